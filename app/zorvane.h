@@ -1,0 +1,46 @@
+#pragma once
+
+#include "app/SatelliteGrid.h"
+#include "ui_zorvane.h"
+
+#include <QMainWindow>
+
+class SerialChannel;
+
+// The one window of the tool. Each button has one slot; the slots hold the work of the tabs and pump the
+// event loop where a job is long, so a click can reach another slot in the middle of a handler.
+class zorvane : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    explicit zorvane(QWidget* parent = nullptr, Qt::WindowFlags flags = Qt::WindowFlags());
+    ~zorvane() override;
+
+private slots:
+    // The order here is the order of the meta-object, index 0 to 9.
+    void select_s_path();
+    void select_bin_path();
+    void s2bin();
+    void binfile_in();
+    void update_start();
+    void update_pause();
+    void sat_read_device();
+    void sat_write_device();
+    void sat_read_file();
+    void sat_write_file();
+
+private:
+    void connect_buttons();
+    void show_port_devices();
+    void probe_ports();
+
+    Ui::zorvaneClass ui;
+    // The channel of the handler that is talking to the box; null between handlers.
+    SerialChannel* channel = nullptr;
+    SatelliteGrid sat_items;
+    // Set by Stop, tested by a running update between pages.
+    bool stop_requested = false;
+    // Index in the port lists of the first port that opened at start-up; 0 when none did.
+    int found_port_index = 0;
+};

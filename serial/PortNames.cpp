@@ -1,0 +1,52 @@
+#include "serial/PortNames.h"
+
+#include <QtGlobal>
+
+namespace port_names {
+
+QStringList all()
+{
+    QStringList names;
+    for (int n = 1; n <= port_count; ++n)
+        names << QStringLiteral("COM%1").arg(n);
+    return names;
+}
+
+#ifdef Q_OS_WIN
+QString device_for(const QString& name)
+{
+    return name;
+}
+#else
+namespace {
+
+// COM1-COM4: on-board UARTs, COM5-COM10: USB serial adapters, COM11-COM15: CDC-ACM devices.
+QString default_device(int n)
+{
+    if (n >= 1 && n <= 4)
+        return QStringLiteral("/dev/ttyS%1").arg(n - 1);
+    if (n >= 5 && n <= 10)
+        return QStringLiteral("/dev/ttyUSB%1").arg(n - 5);
+    if (n >= 11 && n <= 15)
+        return QStringLiteral("/dev/ttyACM%1").arg(n - 11);
+    return QString();
+}
+
+} // namespace
+
+QString device_for(const QString& name)
+{
+    if (!name.startsWith(QLatin1String("COM")))
+        return QString();
+    bool ok = false;
+    const int n = name.mid(3).toInt(&ok);
+    if (!ok || n < 1 || n > port_count || name != QStringLiteral("COM%1").arg(n))
+        return QString();
+    const QByteArray variable = "KDR7_COM" + QByteArray::number(n);
+    if (qEnvironmentVariableIsSet(variable.constData()))
+        return qEnvironmentVariable(variable.constData());
+    return default_device(n);
+}
+#endif
+
+} // namespace port_names

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <QString>
+
+#include <memory>
+
+class QSerialPort;
+
+// The one way to the box: a port opened with the box's fixed line settings, moving raw bytes.
+// Failures are flags (true = failed); every command, reply, pause and retry belongs to the caller.
+//
+// Reads never wait for a first byte: with nothing arrived a read returns at once and leaves the buffer as
+// it was. Once bytes have arrived, a read waits at most inter_byte_timeout_ms for each further byte.
+// A write returns only after its bytes have left (or its bound of write_timeout_ms per byte ran out).
+class SerialChannel
+{
+public:
+    static constexpr int baud_rate = 57600;
+    static constexpr int inter_byte_timeout_ms = 20;
+    static constexpr int write_timeout_ms = 20;
+
+    SerialChannel();
+    ~SerialChannel();
+    SerialChannel(const SerialChannel&) = delete;
+    SerialChannel& operator=(const SerialChannel&) = delete;
+
+    // Opens a listed port name ("COM1" .. "COM15"); true = the port is not open (missing, busy, not
+    // permitted). Call only on a channel that holds no port.
+    bool open(const QString& port_name);
+
+    // Bytes written and transmitted, or -1.
+    int write(const char* bytes, int count);
+
+    // True while no byte is waiting to be read, and when the device has failed.
+    bool nothing_waiting();
+
+    // At most count bytes into buffer; true only on a device error. Bytes that did not arrive leave the
+    // buffer unchanged.
+    bool read(char* buffer, int count);
+
+    // Closes and destroys the port; the channel can open again afterwards.
+    void release_port();
+
+private:
+    // Lets the port take in whatever the driver holds, without blocking.
+    void poll_device();
+    // True once the device reported an error other than a time-out (unplugged, read or write failure).
+    bool device_failed() const;
+
+    std::unique_ptr<QSerialPort> port;
+};

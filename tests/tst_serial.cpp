@@ -1,0 +1,293 @@
+// The serial channel against a pseudo-terminal: real bytes, the real QSerialPort underneath.
+#include "PtyBox.h"
+#include "serial/PortNames.h"
+#include "serial/SerialChannel.h"
+
+#include <QElapsedTimer>
+#include <QSerialPort>
+#include <QTest>
+
+#include <thread>
+
+class tst_serial : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init() { isolate_ports(); }
+
+    void port_names_map_data();
+    void port_names_map();
+
+    void open_fails_without_device_data();
+    void open_fails_without_device();
+    void open_fails_on_busy_port();
+    void open_applies_line_settings();
+    void reopen_after_destruction_and_release();
+
+    void read_with_nothing_arrived_returns_at_once();
+    void read_delivers_what_arrived_and_keeps_the_rest();
+    void read_waits_for_close_following_bytes();
+    void read_stops_at_a_gap_longer_than_the_timeout();
+    void nothing_waiting_sees_arrived_bytes();
+    void write_has_transmitted_when_it_returns();
+    void unplugged_device_is_an_error_and_never_blocks();
+};
+
+void tst_serial::port_names_map_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QByteArray>("variable"); // "-" = unset
+    QTest::addColumn<QString>("device");
+
+    QTest::newRow("COM1 default") << "COM1" << QByteArray("-") << "/dev/ttyS0";
+    QTest::newRow("COM4 default") << "COM4" << QByteArray("-") << "/dev/ttyS3";
+    QTest::newRow("COM5 default") << "COM5" << QByteArray("-") << "/dev/ttyUSB0";
+    QTest::newRow("COM10 default") << "COM10" << QByteArray("-") << "/dev/ttyUSB5";
+    QTest::newRow("COM11 default") << "COM11" << QByteArray("-") << "/dev/ttyACM0";
+    QTest::newRow("COM15 default") << "COM15" << QByteArray("-") << "/dev/ttyACM4";
+    QTest::newRow("variable wins") << "COM3" << QByteArray("/dev/pts/4") << "/dev/pts/4";
+    QTest::newRow("set but empty") << "COM3" << QByteArray("") << "";
+    QTest::newRow("COM0") << "COM0" << QByteArray("-") << "";
+    QTest::newRow("COM16") << "COM16" << QByteArray("-") << "";
+    QTest::newRow("lower case") << "com3" << QByteArray("-") << "";
+    QTest::newRow("leading zero") << "COM03" << QByteArray("-") << "";
+    QTest::newRow("device path") << "/dev/ttyS0" << QByteArray("-") << "";
+}
+
+void tst_serial::port_names_map()
+{
+    QFETCH(QString, name);
+    QFETCH(QByteArray, variable);
+    QFETCH(QString, device);
+    for (int n = 1; n <= port_names::port_count; ++n)
+        qunsetenv(QByteArray("KDR7_COM") + QByteArray::number(n));
+    if (variable != "-")
+        qputenv("KDR7_COM3", variable);
+    QCOMPARE(port_names::device_for(name), device);
+    QCOMPARE(port_names::all().size(), 15);
+    QCOMPARE(port_names::all().first(), QStringLiteral("COM1"));
+    QCOMPARE(port_names::all().last(), QStringLiteral("COM15"));
+}
+
+void tst_serial::open_fails_without_device_data()
+{
+    QTest::addColumn<QString>("device");
+    QTest::newRow("no device for the name") << QString();
+    QTest::newRow("missing file") << QStringLiteral("/dev/kdr7-no-such-tty");
+    QTest::newRow("not a terminal") << QStringLiteral("/dev/null");
+    QTest::newRow("a directory") << QStringLiteral("/dev");
+}
+
+void tst_serial::open_fails_without_device()
+{
+    QFETCH(QString, device);
+    set_port(2, device);
+    auto* channel = new SerialChannel();
+    QVERIFY(channel->open(QStringLiteral("COM2")));
+    QVERIFY(channel->nothing_waiting());
+    char byte = 'x';
+    QVERIFY(channel->read(&byte, 1));
+    QCOMPARE(byte, 'x');
+    QCOMPARE(channel->write("E", 1), -1);
+    delete channel;
+}
+
+void tst_serial::open_fails_on_busy_port()
+{
+    PtyBox box;
+    QVERIFY(box.ok());
+    set_port(1, box.device());
+    QSerialPort other; // another program holding the port
+    other.setPortName(box.device());
+    QVERIFY(other.open(QIODevice::ReadWrite));
+
+    SerialChannel channel;
+    QVERIFY(channel.open(QStringLiteral("COM1")));
+    other.close();
+    channel.release_port();
+    QVERIFY(!channel.open(QStringLiteral("COM1")));
+}
+
+void tst_serial::open_applies_line_settings()
+{
+    PtyBox box;
+    set_port(7, box.device());
+    SerialChannel channel;
+    QVERIFY(!channel.open(QStringLiteral("COM7")));
+    const PtyBox::LineSettings line = box.line_settings();
+    QCOMPARE(line.baud, 57600);
+    QCOMPARE(line.data_bits, 8);
+    QVERIFY(!line.parity);
+    QVERIFY(!line.two_stop_bits);
+    QVERIFY(!line.hardware_flow);
+    QVERIFY(!line.software_flow);
+}
+
+void tst_serial::reopen_after_destruction_and_release()
+{
+    PtyBox box;
+    set_port(15, box.device());
+    auto* first = new SerialChannel();
+    QVERIFY(!first->open(QStringLiteral("COM15")));
+    delete first; // closes the device and its lock
+
+    SerialChannel second;
+    QVERIFY(!second.open(QStringLiteral("COM15")));
+    second.release_port();
+    QVERIFY(second.nothing_waiting());
+    QVERIFY(!second.open(QStringLiteral("COM15")));
+    // The fresh port object really talks to the device.
+    QCOMPARE(second.write("Q", 1), 1);
+    QCOMPARE(box.receive(1, 1000), QByteArray("Q"));
+    QVERIFY(box.send("R"));
+    char byte = 0;
+    QTRY_VERIFY(!second.nothing_waiting());
+    QVERIFY(!second.read(&byte, 1));
+    QCOMPARE(byte, 'R');
+}
+
+void tst_serial::read_with_nothing_arrived_returns_at_once()
+{
+    PtyBox box;
+    set_port(1, box.device());
+    SerialChannel channel;
+    QVERIFY(!channel.open(QStringLiteral("COM1")));
+    char buffer[4] = {'a', 'b', 'c', 'd'};
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(!channel.read(buffer, 4));
+    // Far below the 4 x 20 ms a waiting read would take.
+    QVERIFY2(clock.elapsed() < 40, qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(QByteArray(buffer, 4), QByteArray("abcd"));
+}
+
+void tst_serial::read_delivers_what_arrived_and_keeps_the_rest()
+{
+    PtyBox box;
+    set_port(1, box.device());
+    SerialChannel channel;
+    QVERIFY(!channel.open(QStringLiteral("COM1")));
+    QVERIFY(box.send("HELLO"));
+    QTRY_VERIFY(!channel.nothing_waiting());
+    char buffer[8] = {};
+    QVERIFY(!channel.read(buffer, 2));
+    QCOMPARE(QByteArray(buffer, 2), QByteArray("HE"));
+    QVERIFY(!channel.nothing_waiting());
+    for (char expected : QByteArray("LLO")) {
+        char byte = 0;
+        QVERIFY(!channel.read(&byte, 1));
+        QCOMPARE(byte, expected);
+    }
+    QVERIFY(channel.nothing_waiting());
+}
+
+void tst_serial::read_waits_for_close_following_bytes()
+{
+    PtyBox box;
+    set_port(1, box.device());
+    SerialChannel channel;
+    QVERIFY(!channel.open(QStringLiteral("COM1")));
+    QVERIFY(box.send("A"));
+    QTRY_VERIFY(!channel.nothing_waiting());
+    std::thread sender([&box] {
+        for (const char* b : {"B", "C", "D"}) {
+            QThread::msleep(5);
+            box.send(b);
+        }
+    });
+    char buffer[4] = {};
+    QVERIFY(!channel.read(buffer, 4));
+    sender.join();
+    QCOMPARE(QByteArray(buffer, 4), QByteArray("ABCD"));
+}
+
+void tst_serial::read_stops_at_a_gap_longer_than_the_timeout()
+{
+    PtyBox box;
+    set_port(1, box.device());
+    SerialChannel channel;
+    QVERIFY(!channel.open(QStringLiteral("COM1")));
+    QVERIFY(box.send("A"));
+    QTRY_VERIFY(!channel.nothing_waiting());
+    std::thread sender([&box] {
+        QThread::msleep(80);
+        box.send("B");
+    });
+    char buffer[2] = {'-', '-'};
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(!channel.read(buffer, 2));
+    const qint64 waited = clock.elapsed();
+    sender.join();
+    QCOMPARE(QByteArray(buffer, 2), QByteArray("A-"));
+    QVERIFY2(waited < 70, qPrintable(QString::number(waited)));
+    // The late byte is not lost: it is the next one read.
+    QTRY_VERIFY(!channel.nothing_waiting());
+    QVERIFY(!channel.read(buffer, 1));
+    QCOMPARE(buffer[0], 'B');
+}
+
+void tst_serial::nothing_waiting_sees_arrived_bytes()
+{
+    PtyBox box;
+    set_port(1, box.device());
+    SerialChannel channel;
+    QVERIFY(!channel.open(QStringLiteral("COM1")));
+    QVERIFY(channel.nothing_waiting());
+    QVERIFY(box.send("0"));
+    // No event loop runs: the channel must look at the device itself.
+    bool seen = false;
+    for (int i = 0; i < 100 && !seen; ++i) {
+        seen = !channel.nothing_waiting();
+        if (!seen)
+            QThread::msleep(10);
+    }
+    QVERIFY(seen);
+    QVERIFY(!channel.nothing_waiting()); // asking twice does not consume it
+    char byte = 0;
+    QVERIFY(!channel.read(&byte, 1));
+    QCOMPARE(byte, '0');
+    QVERIFY(channel.nothing_waiting());
+}
+
+void tst_serial::write_has_transmitted_when_it_returns()
+{
+    PtyBox box;
+    set_port(1, box.device());
+    SerialChannel channel;
+    QVERIFY(!channel.open(QStringLiteral("COM1")));
+    QCOMPARE(channel.write("E", 1), 1);
+    QCOMPARE(box.receive(1, 0), QByteArray("E"));
+
+    QByteArray line(17, '\0');
+    for (int i = 0; i < line.size(); ++i)
+        line[i] = char(0xF0 + i);
+    QCOMPARE(channel.write(line.constData(), int(line.size())), 17);
+    QCOMPARE(box.receive(17, 0), line);
+}
+
+void tst_serial::unplugged_device_is_an_error_and_never_blocks()
+{
+    PtyBox box;
+    set_port(1, box.device());
+    SerialChannel channel;
+    QVERIFY(!channel.open(QStringLiteral("COM1")));
+    QVERIFY(box.send("A"));
+    QTRY_VERIFY(!channel.nothing_waiting());
+    char byte = 0;
+    QVERIFY(!channel.read(&byte, 1));
+    box.unplug();
+
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(channel.nothing_waiting());
+    byte = 'z';
+    QVERIFY(channel.read(&byte, 1));
+    QCOMPARE(byte, 'z');
+    QCOMPARE(channel.write("D", 1), -1);
+    QVERIFY2(clock.elapsed() < 200, qPrintable(QString::number(clock.elapsed())));
+}
+
+QTEST_GUILESS_MAIN(tst_serial)
+#include "tst_serial.moc"

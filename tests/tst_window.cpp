@@ -1,0 +1,339 @@
+// The main window as the user meets it: the port probe, the layout, the wiring, Stop and Close.
+#include "DialogAnswerer.h"
+#include "PtyBox.h"
+#include "app/SatelliteGrid.h"
+#include "app/zorvane.h"
+
+#include <QComboBox>
+#include <QHeaderView>
+#include <QLabel>
+#include <QMetaMethod>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSerialPort>
+#include <QTabWidget>
+#include <QTableWidget>
+#include <QTest>
+
+#include <memory>
+
+namespace {
+
+template <typename T> T* widget(QWidget* window, const char* name)
+{
+    T* w = window->findChild<T*>(QLatin1String(name));
+    if (w == nullptr)
+        qFatal("no widget %s", name);
+    return w;
+}
+
+int port_index(QWidget* window, const char* list)
+{
+    return widget<QComboBox>(window, list)->currentIndex();
+}
+
+} // namespace
+
+class tst_window : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init() { isolate_ports(); }
+
+    void probe_warns_once_when_no_port_opens();
+    void probe_stops_at_the_first_port_that_opens();
+    void probe_counts_a_busy_port_as_not_found();
+    void port_items_show_their_device();
+
+    void window_is_fixed_800_by_600();
+    void window_shows_two_tabs_and_keeps_package_alive();
+    void satellite_table_layout();
+    void update_tab_starts_idle();
+    void slots_are_declared_in_order_and_wired_once();
+    void stop_only_enables_start_and_close();
+    void close_buttons_close_the_window_data();
+    void close_buttons_close_the_window();
+
+    void grid_items_survive_the_view();
+};
+
+void tst_window::probe_warns_once_when_no_port_opens()
+{
+    DialogAnswerer answers;
+    set_port(3, QStringLiteral("/dev/kdr7-no-such-tty"));
+    zorvane window;
+    QCOMPARE(answers.box_lines(), QStringList{QStringLiteral("Warning: Serial Port Not Found!")});
+    const DialogAnswerer::Box& box = answers.boxes.first();
+    QCOMPARE(box.icon, QMessageBox::Warning);
+    QCOMPARE(box.buttons, QMessageBox::StandardButtons(QMessageBox::Yes));
+    QCOMPARE(box.default_button, QMessageBox::NoButton);
+    QVERIFY(!box.has_parent);
+    QCOMPARE(port_index(&window, "comboBox_port_rw"), 0);
+    QCOMPARE(port_index(&window, "comboBox_port_update"), 0);
+}
+
+void tst_window::probe_stops_at_the_first_port_that_opens()
+{
+    DialogAnswerer answers;
+    set_port(2, QStringLiteral("/dev/kdr7-no-such-tty"));
+    PtyBox com3;
+    set_port(3, com3.device());
+    std::vector<std::unique_ptr<PtyBox>> later;
+    for (int n = 4; n <= 15; ++n) {
+        later.push_back(std::make_unique<PtyBox>());
+        set_port(n, later.back()->device());
+    }
+
+    {
+        zorvane window;
+        QVERIFY2(answers.boxes.isEmpty(), qPrintable(answers.box_lines().join('\n')));
+        QCOMPARE(widget<QComboBox>(&window, "comboBox_port_rw")->currentText(), QStringLiteral("COM3"));
+        QCOMPARE(widget<QComboBox>(&window, "comboBox_port_update")->currentText(), QStringLiteral("COM3"));
+        QCOMPARE(com3.open_count(), 1);
+        for (auto& box : later)
+            QCOMPARE(box->open_count(), 0);
+        // No byte went out, and the port is free again for other programs.
+        QCOMPARE(com3.receive(1, 50), QByteArray());
+        QSerialPort other;
+        other.setPortName(com3.device());
+        QVERIFY(other.open(QIODevice::ReadWrite));
+    }
+}
+
+void tst_window::probe_counts_a_busy_port_as_not_found()
+{
+    DialogAnswerer answers;
+    PtyBox com1;
+    PtyBox com2;
+    set_port(1, com1.device());
+    set_port(2, com2.device());
+    QSerialPort other;
+    other.setPortName(com1.device());
+    QVERIFY(other.open(QIODevice::ReadWrite));
+    {
+        zorvane window;
+        QVERIFY(answers.boxes.isEmpty());
+        QCOMPARE(port_index(&window, "comboBox_port_rw"), 1);
+        QCOMPARE(port_index(&window, "comboBox_port_update"), 1);
+    }
+    set_port(2, QString());
+    {
+        zorvane window;
+        QCOMPARE(answers.box_lines(), QStringList{QStringLiteral("Warning: Serial Port Not Found!")});
+        QCOMPARE(port_index(&window, "comboBox_port_rw"), 0);
+    }
+}
+
+void tst_window::port_items_show_their_device()
+{
+    DialogAnswerer answers;
+    set_port(4, QStringLiteral("/dev/pts/77"));
+    qunsetenv("KDR7_COM5");
+    zorvane window;
+    for (const char* name : {"comboBox_port_rw", "comboBox_port_update"}) {
+        QComboBox* list = widget<QComboBox>(&window, name);
+        QCOMPARE(list->count(), 15);
+        for (int i = 0; i < 15; ++i)
+            QCOMPARE(list->itemText(i), QStringLiteral("COM%1").arg(i + 1));
+        QCOMPARE(list->itemData(3, Qt::ToolTipRole).toString(), QStringLiteral("/dev/pts/77"));
+        QCOMPARE(list->itemData(4, Qt::ToolTipRole).toString(), QStringLiteral("/dev/ttyUSB0"));
+        QCOMPARE(list->itemData(0, Qt::ToolTipRole).toString(), QStringLiteral("no device"));
+    }
+}
+
+void tst_window::window_is_fixed_800_by_600()
+{
+    DialogAnswerer answers;
+    zorvane window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QCOMPARE(window.size(), QSize(800, 600));
+    QCOMPARE(window.minimumSize(), QSize(800, 600));
+    QCOMPARE(window.maximumSize(), QSize(800, 600));
+    window.resize(1024, 700);
+    QCOMPARE(window.size(), QSize(800, 600));
+    QCOMPARE(window.windowTitle(), QStringLiteral("Velantor KDR7 Loader Editor v1.6"));
+    QCOMPARE(window.objectName(), QStringLiteral("zorvaneClass"));
+    QVERIFY(!window.windowIcon().isNull());
+    QCOMPARE(window.locale(), QLocale(QLocale::English, QLocale::UnitedStates));
+}
+
+void tst_window::window_shows_two_tabs_and_keeps_package_alive()
+{
+    DialogAnswerer answers;
+    zorvane window;
+    QTabWidget* tabs = widget<QTabWidget>(&window, "tabWidget");
+    QCOMPARE(tabs->count(), 2);
+    QCOMPARE(tabs->tabText(0), QStringLiteral("Satellite Setting"));
+    QCOMPARE(tabs->tabText(1), QStringLiteral("Update"));
+    QCOMPARE(tabs->currentIndex(), 0);
+    QCOMPARE(tabs->widget(0)->objectName(), QStringLiteral("tab_3"));
+    QCOMPARE(tabs->widget(1)->objectName(), QStringLiteral("tab"));
+
+    QWidget* package = widget<QWidget>(&window, "tab_2");
+    QCOMPARE(tabs->indexOf(package), -1);
+    QCOMPARE(widget<QPushButton>(&window, "pushButton_package_start")->text(), QStringLiteral("Start"));
+    QCOMPARE(widget<QProgressBar>(&window, "progressBar_package")->value(), 0);
+
+    QVERIFY(widget<QLabel>(&window, "label_mcu_m")->isHidden());
+    QVERIFY(widget<QLabel>(&window, "label_mcu_u")->isHidden());
+    QVERIFY(!widget<QLabel>(&window, "label_ver_u")->isHidden());
+}
+
+void tst_window::satellite_table_layout()
+{
+    DialogAnswerer answers;
+    zorvane window;
+    QTableWidget* table = widget<QTableWidget>(&window, "sat_setting");
+    QCOMPARE(table->rowCount(), 99);
+    QCOMPARE(table->columnCount(), 4);
+    const QStringList headers{"Satellite Name", "Position", "Vertical", "Horizontal"};
+    const int widths[] = {260, 150, 150, 150};
+    for (int c = 0; c < 4; ++c) {
+        QCOMPARE(table->horizontalHeaderItem(c)->text(), headers[c]);
+        QCOMPARE(table->horizontalHeaderItem(c)->textAlignment(), int(Qt::AlignCenter));
+        QCOMPARE(table->columnWidth(c), widths[c]);
+    }
+    QVERIFY(!table->isSortingEnabled());
+    QCOMPARE(table->horizontalHeader()->minimumSectionSize(), 25);
+    QCOMPARE(table->minimumSize(), QSize(440, 0));
+    QVERIFY(table->item(0, 1) != nullptr);
+    QCOMPARE(table->item(0, 1)->textAlignment(), int(Qt::AlignLeading | Qt::AlignVCenter));
+    QVERIFY(table->item(1, 3) != nullptr);
+    QVERIFY(table->item(2, 0) == nullptr);
+    QCOMPARE(widget<QProgressBar>(&window, "progressBar_sat_setting")->maximum(), 100);
+}
+
+void tst_window::update_tab_starts_idle()
+{
+    DialogAnswerer answers;
+    zorvane window;
+    for (const char* name : {"label_model_u", "label_date_u", "label_mcu_u", "label_ver_u", "label_model",
+                             "label_date", "label_mcu", "label_ver"}) {
+        QLabel* value = widget<QLabel>(&window, name);
+        QVERIFY(value->text().isEmpty());
+        QCOMPARE(value->frameShape(), QFrame::Box);
+        QCOMPARE(value->frameShadow(), QFrame::Raised);
+        QCOMPARE(value->alignment(), Qt::AlignCenter);
+    }
+    QVERIFY(widget<QLabel>(&window, "label_update_status")->text().isEmpty());
+    QCOMPARE(widget<QProgressBar>(&window, "progressBar_update")->value(), 0);
+}
+
+void tst_window::slots_are_declared_in_order_and_wired_once()
+{
+    DialogAnswerer answers;
+    zorvane window;
+    const QMetaObject* meta = window.metaObject();
+    const char* const slot_names[] = {"select_s_path",   "select_bin_path",  "s2bin",
+                                      "binfile_in",      "update_start",     "update_pause",
+                                      "sat_read_device", "sat_write_device", "sat_read_file",
+                                      "sat_write_file"};
+    const char* const buttons[] = {"pushButton_s19",           "pushButton_bin",
+                                   "pushButton_package_start", "pushButton_bin_update",
+                                   "pushButton_update_start",  "pushButton_update_stop",
+                                   "pushButton_sat_read",      "pushButton_sat_save",
+                                   "pushButton_sat_read_file", "pushButton_sat_save_file"};
+    QCOMPARE(meta->methodCount() - meta->methodOffset(), 10);
+    for (int i = 0; i < 10; ++i) {
+        const QMetaMethod method = meta->method(meta->methodOffset() + i);
+        QCOMPARE(method.name(), QByteArray(slot_names[i]));
+        QCOMPARE(method.methodType(), QMetaMethod::Slot);
+        QCOMPARE(method.access(), QMetaMethod::Private);
+        QCOMPARE(method.parameterCount(), 0);
+
+        QPushButton* button = widget<QPushButton>(&window, buttons[i]);
+        const QByteArray slot = QByteArray("1") + slot_names[i] + "()";
+        // Exactly one connection from the button to its slot, and none to any other of the ten.
+        QVERIFY2(QObject::disconnect(button, SIGNAL(clicked()), &window, slot.constData()), buttons[i]);
+        QVERIFY2(!QObject::disconnect(button, SIGNAL(clicked()), &window, slot.constData()), buttons[i]);
+        for (int j = 0; j < 10; ++j) {
+            const QByteArray other = QByteArray("1") + slot_names[j] + "()";
+            QVERIFY(!QObject::disconnect(button, SIGNAL(clicked()), &window, other.constData()));
+        }
+    }
+}
+
+void tst_window::stop_only_enables_start_and_close()
+{
+    DialogAnswerer answers;
+    zorvane window;
+    answers.boxes.clear();
+    auto* start = widget<QPushButton>(&window, "pushButton_update_start");
+    auto* stop = widget<QPushButton>(&window, "pushButton_update_stop");
+    auto* close = widget<QPushButton>(&window, "pushButton_update_close");
+    auto* status = widget<QLabel>(&window, "label_update_status");
+    auto* progress = widget<QProgressBar>(&window, "progressBar_update");
+    auto* browse = widget<QPushButton>(&window, "pushButton_bin_update");
+    start->setEnabled(false);
+    close->setEnabled(false);
+    browse->setEnabled(false);
+    status->setText(QStringLiteral("Starting updating"));
+    progress->setValue(7);
+
+    stop->click();
+    QVERIFY(start->isEnabled());
+    QVERIFY(close->isEnabled());
+    QVERIFY(stop->isEnabled());
+    QVERIFY(!browse->isEnabled());
+    QCOMPARE(status->text(), QStringLiteral("Starting updating"));
+    QCOMPARE(progress->value(), 7);
+    QVERIFY(answers.boxes.isEmpty());
+}
+
+void tst_window::close_buttons_close_the_window_data()
+{
+    QTest::addColumn<QString>("button");
+    QTest::newRow("Satellite Setting") << "pushButton_sat_close";
+    QTest::newRow("Update") << "pushButton_update_close";
+    QTest::newRow("Package (out of the tabs)") << "pushButton_package_close";
+}
+
+void tst_window::close_buttons_close_the_window()
+{
+    QFETCH(QString, button);
+    DialogAnswerer answers;
+    zorvane window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    window.findChild<QPushButton*>(button)->click();
+    QVERIFY(!window.isVisible());
+}
+
+void tst_window::grid_items_survive_the_view()
+{
+    QTableWidget view(99, 4);
+    {
+        SatelliteGrid grid;
+        // A failed or repeated install would print "already owned" and leave the wrong item shown.
+        QTest::failOnWarning(QRegularExpression(QStringLiteral(".*")));
+        grid.at(0, 0).setText(QStringLiteral("Astra"));
+        grid.install(view, 0, 0);
+        grid.install(view, 0, 0);
+        QCOMPARE(view.item(0, 0), &grid.at(0, 0));
+
+        // An edit into an empty cell makes an item of the view's own; the grid copies it, then replaces it.
+        view.setItem(5, 1, new QTableWidgetItem(QStringLiteral("192")));
+        grid.refresh(view, 5, 1);
+        QCOMPARE(grid.at(5, 1).text(), QStringLiteral("192"));
+        grid.install(view, 5, 1);
+        QCOMPARE(view.item(5, 1), &grid.at(5, 1));
+
+        // An edit of a shown grid item lands in the grid item itself.
+        view.item(0, 0)->setText(QStringLiteral("Hotbird"));
+        grid.refresh(view, 0, 0);
+        QCOMPARE(grid.at(0, 0).text(), QStringLiteral("Hotbird"));
+
+        // A cell without an item reads as empty text.
+        grid.at(7, 2).setText(QStringLiteral("45"));
+        grid.refresh(view, 7, 2);
+        QCOMPARE(grid.at(7, 2).text(), QString());
+    }
+    // The grid went first: its items left the view, which must not touch them any more.
+    QVERIFY(view.item(0, 0) == nullptr);
+    QVERIFY(view.item(5, 1) == nullptr);
+}
+
+QTEST_MAIN(tst_window)
+#include "tst_window.moc"
