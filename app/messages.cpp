@@ -20,6 +20,27 @@ struct MessageText
 
 constexpr MessageText message_texts[] = {
     {Message::SerialPortNotFound, Kind::Warning, "Warning", "Serial Port Not Found!"},
+    {Message::PortUnavailable, Kind::Warning, "Warning",
+     "The serial port is occupied or not exist, please try another port."},
+    {Message::BinNotFound, Kind::Warning, "Warning", "Can not find BIN file"},
+    {Message::BinCannotOpen, Kind::Warning, "Warning", "Can not open BIN file"},
+    {Message::NotPrepared, Kind::Warning, "Warning",
+     "Device has not been prepared, please re-connect cable and reboot the update software."},
+    {Message::CpuMismatch, Kind::Warning, "Warning", "BIN file CPU does not corresponding with device's CPU"},
+    {Message::ModelMismatch, Kind::Warning, "Warning",
+     "BIN file model does not corresponding with device model"},
+    {Message::TooOld, Kind::Warning, "Warning", "Too old BIN file"},
+    {Message::BinRejected, Kind::Warning, "Warning",
+     "Device rejected the BIN file, please restart box and PC software"},
+    {Message::DataTransferError, Kind::Warning, "Warning",
+     "Data transfer error, please restart box and PC software"},
+    {Message::NoFeedback, Kind::Warning, "Warning",
+     "Cannot receive feedback, please restart box and PC software"},
+    {Message::PageWriteError, Kind::Warning, "Warning",
+     "Data write error, please restart box and PC software"},
+    {Message::UpdateFailed, Kind::Warning, "Error",
+     "Update process failed, please reboot the device and restart the update program."},
+    {Message::UpdateCompleted, Kind::Information, "Hint", "Update process completed."},
 };
 
 const MessageText& lookup(Message id)

@@ -4,6 +4,8 @@
 #include "serial/PortNames.h"
 #include "serial/SerialChannel.h"
 
+#include <QCoreApplication>
+#include <QFileDialog>
 #include <QMetaMethod>
 
 #include <iterator>
@@ -19,6 +21,53 @@ namespace {
 
 constexpr int package_tab_index = 2;
 constexpr int name_column_width = 260;
+
+// Lets the window repaint and deliver the clicks made meanwhile (Stop among them).
+void pump_events()
+{
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
+
+// How a running update shows itself on the Update tab.
+class UpdateView : public bootloader::Observer
+{
+public:
+    UpdateView(Ui::zorvaneClass& ui, const bool& stop_flag) : ui(ui), stop_flag(stop_flag) {}
+
+    void phase(bootloader::Phase phase) override
+    {
+        ui.label_update_status->setText(QString::fromLatin1(
+            phase == bootloader::Phase::EnteringBootloader ? status_text::entering : status_text::updating));
+    }
+    void progress(int pages_sent) override { ui.progressBar_update->setValue(pages_sent); }
+    void pump() override { pump_events(); }
+    bool stop_requested() override { return stop_flag; }
+
+private:
+    Ui::zorvaneClass& ui;
+    const bool& stop_flag;
+};
+
+// The box for each way an update attempt can end badly.
+struct UpdateFailure
+{
+    bootloader::Outcome outcome;
+    Message message;
+};
+
+constexpr UpdateFailure update_failures[] = {
+    {bootloader::Outcome::ImageUnreadable, Message::BinCannotOpen},
+    {bootloader::Outcome::NotPrepared, Message::NotPrepared},
+    {bootloader::Outcome::NoGoAhead, Message::NoFeedback},
+    {bootloader::Outcome::CpuMismatch, Message::CpuMismatch},
+    {bootloader::Outcome::ModelMismatch, Message::ModelMismatch},
+    {bootloader::Outcome::TooOld, Message::TooOld},
+    {bootloader::Outcome::NoVerdict, Message::NoFeedback},
+    {bootloader::Outcome::Rejected, Message::BinRejected},
+    {bootloader::Outcome::LineRejected, Message::DataTransferError},
+    {bootloader::Outcome::NoLineFeedback, Message::NoFeedback},
+    {bootloader::Outcome::PageNotWritten, Message::PageWriteError},
+};
 
 } // namespace
 
@@ -100,11 +149,105 @@ void zorvane::update_pause()
     ui.pushButton_update_close->setEnabled(true);
 }
 
+void zorvane::show_identity(const IdentityTexts& texts)
+{
+    ui.label_model_u->setText(texts.model);
+    ui.label_mcu_u->setText(texts.mcu);
+    ui.label_date_u->setText(texts.date);
+    ui.label_ver_u->setText(texts.version);
+}
+
+void zorvane::binfile_in()
+{
+    // The image stream is being sent: it must not be reopened or rewound under the running update.
+    if (updating)
+        return;
+    ui.pushButton_update_start->setEnabled(true);
+    ui.pushButton_update_stop->setEnabled(true);
+    image_path = QFileDialog::getOpenFileName(this, QStringLiteral("open File"), QStringLiteral(".."),
+                                              QStringLiteral("Text Files(*.bin);;All Files(*.*)"));
+    if (image_path.isEmpty()) {
+        // The image chosen before, if any, stays open and keeps its record count.
+        show_message(Message::BinNotFound);
+        return;
+    }
+    ui.lineEdit_update->setText(image_path);
+    int count = 0;
+    const bin_image::OpenResult opened = image_stream.open(image_path, image_identity, count);
+    if (opened != bin_image::OpenResult::Opened) {
+        // Whatever was open before has been closed: Start now refuses until an image opens.
+        record_count = 0;
+        if (opened == bin_image::OpenResult::TooShort)
+            show_identity(IdentityTexts());
+        show_message(Message::BinCannotOpen);
+        return;
+    }
+    record_count = count;
+    show_identity(decode_identity(image_identity));
+    ui.progressBar_update->setMaximum(record_count);
+}
+
+void zorvane::update_start()
+{
+    // Another exchange owns the channel (Start stays clickable while an update pumps its events).
+    if (channel != nullptr)
+        return;
+    // Without an image the box would get a stale identity block and then the finish request.
+    if (!image_stream.is_open()) {
+        show_message(Message::BinNotFound);
+        return;
+    }
+    stop_requested = false;
+    channel = new SerialChannel();
+    if (channel->open(ui.comboBox_port_update->currentText())) {
+        show_message(Message::PortUnavailable);
+        delete channel;
+        channel = nullptr;
+        return;
+    }
+    updating = true;
+    ui.pushButton_update_close->setEnabled(false);
+    ui.pushButton_update_stop->setEnabled(true);
+    UpdateView view(ui, stop_requested);
+    end_update(bootloader::program(*channel, image_stream, image_identity, view));
+}
+
+// Boxes are shown while the port is still open; then the buttons, the image and the channel are released.
+void zorvane::end_update(bootloader::Outcome outcome)
+{
+    using bootloader::Outcome;
+    bool failed_early = true;
+    if (outcome == Outcome::Stopped) {
+        ui.label_update_status->setText(QString::fromLatin1(status_text::stopped));
+        failed_early = false;
+    } else if (outcome == Outcome::Completed || outcome == Outcome::FinishFailed) {
+        ui.progressBar_update->setValue(record_count);
+        pump_events();
+        const bool completed = outcome == Outcome::Completed;
+        ui.label_update_status->setText(
+            QString::fromLatin1(completed ? status_text::completed : status_text::failed));
+        show_message(completed ? Message::UpdateCompleted : Message::UpdateFailed);
+        failed_early = false;
+    } else {
+        for (const UpdateFailure& failure : update_failures) {
+            if (failure.outcome == outcome)
+                show_message(failure.message);
+        }
+    }
+    ui.pushButton_update_start->setEnabled(true);
+    ui.pushButton_update_close->setEnabled(true);
+    // After an early failure Stop stays enabled, as it was during the attempt.
+    if (!failed_early)
+        ui.pushButton_update_stop->setEnabled(false);
+    image_stream.close();
+    delete channel;
+    channel = nullptr;
+    updating = false;
+}
+
 void zorvane::select_s_path() {}
 void zorvane::select_bin_path() {}
 void zorvane::s2bin() {}
-void zorvane::binfile_in() {}
-void zorvane::update_start() {}
 void zorvane::sat_read_device() {}
 void zorvane::sat_write_device() {}
 void zorvane::sat_read_file() {}

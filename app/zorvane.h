@@ -2,6 +2,9 @@
 
 #include "app/SatelliteGrid.h"
 #include "ui_zorvane.h"
+#include "update/BinImage.h"
+#include "update/Bootloader.h"
+#include "update/Identity.h"
 
 #include <QMainWindow>
 
@@ -34,6 +37,8 @@ private:
     void connect_buttons();
     void show_port_devices();
     void probe_ports();
+    void show_identity(const IdentityTexts& texts);
+    void end_update(bootloader::Outcome outcome);
 
     Ui::zorvaneClass ui;
     // The channel of the handler that is talking to the box; null between handlers.
@@ -43,4 +48,12 @@ private:
     bool stop_requested = false;
     // Index in the port lists of the first port that opened at start-up; 0 when none did.
     int found_port_index = 0;
+
+    // Update tab: the chosen image, open from binfile_in() until the end of an update attempt.
+    QString image_path;
+    bin_image::Reader image_stream;
+    Identity image_identity{};
+    int record_count = 0;
+    // True while update_start() runs; the image stream belongs to it then.
+    bool updating = false;
 };

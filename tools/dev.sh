@@ -8,7 +8,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build_dir=${KDR7_BUILD_DIR:-$root/build}
 
-build_packages=(build-essential cmake ninja-build qt6-base-dev qt6-serialport-dev)
+build_packages=(build-essential cmake ninja-build qt6-base-dev qt6-serialport-dev libssl-dev)
 display_packages=(xvfb imagemagick xdotool)
 
 say() { printf '%s\n' "$*" >&2; }

@@ -1,0 +1,32 @@
+#include "serial/ReplyWait.h"
+
+#include "serial/SerialChannel.h"
+
+#include <QThread>
+
+void sleep_ms(int milliseconds)
+{
+    QThread::msleep(static_cast<unsigned long>(milliseconds));
+}
+
+bool wait_for_byte(SerialChannel& channel, const WaitSchedule& schedule)
+{
+    for (int cycle = 0; cycle < schedule.cycles; ++cycle) {
+        if (schedule.order == WaitSchedule::SleepThenPoll)
+            sleep_ms(schedule.sleep_ms);
+        const bool waiting = !channel.nothing_waiting();
+        if (schedule.order == WaitSchedule::PollThenSleep)
+            sleep_ms(schedule.sleep_ms);
+        if (waiting)
+            return true;
+    }
+    return false;
+}
+
+Reply await_reply(SerialChannel& channel, const WaitSchedule& schedule, unsigned char missing)
+{
+    const bool waiting = wait_for_byte(channel, schedule);
+    char byte = char(missing);
+    const bool failed = channel.read(&byte, 1);
+    return Reply{static_cast<unsigned char>(byte), waiting && !failed, failed};
+}

@@ -1,0 +1,34 @@
+#pragma once
+
+class SerialChannel;
+
+// The box is paced by fixed sleeps of the calling thread, never by the line.
+void sleep_ms(int milliseconds);
+
+// How a reply is awaited: polls of the channel for a waiting byte, each with a sleep, in a fixed order,
+// up to a fixed number of cycles.
+struct WaitSchedule
+{
+    enum Order
+    {
+        PollThenSleep, // the sleep follows every poll, the successful one too
+        SleepThenPoll,
+    };
+    Order order;
+    int sleep_ms;
+    int cycles;
+};
+
+// Waits by the schedule; true when a byte is waiting, false when the cycles ran out.
+bool wait_for_byte(SerialChannel& channel, const WaitSchedule& schedule);
+
+// The result of awaiting a one-byte reply.
+struct Reply
+{
+    unsigned char byte;
+    bool arrived;       // a byte was waiting within the schedule and was read
+    bool device_failed; // the adapter is gone: no later reply can come
+};
+
+// Waits by the schedule, then reads one byte. A reply that did not come keeps the byte given as missing.
+Reply await_reply(SerialChannel& channel, const WaitSchedule& schedule, unsigned char missing = 0xFF);

@@ -1,0 +1,620 @@
+// Choosing an image and programming it into the virtual box through the real window, channel and pty.
+#include "DialogAnswerer.h"
+#include "ImageMaker.h"
+#include "PtyBox.h"
+#include "VirtualBox.h"
+#include "app/zorvane.h"
+#include "update/Identity.h"
+
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+using Event = VirtualBox::Event;
+using image_maker::Page;
+
+namespace {
+
+const Identity kdr7_identity{0x21, 0x31, 0x01, 0x00}; // 2014/2/17, version 1, MC9S08PT60, Velantor KDR7
+
+const QString prepared_text = QStringLiteral(
+    "Warning: Device has not been prepared, please re-connect cable and reboot the update software.");
+const QString no_feedback_text =
+    QStringLiteral("Warning: Cannot receive feedback, please restart box and PC software");
+
+std::vector<Page> pages_from(std::initializer_list<int> bases)
+{
+    std::vector<Page> pages;
+    for (int base : bases)
+        pages.push_back(image_maker::page_at(base, std::uint32_t(base + 7)));
+    return pages;
+}
+
+// The window with the virtual box on COM1 and an image chooser.
+struct Bench
+{
+    QTemporaryDir dir;
+    DialogAnswerer answers;
+    std::unique_ptr<VirtualBox> box;
+    std::unique_ptr<zorvane> window;
+
+    explicit Bench(const VirtualBox::Model& model = VirtualBox::Model())
+    {
+        isolate_ports();
+        box = std::make_unique<VirtualBox>(model);
+        set_port(1, box->device());
+        window = std::make_unique<zorvane>();
+        answers.boxes.clear();
+    }
+
+    template <typename T> T* w(const char* name) { return window->findChild<T*>(QLatin1String(name)); }
+    QPushButton* button(const char* name) { return w<QPushButton>(name); }
+    QString status() { return w<QLabel>("label_update_status")->text(); }
+    QProgressBar* progress() { return w<QProgressBar>("progressBar_update"); }
+
+    QString write_file(const QString& name, const QByteArray& bytes)
+    {
+        const QString path = dir.filePath(name);
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+            qFatal("cannot write %s", qPrintable(path));
+        return path;
+    }
+
+    // Chooses a file with the Update tab's "..." button (an empty path cancels the dialog).
+    void choose(const QString& path)
+    {
+        answers.answer_file(path);
+        button("pushButton_bin_update")->click();
+    }
+
+    void choose_image(const std::vector<Page>& pages, const Identity& identity = kdr7_identity)
+    {
+        choose(write_file(QStringLiteral("firmware.bin"), image_maker::image(identity, pages)));
+    }
+
+    void start() { button("pushButton_update_start")->click(); }
+
+    // Start enabled, Stop as given, Close enabled.
+    void expect_buttons_after(bool stop_enabled)
+    {
+        QVERIFY(button("pushButton_update_start")->isEnabled());
+        QCOMPARE(button("pushButton_update_stop")->isEnabled(), stop_enabled);
+        QVERIFY(button("pushButton_update_close")->isEnabled());
+    }
+
+    // The attempt closed the image: a second Start is refused without touching the box.
+    void expect_image_closed()
+    {
+        const size_t before = box->transcript().size();
+        answers.boxes.clear();
+        start();
+        QCOMPARE(answers.box_lines(), QStringList{QStringLiteral("Warning: Can not find BIN file")});
+        QCOMPARE(box->transcript().size(), before);
+    }
+
+    bool flash_holds(const std::vector<Page>& pages)
+    {
+        const auto flash = box->flash();
+        for (const Page& p : pages) {
+            if (QByteArray(reinterpret_cast<const char*>(flash.data()) + p.base, 512) != p.bytes)
+                return false;
+        }
+        return true;
+    }
+
+    // How many times the tool sent these exact bytes as one unit.
+    int times_sent(const QByteArray& unit)
+    {
+        int n = 0;
+        for (const Event& e : box->transcript())
+            n += e.from_tool && e.bytes == unit;
+        return n;
+    }
+};
+
+Event tool(const QByteArray& b)
+{
+    return Event{true, b};
+}
+Event reply(char c)
+{
+    return Event{false, QByteArray(1, c)};
+}
+
+QByteArray line_of(const Page& page, int line)
+{
+    return image_maker::record(page).mid(2 + line * 17, 17);
+}
+
+} // namespace
+
+class tst_update : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void decode_identity_texts_data();
+    void decode_identity_texts();
+
+    void choosing_counts_complete_records();
+    void cancelled_choice_still_enables_start_and_stop();
+    void image_shorter_than_identity_is_not_opened();
+    void image_path_with_any_characters_opens();
+    void new_choice_replaces_the_open_image();
+
+    void one_record_exchange_in_order();
+    void progress_counts_pages_then_ends_at_record_count();
+    void rejected_line_is_sent_again_alone();
+    void line_rejected_sixteen_times();
+    void line_never_answered_sixteen_times();
+    void no_prepared_reply_data();
+    void no_prepared_reply();
+    void verdicts_data();
+    void verdicts();
+    void bytes_before_go_ahead_are_dropped();
+    void page_not_written();
+    void finish_not_confirmed();
+    void stop_delivered_at_page_k();
+    void port_that_will_not_open_keeps_the_image();
+    void zero_record_image_goes_straight_to_finish();
+    void short_final_record_is_never_sent();
+    void start_without_image_is_refused();
+    void clicks_during_an_update_start_nothing();
+    void unplugged_adapter_ends_without_sixteen_retries();
+};
+
+void tst_update::decode_identity_texts_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QStringList>("texts"); // model, MCU, date, version
+
+    QTest::newRow("KDR7 2014/2/17 v1")
+        << QByteArray("\x21\x31\x01\x00", 4) << QStringList{"Velantor KDR7", "MC9S08PT60", "2014/2/17", "1"};
+    QTest::newRow("all zero") << QByteArray(4, '\0') << QStringList{"Velantor KDR7", "", "2013/0/0", "0"};
+    QTest::newRow("all ones") << QByteArray(4, '\xFF') << QStringList{"", "", "2028/15/31", "7"};
+    QTest::newRow("model 1") << QByteArray("\x21\x31\x01\x01", 4)
+                             << QStringList{"", "MC9S08PT60", "2014/2/17", "1"};
+    QTest::newRow("mcu 2") << QByteArray("\x21\x31\x02\x00", 4)
+                           << QStringList{"Velantor KDR7", "", "2014/2/17", "1"};
+    QTest::newRow("month 0") << QByteArray("\x00\x05\x01\x00", 4)
+                             << QStringList{"Velantor KDR7", "MC9S08PT60", "2013/0/5", "0"};
+    QTest::newRow("month 15") << QByteArray("\xF0\x05\x01\x00", 4)
+                              << QStringList{"Velantor KDR7", "MC9S08PT60", "2013/15/5", "0"};
+}
+
+void tst_update::decode_identity_texts()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QStringList, texts);
+    Identity identity;
+    std::copy(bytes.begin(), bytes.end(), identity.begin());
+    const IdentityTexts decoded = decode_identity(identity);
+    QCOMPARE((QStringList{decoded.model, decoded.mcu, decoded.date, decoded.version}), texts);
+}
+
+void tst_update::choosing_counts_complete_records()
+{
+    Bench bench;
+    QByteArray bytes = image_maker::image(kdr7_identity, pages_from({0x8000, 0x8200, 0x8400}));
+    bytes += QByteArray(100, '\x55');
+    bench.choose(bench.write_file(QStringLiteral("three.bin"), bytes));
+    QVERIFY(bench.answers.boxes.isEmpty());
+    QCOMPARE(bench.answers.file_dialogs.size(), 1);
+    const DialogAnswerer::FileDialog& dialog = bench.answers.file_dialogs.first();
+    QCOMPARE(dialog.caption, QStringLiteral("open File"));
+    QCOMPARE(dialog.filters, (QStringList{"Text Files(*.bin)", "All Files(*.*)"}));
+    QVERIFY(dialog.has_parent);
+    QCOMPARE(bench.progress()->maximum(), 3);
+    QCOMPARE(bench.w<QLabel>("label_model_u")->text(), QStringLiteral("Velantor KDR7"));
+    QCOMPARE(bench.w<QLabel>("label_date_u")->text(), QStringLiteral("2014/2/17"));
+    QCOMPARE(bench.w<QLabel>("label_ver_u")->text(), QStringLiteral("1"));
+    QCOMPARE(bench.w<QLabel>("label_mcu_u")->text(), QStringLiteral("MC9S08PT60"));
+    QVERIFY(bench.w<QLineEdit>("lineEdit_update")->text().endsWith(QLatin1String("three.bin")));
+
+    bench.choose(bench.write_file(QStringLiteral("empty.bin"), QByteArray("\x21\x31\x01\x00", 4)));
+    QCOMPARE(bench.progress()->maximum(), 0);
+}
+
+void tst_update::cancelled_choice_still_enables_start_and_stop()
+{
+    Bench bench;
+    bench.button("pushButton_update_start")->setEnabled(false);
+    bench.button("pushButton_update_stop")->setEnabled(false);
+    bench.choose(QString());
+    QCOMPARE(bench.answers.box_lines(), QStringList{QStringLiteral("Warning: Can not find BIN file")});
+    QVERIFY(bench.button("pushButton_update_start")->isEnabled());
+    QVERIFY(bench.button("pushButton_update_stop")->isEnabled());
+    QVERIFY(bench.w<QLineEdit>("lineEdit_update")->text().isEmpty());
+}
+
+void tst_update::image_shorter_than_identity_is_not_opened()
+{
+    Bench bench;
+    bench.choose_image(pages_from({0x8000}));
+    QCOMPARE(bench.w<QLabel>("label_model_u")->text(), QStringLiteral("Velantor KDR7"));
+    bench.choose(bench.write_file(QStringLiteral("short.bin"), QByteArray("\x21\x31", 2)));
+    QCOMPARE(bench.answers.box_lines(), QStringList{QStringLiteral("Warning: Can not open BIN file")});
+    for (const char* label : {"label_model_u", "label_mcu_u", "label_date_u", "label_ver_u"})
+        QVERIFY2(bench.w<QLabel>(label)->text().isEmpty(), label);
+    QVERIFY(bench.w<QLineEdit>("lineEdit_update")->text().endsWith(QLatin1String("short.bin")));
+    // Neither image is open any more.
+    bench.expect_image_closed();
+}
+
+void tst_update::image_path_with_any_characters_opens()
+{
+    Bench bench;
+    const QString name = QStringLiteral("Прошивка ü€ 固件.bin");
+    bench.choose(bench.write_file(name, image_maker::image(kdr7_identity, pages_from({0x8000, 0x8200}))));
+    QVERIFY2(bench.answers.boxes.isEmpty(), qPrintable(bench.answers.box_lines().join('\n')));
+    QCOMPARE(bench.progress()->maximum(), 2);
+    QVERIFY(bench.w<QLineEdit>("lineEdit_update")->text().endsWith(name));
+}
+
+void tst_update::new_choice_replaces_the_open_image()
+{
+    Bench bench;
+    bench.choose(bench.write_file(QStringLiteral("a.bin"),
+                                  image_maker::image(kdr7_identity, pages_from({0x8000, 0x8200, 0x8400}))));
+    const std::vector<Page> second = pages_from({0xA000});
+    bench.choose(bench.write_file(QStringLiteral("b.bin"), image_maker::image(kdr7_identity, second)));
+    QCOMPARE(bench.progress()->maximum(), 1);
+    bench.start();
+    QCOMPARE(bench.answers.box_lines(), QStringList{QStringLiteral("Hint: Update process completed.")});
+    QCOMPARE(bench.box->pages_written(), 1);
+    QVERIFY(bench.flash_holds(second));
+}
+
+void tst_update::one_record_exchange_in_order()
+{
+    Bench bench;
+    const std::vector<Page> pages = pages_from({0x8000});
+    bench.choose_image(pages);
+    QTest::ignoreMessage(QtDebugMsg, "Address: 0x8000");
+    bench.start();
+
+    std::vector<Event> expected{tool("E"),
+                                reply('0'),
+                                tool("2"),
+                                reply('1'),
+                                tool(QByteArray("\x21\x31\x01\x00", 4)),
+                                reply('A'),
+                                tool("D"),
+                                tool(QByteArray("\x80\x00", 2))};
+    for (int line = 0; line < 32; ++line) {
+        expected.push_back(tool(line_of(pages[0], line)));
+        expected.push_back(reply('4'));
+    }
+    expected.push_back(reply('F'));
+    expected.push_back(tool("C"));
+    expected.push_back(reply('3'));
+    QCOMPARE(bench.box->transcript(), expected);
+
+    QCOMPARE(bench.status(), QStringLiteral("Update completed!"));
+    QCOMPARE(bench.answers.box_lines(), QStringList{QStringLiteral("Hint: Update process completed.")});
+    QCOMPARE(bench.answers.boxes.first().icon, QMessageBox::Information);
+    QCOMPARE(bench.progress()->value(), 1);
+    QCOMPARE(bench.progress()->maximum(), 1);
+    QVERIFY(bench.flash_holds(pages));
+    QCOMPARE(bench.box->damaged_lines(), 0);
+    bench.expect_buttons_after(false);
+    bench.expect_image_closed();
+}
+
+void tst_update::progress_counts_pages_then_ends_at_record_count()
+{
+    Bench bench;
+    // Pages in file order, one of them revisited: the box gets them exactly as stored.
+    const std::vector<Page> pages = pages_from({0x8000, 0xFE00, 0x8200, 0x8400});
+    bench.choose_image(pages);
+    QList<int> values;
+    QObject::connect(bench.progress(), &QProgressBar::valueChanged, [&values](int v) { values << v; });
+    bench.start();
+    QCOMPARE(values, (QList<int>{1, 2, 3, 4}));
+    QCOMPARE(bench.box->pages_written(), 4);
+    QVERIFY(bench.flash_holds(pages));
+    QCOMPARE(bench.times_sent("D"), 4);
+}
+
+void tst_update::rejected_line_is_sent_again_alone()
+{
+    Bench bench;
+    const std::vector<Page> pages = pages_from({0x8000, 0x8200});
+    bench.box->add_fault({VirtualBox::Step::Line, VirtualBox::Fault::WrongByte, '5', 0, 1, 5, 1});
+    bench.choose_image(pages);
+    bench.start();
+    QCOMPARE(bench.answers.box_lines(), QStringList{QStringLiteral("Hint: Update process completed.")});
+    QCOMPARE(bench.times_sent(line_of(pages[1], 5)), 2);
+    QCOMPARE(bench.times_sent(line_of(pages[1], 4)), 1);
+    QCOMPARE(bench.times_sent("D"), 2);
+    QCOMPARE(bench.times_sent(QByteArray("\x82\x00", 2)), 1);
+    // The repeat follows its "5" directly.
+    const std::vector<Event> t = bench.box->transcript();
+    const auto first = std::find(t.begin(), t.end(), tool(line_of(pages[1], 5)));
+    QVERIFY(first != t.end() && first + 2 < t.end());
+    QCOMPARE(*(first + 1), reply('5'));
+    QCOMPARE(*(first + 2), tool(line_of(pages[1], 5)));
+    QVERIFY(bench.flash_holds(pages));
+}
+
+void tst_update::line_rejected_sixteen_times()
+{
+    Bench bench;
+    const std::vector<Page> pages = pages_from({0x8000});
+    bench.box->add_fault({VirtualBox::Step::Line, VirtualBox::Fault::WrongByte, '5', 0, 0, 31, -1});
+    bench.choose_image(pages);
+    bench.start();
+    QCOMPARE(bench.answers.box_lines(),
+             QStringList{QStringLiteral("Warning: Data transfer error, please restart box and PC software")});
+    QCOMPARE(bench.times_sent(line_of(pages[0], 31)), 16);
+    QCOMPARE(bench.times_sent("C"), 0);
+    QCOMPARE(bench.status(), QStringLiteral("Starting updating"));
+    QCOMPARE(bench.progress()->value(), 0);
+    bench.expect_buttons_after(true);
+    bench.expect_image_closed();
+}
+
+void tst_update::line_never_answered_sixteen_times()
+{
+    Bench bench;
+    const std::vector<Page> pages = pages_from({0x8000, 0x8200});
+    bench.box->add_fault({VirtualBox::Step::Line, VirtualBox::Fault::Silent, 0, 0, 1, 7, -1});
+    bench.choose_image(pages);
+    QElapsedTimer clock;
+    clock.start();
+    bench.start();
+    const qint64 waited = clock.elapsed();
+    QCOMPARE(bench.answers.box_lines(), QStringList{no_feedback_text});
+    QCOMPARE(bench.times_sent(line_of(pages[1], 7)), 16);
+    // Each of the sixteen sends waited out its full 4 s.
+    QVERIFY2(waited >= 16 * 4000, qPrintable(QString::number(waited)));
+    QCOMPARE(bench.progress()->value(), 1);
+    bench.expect_buttons_after(true);
+}
+
+void tst_update::no_prepared_reply_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<int>("byte");
+    QTest::newRow("no reply") << int(VirtualBox::Fault::Silent) << 0;
+    QTest::newRow("\"1\" instead of \"0\"") << int(VirtualBox::Fault::WrongByte) << int('1');
+}
+
+void tst_update::no_prepared_reply()
+{
+    QFETCH(int, kind);
+    QFETCH(int, byte);
+    Bench bench;
+    bench.box->add_fault({VirtualBox::Step::Prepared, VirtualBox::Fault::Kind(kind), (unsigned char)byte});
+    bench.choose_image(pages_from({0x8000}));
+    QElapsedTimer clock;
+    clock.start();
+    bench.start();
+    QCOMPARE(bench.answers.box_lines(), QStringList{prepared_text});
+    if (kind == VirtualBox::Fault::Silent)
+        QVERIFY2(clock.elapsed() >= 1150, qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(bench.times_sent("2"), 0);
+    QCOMPARE(bench.status(), QStringLiteral("Getting into Bootloader Mode..."));
+    bench.expect_buttons_after(true);
+    bench.expect_image_closed();
+}
+
+void tst_update::verdicts_data()
+{
+    QTest::addColumn<QByteArray>("identity");
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QString>("message");
+
+    QTest::newRow("other MCU") << QByteArray("\x21\x31\x02\x00", 4) << QString()
+                               << "Warning: BIN file CPU does not corresponding with device's CPU";
+    QTest::newRow("other model") << QByteArray("\x21\x31\x01\x05", 4) << QString()
+                                 << "Warning: BIN file model does not corresponding with device model";
+    QTest::newRow("too old") << QByteArray("\x20\x31\x01\x00", 4) << QString() << "Warning: Too old BIN file";
+    QTest::newRow("meaningless verdict")
+        << QByteArray("\x21\x31\x01\x00", 4) << "verdict:byte=0x42"
+        << "Warning: Device rejected the BIN file, please restart box and PC software";
+    QTest::newRow("no verdict") << QByteArray("\x21\x31\x01\x00", 4) << "verdict:silent" << no_feedback_text;
+    QTest::newRow("no go-ahead") << QByteArray("\x21\x31\x01\x00", 4) << "goahead:silent" << no_feedback_text;
+}
+
+void tst_update::verdicts()
+{
+    QFETCH(QByteArray, identity);
+    QFETCH(QString, fault);
+    QFETCH(QString, message);
+    VirtualBox::Model model;
+    model.min_year_offset = 1; // 2014/1/1 and later
+    model.min_month = 1;
+    model.min_day = 1;
+    Bench bench(model);
+    if (!fault.isEmpty()) {
+        VirtualBox::Fault f;
+        QVERIFY(VirtualBox::parse_fault(fault, f));
+        bench.box->add_fault(f);
+    }
+    Identity id;
+    std::copy(identity.begin(), identity.end(), id.begin());
+    bench.choose_image(pages_from({0x8000}), id);
+    QElapsedTimer clock;
+    clock.start();
+    bench.start();
+    QCOMPARE(bench.answers.box_lines(), QStringList{message});
+    QVERIFY2(clock.elapsed() < 15000, qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(bench.times_sent("D"), 0);
+    QCOMPARE(bench.status(), QStringLiteral("Getting into Bootloader Mode..."));
+    bench.expect_buttons_after(true);
+    bench.expect_image_closed();
+}
+
+void tst_update::bytes_before_go_ahead_are_dropped()
+{
+    Bench bench;
+    bench.box->set_go_ahead_noise("0xA9");
+    const std::vector<Page> pages = pages_from({0x8000});
+    bench.choose_image(pages);
+    bench.start();
+    QCOMPARE(bench.answers.box_lines(), QStringList{QStringLiteral("Hint: Update process completed.")});
+    QVERIFY(bench.flash_holds(pages));
+}
+
+void tst_update::page_not_written()
+{
+    Bench bench;
+    bench.box->add_fault({VirtualBox::Step::Page, VirtualBox::Fault::Silent, 0, 0, 1});
+    bench.choose_image(pages_from({0x8000, 0x8200, 0x8400}));
+    bench.start();
+    QCOMPARE(bench.answers.box_lines(),
+             QStringList{QStringLiteral("Warning: Data write error, please restart box and PC software")});
+    QCOMPARE(bench.times_sent("D"), 2);
+    QCOMPARE(bench.progress()->value(), 1);
+    bench.expect_buttons_after(true);
+}
+
+void tst_update::finish_not_confirmed()
+{
+    Bench bench;
+    bench.box->add_fault({VirtualBox::Step::Finish, VirtualBox::Fault::WrongByte, '0'});
+    bench.choose_image(pages_from({0x8000, 0x8200}));
+    bench.start();
+    QCOMPARE(bench.answers.box_lines(),
+             QStringList{QStringLiteral(
+                 "Error: Update process failed, please reboot the device and restart the update program.")});
+    QCOMPARE(bench.answers.boxes.first().icon, QMessageBox::Warning);
+    QCOMPARE(bench.status(), QStringLiteral("Update process failed!"));
+    QCOMPARE(bench.progress()->value(), 2);
+    bench.expect_buttons_after(false);
+}
+
+void tst_update::stop_delivered_at_page_k()
+{
+    Bench bench;
+    const std::vector<Page> pages = pages_from({0x8000, 0x8200, 0x8400, 0x8600, 0x8800});
+    bench.choose_image(pages);
+    QPushButton* stop = bench.button("pushButton_update_stop");
+    // The progress is set to k right before the pump of page k; the click arrives in that pump.
+    QObject::connect(bench.progress(), &QProgressBar::valueChanged, stop, [stop](int v) {
+        if (v == 2)
+            QMetaObject::invokeMethod(stop, &QPushButton::click, Qt::QueuedConnection);
+    });
+    bench.start();
+    QVERIFY2(bench.answers.boxes.isEmpty(), qPrintable(bench.answers.box_lines().join('\n')));
+    QCOMPARE(bench.status(), QStringLiteral("Update process has been stopped!"));
+    QCOMPARE(bench.box->pages_written(), 3);
+    QCOMPARE(bench.times_sent("D"), 3);
+    QCOMPARE(bench.times_sent("C"), 0);
+    QCOMPARE(bench.box->transcript().back(), reply('F'));
+    QCOMPARE(bench.progress()->value(), 2);
+    bench.expect_buttons_after(false);
+    bench.expect_image_closed();
+}
+
+void tst_update::port_that_will_not_open_keeps_the_image()
+{
+    Bench bench;
+    const std::vector<Page> pages = pages_from({0x8000, 0x8200});
+    bench.choose_image(pages);
+    set_port(1, QStringLiteral("/dev/kdr7-no-such-tty"));
+    bench.button("pushButton_update_stop")->setEnabled(false);
+    bench.start();
+    QCOMPARE(bench.answers.box_lines(),
+             QStringList{QStringLiteral(
+                 "Warning: The serial port is occupied or not exist, please try another port.")});
+    QVERIFY(bench.status().isEmpty());
+    QVERIFY(!bench.button("pushButton_update_stop")->isEnabled());
+    QVERIFY(bench.box->transcript().empty());
+
+    set_port(1, bench.box->device());
+    bench.answers.boxes.clear();
+    bench.start();
+    QCOMPARE(bench.answers.box_lines(), QStringList{QStringLiteral("Hint: Update process completed.")});
+    QVERIFY(bench.flash_holds(pages));
+}
+
+void tst_update::zero_record_image_goes_straight_to_finish()
+{
+    Bench bench;
+    bench.choose_image({});
+    bench.start();
+    const std::vector<Event> expected{
+        tool("E"),  reply('0'), tool("2"), reply('1'), tool(QByteArray("\x21\x31\x01\x00", 4)),
+        reply('A'), tool("C"),  reply('3')};
+    QCOMPARE(bench.box->transcript(), expected);
+    QCOMPARE(bench.progress()->value(), 0);
+    QCOMPARE(bench.status(), QStringLiteral("Update completed!"));
+}
+
+void tst_update::short_final_record_is_never_sent()
+{
+    Bench bench;
+    const std::vector<Page> pages = pages_from({0x8000, 0x8200});
+    QByteArray bytes = image_maker::image(kdr7_identity, pages);
+    bytes += image_maker::record(image_maker::page_at(0x9000, 1)).left(100);
+    bench.choose(bench.write_file(QStringLiteral("tail.bin"), bytes));
+    bench.start();
+    QCOMPARE(bench.times_sent("D"), 2);
+    QCOMPARE(bench.box->pages_written(), 2);
+    QCOMPARE(bench.status(), QStringLiteral("Update completed!"));
+}
+
+void tst_update::start_without_image_is_refused()
+{
+    Bench bench;
+    bench.start();
+    QCOMPARE(bench.answers.box_lines(), QStringList{QStringLiteral("Warning: Can not find BIN file")});
+    QVERIFY(bench.box->transcript().empty());
+}
+
+void tst_update::clicks_during_an_update_start_nothing()
+{
+    Bench bench;
+    const std::vector<Page> pages = pages_from({0x8000, 0x8200, 0x8400});
+    bench.choose_image(pages);
+    bench.answers.file_dialogs.clear();
+    bool clicked = false;
+    QObject::connect(bench.progress(), &QProgressBar::valueChanged, bench.window.get(), [&](int v) {
+        if (v != 1 || clicked)
+            return;
+        clicked = true;
+        for (const char* name :
+             {"pushButton_update_start", "pushButton_bin_update", "pushButton_sat_read",
+              "pushButton_sat_save", "pushButton_update_stop", "pushButton_update_start"}) {
+            QPushButton* b = bench.button(name);
+            if (QByteArray(name) == "pushButton_update_stop")
+                continue; // Stop would end the update early; its own test covers it.
+            QMetaObject::invokeMethod(b, &QPushButton::click, Qt::QueuedConnection);
+        }
+    });
+    bench.start();
+    QVERIFY(clicked);
+    QVERIFY(bench.answers.file_dialogs.isEmpty());
+    QCOMPARE(bench.answers.box_lines(), QStringList{QStringLiteral("Hint: Update process completed.")});
+    QCOMPARE(bench.times_sent("E"), 1);
+    QCOMPARE(bench.box->pages_written(), 3);
+    QVERIFY(bench.flash_holds(pages));
+}
+
+void tst_update::unplugged_adapter_ends_without_sixteen_retries()
+{
+    Bench bench;
+    const std::vector<Page> pages = pages_from({0x8000, 0x8200});
+    bench.box->add_fault({VirtualBox::Step::Line, VirtualBox::Fault::Close, 0, 0, 1, 3, 1});
+    bench.choose_image(pages);
+    QElapsedTimer clock;
+    clock.start();
+    bench.start();
+    QCOMPARE(bench.answers.box_lines(), QStringList{no_feedback_text});
+    QVERIFY2(clock.elapsed() < 12000, qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(bench.times_sent(line_of(pages[1], 3)), 1);
+    bench.expect_buttons_after(true);
+}
+
+QTEST_MAIN(tst_update)
+#include "tst_update.moc"

@@ -1,0 +1,350 @@
+#include "VirtualBox.h"
+
+#include <QRegularExpression>
+#include <QStringList>
+
+#include <openssl/evp.h>
+
+#include <chrono>
+#include <tuple>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+// The key under which line 0 of every page is encrypted.
+constexpr std::uint8_t page_key[16] = {0x5a, 0x3c, 0x91, 0xe7, 0x0d, 0x42, 0xb8, 0x6f,
+                                       0xa1, 0x17, 0xc4, 0x29, 0x7e, 0x83, 0xf0, 0x56};
+constexpr int line_size = 17;
+constexpr int lines_per_page = 32;
+
+bool decrypt_block(const std::uint8_t* in, std::uint8_t* out)
+{
+    EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
+    int n = 0;
+    int tail = 0;
+    const bool ok = ctx != nullptr &&
+                    EVP_DecryptInit_ex(ctx, EVP_aes_128_ecb(), nullptr, page_key, nullptr) == 1 &&
+                    EVP_CIPHER_CTX_set_padding(ctx, 0) == 1 && EVP_DecryptUpdate(ctx, out, &n, in, 16) == 1 &&
+                    EVP_DecryptFinal_ex(ctx, out + n, &tail) == 1 && n + tail == 16;
+    EVP_CIPHER_CTX_free(ctx);
+    return ok;
+}
+
+bool line_intact(const std::uint8_t* line)
+{
+    unsigned sum = 0;
+    for (int i = 0; i < line_size; ++i)
+        sum += line[i];
+    return sum % 256 == 0;
+}
+
+} // namespace
+
+bool VirtualBox::parse_fault(const QString& text, Fault& fault)
+{
+    static const QRegularExpression pattern(QStringLiteral(
+        "^(prepared|goahead|verdict|line|page|finish):(silent|close|byte=(0x[0-9a-fA-F]+|\\d+)|slow=(\\d+))"
+        "(?:@(\\d+)(?:\\.(\\d+))?)?(?:x(\\d+))?$"));
+    const QRegularExpressionMatch m = pattern.match(text);
+    if (!m.hasMatch())
+        return false;
+    const QStringList steps{"prepared", "goahead", "verdict", "line", "page", "finish"};
+    Fault f{};
+    f.step = Step(steps.indexOf(m.captured(1)));
+    const QString kind = m.captured(2);
+    bool ok = true;
+    if (kind == QLatin1String("silent")) {
+        f.kind = Fault::Silent;
+    } else if (kind == QLatin1String("close")) {
+        f.kind = Fault::Close;
+    } else if (kind.startsWith(QLatin1String("byte="))) {
+        f.kind = Fault::WrongByte;
+        const uint value = m.captured(3).toUInt(&ok, 0);
+        ok = ok && value <= 0xFF;
+        f.byte = static_cast<unsigned char>(value);
+    } else {
+        f.kind = Fault::Slow;
+        f.delay_ms = m.captured(4).toInt(&ok);
+    }
+    f.page = m.captured(5).isEmpty() ? 0 : m.captured(5).toInt();
+    f.line = m.captured(6).isEmpty() ? 0 : m.captured(6).toInt();
+    f.times = m.captured(7).isEmpty() ? -1 : m.captured(7).toInt();
+    if (!ok)
+        return false;
+    fault = f;
+    return true;
+}
+
+VirtualBox::VirtualBox() : VirtualBox(Model()) {}
+
+VirtualBox::VirtualBox(const Model& m) : model(m)
+{
+    memory.fill(0xFF);
+    char name[256] = {};
+    if (openpty(&master, &keep_slave, name, nullptr, nullptr) != 0) {
+        master = keep_slave = -1;
+        return;
+    }
+    path = QString::fromLocal8Bit(name);
+    termios tio{};
+    tcgetattr(keep_slave, &tio);
+    cfmakeraw(&tio);
+    tcsetattr(keep_slave, TCSANOW, &tio);
+    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+    running = true;
+    worker = std::thread([this] { serve(); });
+}
+
+VirtualBox::~VirtualBox()
+{
+    running = false;
+    if (worker.joinable())
+        worker.join();
+    if (master >= 0)
+        ::close(master);
+    if (keep_slave >= 0)
+        ::close(keep_slave);
+}
+
+void VirtualBox::add_fault(const Fault& fault)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    faults.push_back(fault);
+}
+
+void VirtualBox::set_go_ahead_noise(const QByteArray& noise)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    go_ahead_noise = noise;
+}
+
+std::vector<VirtualBox::Event> VirtualBox::transcript() const
+{
+    std::lock_guard<std::mutex> guard(lock);
+    return events;
+}
+
+std::array<std::uint8_t, 0x10000> VirtualBox::flash() const
+{
+    std::lock_guard<std::mutex> guard(lock);
+    return memory;
+}
+
+int VirtualBox::pages_written() const
+{
+    std::lock_guard<std::mutex> guard(lock);
+    return written;
+}
+
+int VirtualBox::damaged_lines() const
+{
+    std::lock_guard<std::mutex> guard(lock);
+    return damaged;
+}
+
+void VirtualBox::unplug()
+{
+    running = false;
+    if (worker.joinable() && worker.get_id() != std::this_thread::get_id())
+        worker.join();
+    if (master >= 0)
+        ::close(master);
+    master = -1;
+}
+
+void VirtualBox::serve()
+{
+    while (running) {
+        pollfd pfd{master, POLLIN, 0};
+        if (::poll(&pfd, 1, 5) <= 0)
+            continue;
+        std::uint8_t buffer[1024];
+        const ssize_t n = ::read(master, buffer, sizeof buffer);
+        if (n > 0)
+            take(buffer, int(n));
+    }
+}
+
+void VirtualBox::log(bool from_tool, const QByteArray& bytes)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    events.push_back(Event{from_tool, bytes});
+}
+
+const VirtualBox::Fault* VirtualBox::fault_for(Step step)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    for (Fault& f : faults) {
+        if (f.step != step || f.times == 0)
+            continue;
+        if ((step == Step::Line || step == Step::Page) && f.page != page_index)
+            continue;
+        if (step == Step::Line && f.line != line_index)
+            continue;
+        if (f.times > 0)
+            --f.times;
+        return &f;
+    }
+    return nullptr;
+}
+
+bool VirtualBox::reply(Step step, unsigned char byte)
+{
+    bool as_meant = true;
+    if (const Fault* fault = fault_for(step)) {
+        switch (fault->kind) {
+        case Fault::Silent:
+            return false;
+        case Fault::WrongByte:
+            byte = fault->byte;
+            as_meant = false;
+            break;
+        case Fault::Slow:
+            std::this_thread::sleep_for(std::chrono::milliseconds(fault->delay_ms));
+            break;
+        case Fault::Close:
+            running = false;
+            ::close(master);
+            master = -1;
+            return false;
+        }
+    }
+    const char c = char(byte);
+    log(false, QByteArray(1, c));
+    if (::write(master, &c, 1) != 1)
+        running = false;
+    return as_meant;
+}
+
+unsigned char VirtualBox::judge(const std::uint8_t* identity) const
+{
+    if (identity[2] != model.mcu_id)
+        return '9';
+    if (identity[3] != model.model_id)
+        return '8';
+    const int year = identity[0] & 0x0F;
+    const int month = (identity[0] >> 4) & 0x0F;
+    const int day = identity[1] & 0x1F;
+    const auto built = std::make_tuple(year, month, day);
+    if (built < std::make_tuple(model.min_year_offset, model.min_month, model.min_day))
+        return '@';
+    return 'A';
+}
+
+void VirtualBox::store_page()
+{
+    std::uint8_t plain[16];
+    const bool decrypted = decrypt_block(page.data() + 2, plain);
+    const int base = page[0] * 256 + page[1];
+    std::lock_guard<std::mutex> guard(lock);
+    for (int line = 0; line < lines_per_page; ++line) {
+        const std::uint8_t* data = line == 0 ? plain : page.data() + 2 + line * line_size;
+        for (int j = 0; j < 16; ++j)
+            memory[(base + line * 16 + j) & 0xFFFF] = data[j];
+    }
+    if (decrypted)
+        ++written;
+}
+
+// Consumes the tool's bytes unit by unit and answers each as the bootloader does.
+void VirtualBox::take(const std::uint8_t* bytes, int count)
+{
+    pending.append(reinterpret_cast<const char*>(bytes), count);
+    for (;;) {
+        if (!running)
+            return;
+        auto unit = [&](int size) -> QByteArray {
+            if (pending.size() < size)
+                return QByteArray();
+            QByteArray u = pending.left(size);
+            pending.remove(0, size);
+            log(true, u);
+            return u;
+        };
+        switch (state) {
+        case State::Idle:
+        case State::Prepared:
+        case State::Paging: {
+            const QByteArray command = unit(1);
+            if (command.isEmpty())
+                return;
+            const char c = command[0];
+            if (c == 'E') {
+                state = State::Prepared;
+                reply(Step::Prepared, '0');
+            } else if (c == '2' && state == State::Prepared) {
+                QByteArray noise;
+                {
+                    std::lock_guard<std::mutex> guard(lock);
+                    noise = go_ahead_noise;
+                }
+                if (!noise.isEmpty()) {
+                    log(false, noise);
+                    if (::write(master, noise.constData(), size_t(noise.size())) != noise.size())
+                        running = false;
+                }
+                state = State::Identity;
+                reply(Step::GoAhead, '1');
+            } else if (c == 'D' && state == State::Paging) {
+                ++page_index;
+                state = State::Header;
+            } else if (c == 'C' && state == State::Paging) {
+                state = State::Idle;
+                reply(Step::Finish, '3');
+            }
+            break;
+        }
+        case State::Identity: {
+            const QByteArray identity = unit(4);
+            if (identity.isEmpty())
+                return;
+            const unsigned char verdict = judge(reinterpret_cast<const std::uint8_t*>(identity.constData()));
+            state = verdict == 'A' ? State::Paging : State::Idle;
+            page_index = -1;
+            reply(Step::Verdict, verdict);
+            break;
+        }
+        case State::Header: {
+            const QByteArray header = unit(2);
+            if (header.isEmpty())
+                return;
+            page[0] = std::uint8_t(header[0]);
+            page[1] = std::uint8_t(header[1]);
+            line_index = 0;
+            state = State::Lines;
+            break;
+        }
+        case State::Lines: {
+            const QByteArray line = unit(line_size);
+            if (line.isEmpty())
+                return;
+            const auto* data = reinterpret_cast<const std::uint8_t*>(line.constData());
+            if (!line_intact(data)) {
+                {
+                    std::lock_guard<std::mutex> guard(lock);
+                    ++damaged;
+                }
+                reply(Step::Line, '5');
+                break;
+            }
+            // Unheard, the line counts as not received: the same line comes again.
+            if (!reply(Step::Line, '4'))
+                break;
+            std::copy(data, data + line_size, page.begin() + 2 + line_index * line_size);
+            if (line_index == lines_per_page - 1) {
+                store_page();
+                state = State::Paging;
+                reply(Step::Page, 'F');
+            } else {
+                ++line_index;
+            }
+            break;
+        }
+        }
+    }
+}

@@ -1,0 +1,135 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+// A Velantor KDR7 box in software, on the far end of a pseudo-terminal: its bootloader judges the identity
+// block, checks every line, decrypts line 0 and writes each page into a simulated flash memory. Faults can
+// be injected at every step, so that the tool's handling of a misbehaving box can be seen for real.
+class VirtualBox
+{
+public:
+    // The box's own identity, against which an image is judged.
+    struct Model
+    {
+        std::uint8_t model_id = 0x00;
+        std::uint8_t mcu_id = 0x01;
+        // The oldest build accepted, as year offset, month, day (as in the identity block).
+        int min_year_offset = 0;
+        int min_month = 0;
+        int min_day = 0;
+    };
+
+    enum class Step
+    {
+        Prepared,
+        GoAhead,
+        Verdict,
+        Line,
+        Page,
+        Finish
+    };
+
+    struct Fault
+    {
+        enum Kind
+        {
+            Silent,    // no answer
+            WrongByte, // answer byte instead
+            Slow,      // answer after delay_ms
+            Close,     // the line is closed instead of answering
+        };
+        Step step;
+        Kind kind;
+        unsigned char byte = 0;
+        int delay_ms = 0;
+        int page = 0; // for Line and Page: which page (counting from 0) and line
+        int line = 0;
+        int times = -1; // how many answers it affects; -1 = all
+    };
+
+    // One unit of the exchange as the box saw it: a command or block from the tool, or a reply.
+    struct Event
+    {
+        bool from_tool;
+        QByteArray bytes;
+        bool operator==(const Event& o) const { return from_tool == o.from_tool && bytes == o.bytes; }
+    };
+
+    // A fault as written on the command line: "STEP:KIND[:ARG][@PAGE[.LINE]][xTIMES]", for example
+    // "line:silent@0.3", "verdict:byte=0x42", "page:slow=300", "line:byte=0x35@1.0x2", "finish:close".
+    // Steps: prepared, goahead, verdict, line, page, finish. Kinds: silent, byte=N, slow=MS, close.
+    static bool parse_fault(const QString& text, Fault& fault);
+
+    VirtualBox();
+    explicit VirtualBox(const Model& model);
+    ~VirtualBox();
+    VirtualBox(const VirtualBox&) = delete;
+    VirtualBox& operator=(const VirtualBox&) = delete;
+
+    // False when no pseudo-terminal could be made.
+    bool ok() const { return master >= 0; }
+    QString device() const { return path; }
+
+    void add_fault(const Fault& fault);
+    // Bytes sent before the "1" of the go-ahead (the tool must drop them).
+    void set_go_ahead_noise(const QByteArray& noise);
+
+    std::vector<Event> transcript() const;
+    std::array<std::uint8_t, 0x10000> flash() const;
+    int pages_written() const;
+    // Lines whose checksum did not hold when they arrived.
+    int damaged_lines() const;
+
+    // The line closes, as when the cable is pulled.
+    void unplug();
+
+private:
+    void serve();
+    void take(const std::uint8_t* bytes, int count);
+    // False when a fault replaced the answer (or the line closed): the tool did not hear it.
+    bool reply(Step step, unsigned char byte);
+    const Fault* fault_for(Step step);
+    void log(bool from_tool, const QByteArray& bytes);
+    unsigned char judge(const std::uint8_t* identity) const;
+    void store_page();
+
+    enum class State
+    {
+        Idle,
+        Prepared,
+        Identity,
+        Paging,
+        Header,
+        Lines
+    };
+
+    Model model;
+    int master = -1;
+    int keep_slave = -1;
+    QString path;
+    std::thread worker;
+    std::atomic<bool> running{false};
+
+    mutable std::mutex lock; // guards everything below
+    std::vector<Fault> faults;
+    QByteArray go_ahead_noise;
+    std::vector<Event> events;
+    std::array<std::uint8_t, 0x10000> memory;
+    int written = 0;
+    int damaged = 0;
+
+    // Protocol state; only the worker thread touches it.
+    State state = State::Idle;
+    QByteArray pending;
+    std::array<std::uint8_t, 546> page{};
+    int page_index = -1;
+    int line_index = 0;
+};

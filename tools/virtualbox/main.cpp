@@ -1,0 +1,106 @@
+// kdr7-virtual-box: a Velantor KDR7 box in software, for trying the tool without a box on the desk.
+#include "VirtualBox.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QFile>
+#include <QTextStream>
+
+#include <atomic>
+#include <csignal>
+#include <thread>
+
+namespace {
+
+std::atomic<bool> quit{false};
+
+void on_signal(int)
+{
+    quit = true;
+}
+
+bool parse_date(const QString& text, VirtualBox::Model& model)
+{
+    const QStringList parts = text.split(QLatin1Char('/'));
+    if (parts.size() != 3)
+        return false;
+    bool y = false, m = false, d = false;
+    const int year = parts[0].toInt(&y);
+    model.min_month = parts[1].toInt(&m);
+    model.min_day = parts[2].toInt(&d);
+    model.min_year_offset = year - 2013;
+    return y && m && d && model.min_year_offset >= 0 && model.min_year_offset <= 15;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("kdr7-virtual-box"));
+    QTextStream out(stdout);
+    QTextStream err(stderr);
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "A Velantor KDR7 box on a pseudo-terminal: answers the bootloader as the real box does."));
+    parser.addHelpOption();
+    const QCommandLineOption port({"p", "port"}, "The port number n to print as KDR7_COM<n> (default 1).",
+                                  "n", "1");
+    const QCommandLineOption model(QStringLiteral("model"), "The box's product model id (default 0).", "id",
+                                   "0");
+    const QCommandLineOption mcu(QStringLiteral("mcu"), "The box's MCU id (default 1).", "id", "1");
+    const QCommandLineOption min_date(QStringLiteral("min-date"),
+                                      "Oldest firmware build accepted, YEAR/MONTH/DAY.", "date");
+    const QCommandLineOption fault(QStringLiteral("fault"),
+                                   "Inject a fault, STEP:KIND[:ARG][@PAGE[.LINE]][xTIMES] (repeatable).",
+                                   "fault");
+    const QCommandLineOption flash(QStringLiteral("flash-out"),
+                                   "Write the flash memory (64 KiB) to this file on exit.", "file");
+    parser.addOptions({port, model, mcu, min_date, fault, flash});
+    parser.process(app);
+
+    VirtualBox::Model box_model;
+    bool ok_model = false, ok_mcu = false;
+    box_model.model_id = std::uint8_t(parser.value(model).toUInt(&ok_model, 0));
+    box_model.mcu_id = std::uint8_t(parser.value(mcu).toUInt(&ok_mcu, 0));
+    if (!ok_model || !ok_mcu || (parser.isSet(min_date) && !parse_date(parser.value(min_date), box_model))) {
+        err << "kdr7-virtual-box: bad --model, --mcu or --min-date\n";
+        return 2;
+    }
+    VirtualBox box(box_model);
+    if (!box.ok()) {
+        err << "kdr7-virtual-box: no pseudo-terminal could be made\n";
+        return 1;
+    }
+    for (const QString& text : parser.values(fault)) {
+        VirtualBox::Fault f;
+        if (!VirtualBox::parse_fault(text, f)) {
+            err << "kdr7-virtual-box: bad --fault " << text << "\n";
+            return 2;
+        }
+        box.add_fault(f);
+    }
+
+    out << "Virtual Velantor KDR7 box on " << box.device() << "\n"
+        << "Start the tool with: KDR7_COM" << parser.value(port) << "=" << box.device() << " zorvane\n"
+        << "Ctrl+C ends it.\n";
+    out.flush();
+
+    std::signal(SIGINT, on_signal);
+    std::signal(SIGTERM, on_signal);
+    while (!quit)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+
+    if (parser.isSet(flash)) {
+        QFile file(parser.value(flash));
+        const auto memory = box.flash();
+        if (!file.open(QIODevice::WriteOnly) || file.write(reinterpret_cast<const char*>(memory.data()),
+                                                           qint64(memory.size())) != qint64(memory.size())) {
+            err << "kdr7-virtual-box: cannot write " << parser.value(flash) << "\n";
+            return 1;
+        }
+    }
+    out << "Pages written: " << box.pages_written() << "\n";
+    return 0;
+}

@@ -1,0 +1,68 @@
+#pragma once
+
+#include "update/Identity.h"
+
+#include <QFile>
+#include <QString>
+
+#include <array>
+#include <cstdint>
+
+// The BIN image: the identity block, then one 546-byte record per 512-byte firmware page: the page base
+// address (high byte first), then 32 lines of 16 bytes and their checksum (line 0 encrypted).
+namespace bin_image {
+
+constexpr int identity_size = 4;
+constexpr int page_size = 512;
+constexpr int header_size = 2;
+constexpr int line_data_size = 16;
+constexpr int line_size = line_data_size + 1;
+constexpr int lines_per_page = page_size / line_data_size;
+constexpr int record_size = header_size + lines_per_page * line_size; // 546
+
+using Record = std::array<std::uint8_t, record_size>;
+
+inline int page_base(const Record& record)
+{
+    return record[0] * 256 + record[1];
+}
+
+// The 17 bytes of line L as stored: 16 data bytes, then their checksum.
+inline const std::uint8_t* line(const Record& record, int index)
+{
+    return record.data() + header_size + index * line_size;
+}
+
+// Two's complement of the byte sum, so that a line's 17 bytes add up to 0 modulo 256.
+std::uint8_t line_checksum(const std::uint8_t* data16);
+
+enum class OpenResult
+{
+    Opened,
+    CannotOpen, // missing or unreadable
+    TooShort,   // shorter than an identity block
+};
+
+// An image file being inspected and sent: it is read one record at a time, never held whole.
+class Reader
+{
+public:
+    Reader() = default;
+    Reader(const Reader&) = delete;
+    Reader& operator=(const Reader&) = delete;
+
+    // Replaces any image that is open. On success the identity is read, the complete records are counted
+    // and the image stands again at offset 0.
+    OpenResult open(const QString& path, Identity& identity, int& record_count);
+    bool is_open() const;
+    void close();
+
+    // From the current position; false (and out unchanged) when fewer bytes are left.
+    bool read_identity(Identity& out);
+    bool read_record(Record& out);
+
+private:
+    QFile file;
+};
+
+} // namespace bin_image

@@ -1,0 +1,154 @@
+#include "update/Bootloader.h"
+
+#include "serial/SerialChannel.h"
+
+#include <QDebug>
+
+#include <optional>
+
+namespace bootloader {
+
+namespace {
+
+struct WaitEntry
+{
+    Wait wait;
+    WaitSchedule schedule;
+};
+
+// Every reply wait of the exchange. The go-ahead and verdict waits are bounded (about 5 s and 10 s), so
+// a box that stops talking there cannot freeze the window.
+constexpr WaitEntry wait_table[] = {
+    {Wait::Prepared, {WaitSchedule::PollThenSleep, 50, 16}},
+    {Wait::GoAhead, {WaitSchedule::SleepThenPoll, 20, 250}},
+    {Wait::Verdict, {WaitSchedule::PollThenSleep, 20, 500}},
+    {Wait::Line, {WaitSchedule::SleepThenPoll, 20, 201}},
+    {Wait::Page, {WaitSchedule::SleepThenPoll, 25, 102}},
+    {Wait::Finish, {WaitSchedule::PollThenSleep, 20, 101}},
+};
+
+void send_byte(SerialChannel& channel, char byte)
+{
+    channel.write(&byte, 1);
+}
+
+void send(SerialChannel& channel, const std::uint8_t* bytes, int count)
+{
+    channel.write(reinterpret_cast<const char*>(bytes), count);
+}
+
+// Bytes before the "1" are dropped; the wait is one cycle of its schedule at a time, up to its bound.
+bool await_go_ahead(SerialChannel& channel)
+{
+    WaitSchedule one_cycle = schedule(Wait::GoAhead);
+    const int cycles = one_cycle.cycles;
+    one_cycle.cycles = 1;
+    for (int cycle = 0; cycle < cycles; ++cycle) {
+        if (!wait_for_byte(channel, one_cycle))
+            continue;
+        char byte = 0;
+        if (channel.read(&byte, 1))
+            return false;
+        if (static_cast<unsigned char>(byte) == go_ahead)
+            return true;
+    }
+    return false;
+}
+
+// Nothing when the box accepted the image and the pages follow.
+std::optional<Outcome> rejection(const Reply& verdict)
+{
+    if (!verdict.arrived)
+        return Outcome::NoVerdict;
+    switch (verdict.byte) {
+    case accepted:
+        return std::nullopt;
+    case cpu_mismatch:
+        return Outcome::CpuMismatch;
+    case model_mismatch:
+        return Outcome::ModelMismatch;
+    case too_old:
+        return Outcome::TooOld;
+    default:
+        return Outcome::Rejected;
+    }
+}
+
+// Sends one line until the box accepts it, at most line_attempts times; nothing when it was accepted.
+std::optional<Outcome> send_line(SerialChannel& channel, const std::uint8_t* line)
+{
+    Reply reply{0xFF, false, false};
+    for (int attempt = 0; attempt < line_attempts; ++attempt) {
+        send(channel, line, bin_image::line_size);
+        reply = await_reply(channel, schedule(Wait::Line));
+        if (reply.byte == line_accepted)
+            return std::nullopt;
+        // An adapter that is gone answers no retry either.
+        if (reply.device_failed)
+            break;
+    }
+    return reply.byte == line_rejected ? Outcome::LineRejected : Outcome::NoLineFeedback;
+}
+
+} // namespace
+
+const WaitSchedule& schedule(Wait wait)
+{
+    for (const WaitEntry& entry : wait_table) {
+        if (entry.wait == wait)
+            return entry.schedule;
+    }
+    Q_UNREACHABLE();
+}
+
+Outcome program(SerialChannel& channel, bin_image::Reader& image, Identity& identity, Observer& observer)
+{
+    observer.phase(Phase::EnteringBootloader);
+    observer.pump();
+    if (!image.read_identity(identity))
+        return Outcome::ImageUnreadable;
+
+    sleep_ms(enter_sleep_ms);
+    send_byte(channel, bootloader_request);
+    sleep_ms(enter_sleep_ms);
+    if (await_reply(channel, schedule(Wait::Prepared)).byte != prepared)
+        return Outcome::NotPrepared;
+
+    send_byte(channel, go_ahead_request);
+    if (!await_go_ahead(channel))
+        return Outcome::NoGoAhead;
+
+    send(channel, identity.data(), int(identity.size()));
+    if (const auto refused = rejection(await_reply(channel, schedule(Wait::Verdict))))
+        return *refused;
+
+    observer.phase(Phase::Updating);
+    observer.pump();
+
+    int pages_sent = 0;
+    bool stopped = false;
+    bin_image::Record record;
+    while (!stopped && image.read_record(record)) {
+        send_byte(channel, page_request);
+        observer.progress(pages_sent);
+        ++pages_sent;
+        observer.pump();
+        send(channel, record.data(), bin_image::header_size);
+        qDebug("Address: 0x%x", unsigned(bin_image::page_base(record)));
+        for (int line = 0; line < bin_image::lines_per_page; ++line) {
+            if (const auto failed = send_line(channel, bin_image::line(record, line)))
+                return *failed;
+        }
+        if (await_reply(channel, schedule(Wait::Page)).byte != page_written)
+            return Outcome::PageNotWritten;
+        stopped = observer.stop_requested();
+    }
+    if (stopped)
+        return Outcome::Stopped;
+
+    send_byte(channel, finish_request);
+    return await_reply(channel, schedule(Wait::Finish)).byte == completed ? Outcome::Completed
+                                                                          : Outcome::FinishFailed;
+}
+
+} // namespace bootloader

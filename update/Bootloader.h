@@ -1,0 +1,86 @@
+#pragma once
+
+#include "serial/ReplyWait.h"
+#include "update/BinImage.h"
+#include "update/Identity.h"
+
+class SerialChannel;
+
+// The box's bootloader, lock-step: one command byte or block out, one ASCII byte back. The tool decides
+// nothing about the image; the box judges the identity, checks every line and writes every page.
+namespace bootloader {
+
+// Tool to box.
+constexpr char bootloader_request = 'E';
+constexpr char go_ahead_request = '2';
+constexpr char page_request = 'D';
+constexpr char finish_request = 'C';
+
+// Box to tool.
+constexpr unsigned char prepared = '0';
+constexpr unsigned char go_ahead = '1';
+constexpr unsigned char accepted = 'A';
+constexpr unsigned char cpu_mismatch = '9';
+constexpr unsigned char model_mismatch = '8';
+constexpr unsigned char too_old = '@';
+constexpr unsigned char line_accepted = '4';
+constexpr unsigned char line_rejected = '5';
+constexpr unsigned char page_written = 'F';
+constexpr unsigned char completed = '3';
+
+// Sleeps around the bootloader request, and how often one line is sent before giving up.
+constexpr int enter_sleep_ms = 200;
+constexpr int line_attempts = 16;
+
+enum class Wait
+{
+    Prepared,
+    GoAhead,
+    Verdict,
+    Line,
+    Page,
+    Finish
+};
+const WaitSchedule& schedule(Wait wait);
+
+enum class Outcome
+{
+    Completed,
+    FinishFailed,    // the finish request was not answered "3"
+    Stopped,         // Stop was seen after a page was written
+    ImageUnreadable, // the identity block could not be read from the image
+    NotPrepared,
+    NoGoAhead,
+    CpuMismatch,
+    ModelMismatch,
+    TooOld,
+    NoVerdict,
+    Rejected, // a verdict byte with no meaning of its own
+    LineRejected,
+    NoLineFeedback,
+    PageNotWritten,
+};
+
+enum class Phase
+{
+    EnteringBootloader,
+    Updating
+};
+
+// What the caller shows while the box is programmed. The window pumps its event loop in pump(), which is
+// also where a click on Stop arrives.
+class Observer
+{
+public:
+    virtual ~Observer() = default;
+    virtual void phase(Phase phase) = 0;
+    virtual void progress(int pages_sent) = 0;
+    virtual void pump() = 0;
+    virtual bool stop_requested() = 0;
+};
+
+// Programs the image, which stands at offset 0, into the box on an open channel. The identity block
+// read from the image is left in identity. The channel and the image stay open for the caller.
+Outcome program(SerialChannel& channel, bin_image::Reader& image, Identity& identity, Observer& observer);
+
+} // namespace bootloader
