@@ -160,6 +160,7 @@ private slots:
     void verdicts_data();
     void verdicts();
     void bytes_before_go_ahead_are_dropped();
+    void slow_answers_within_their_bounds_are_awaited();
     void page_not_written();
     void finish_not_confirmed();
     void stop_delivered_at_page_k();
@@ -462,6 +463,23 @@ void tst_update::bytes_before_go_ahead_are_dropped()
     bench.choose_image(pages);
     bench.start();
     QCOMPARE(bench.answers.box_lines(), QStringList{QStringLiteral("Hint: Update process completed.")});
+    QVERIFY(bench.flash_holds(pages));
+}
+
+void tst_update::slow_answers_within_their_bounds_are_awaited()
+{
+    Bench bench;
+    for (const char* text : {"prepared:slow=500", "verdict:slow=3000", "line:slow=3500@0.31x1",
+                             "page:slow=2000", "finish:slow=1500"}) {
+        VirtualBox::Fault f;
+        QVERIFY2(VirtualBox::parse_fault(QString::fromLatin1(text), f), text);
+        bench.box->add_fault(f);
+    }
+    const std::vector<Page> pages = pages_from({0x8000, 0x8200});
+    bench.choose_image(pages);
+    bench.start();
+    QCOMPARE(bench.answers.box_lines(), QStringList{QStringLiteral("Hint: Update process completed.")});
+    QCOMPARE(bench.times_sent(line_of(pages[0], 31)), 1);
     QVERIFY(bench.flash_holds(pages));
 }
 
