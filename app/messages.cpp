@@ -41,6 +41,15 @@ constexpr MessageText message_texts[] = {
     {Message::UpdateFailed, Kind::Warning, "Error",
      "Update process failed, please reboot the device and restart the update program."},
     {Message::UpdateCompleted, Kind::Information, "Hint", "Update process completed."},
+    {Message::SatConnectionError, Kind::Warning, "Error",
+     "Data connection error, please restart box and PC software"},
+    {Message::SatReadError, Kind::Warning, "Error", "Data read error, please restart box and PC software"},
+    {Message::SatWriteError, Kind::Warning, "Error", "Data write error, please restart box and PC software"},
+    {Message::SatReadDone, Kind::Information, "Hint", "Satellite data read successfully!"},
+    {Message::SatWriteDone, Kind::Information, "Hint", "Satellite data write successfully!"},
+    {Message::NoCsvFile, Kind::Warning, "Warning", "No CSV file"},
+    {Message::CsvCannotOpen, Kind::Warning, "Warning", "Fail to open CSV file"},
+    {Message::CsvWriteFailed, Kind::Warning, "Warning", "Fail to write CSV file"},
 };
 
 const MessageText& lookup(Message id)

@@ -19,6 +19,15 @@ enum class Message
     PageWriteError,
     UpdateFailed,
     UpdateCompleted,
+    // Satellite Setting tab
+    SatConnectionError,
+    SatReadError,
+    SatWriteError,
+    SatReadDone,
+    SatWriteDone,
+    NoCsvFile,
+    CsvCannotOpen,
+    CsvWriteFailed,
 };
 
 // Shows the box and returns once the user has closed it; its result carries no meaning.

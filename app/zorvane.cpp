@@ -1,12 +1,15 @@
 #include "app/zorvane.h"
 
 #include "app/messages.h"
+#include "satellite/SatelliteCsv.h"
 #include "serial/PortNames.h"
 #include "serial/SerialChannel.h"
 
 #include <QCoreApplication>
 #include <QFileDialog>
 #include <QMetaMethod>
+
+#include <functional>
 
 #include <iterator>
 
@@ -245,10 +248,168 @@ void zorvane::end_update(bootloader::Outcome outcome)
     updating = false;
 }
 
+void zorvane::set_satellite_buttons(bool enabled)
+{
+    ui.pushButton_sat_read->setEnabled(enabled);
+    ui.pushButton_sat_save->setEnabled(enabled);
+    ui.pushButton_sat_read_file->setEnabled(enabled);
+    ui.pushButton_sat_save_file->setEnabled(enabled);
+}
+
+void zorvane::fill_row(int row, const SatelliteCells& cells)
+{
+    const QString* texts[] = {&cells.name, &cells.position, &cells.vertical, &cells.horizontal};
+    for (int column = 0; column < SatelliteGrid::columns; ++column)
+        sat_items.at(row, column).setText(*texts[column]);
+    for (int column = 0; column < SatelliteGrid::columns; ++column)
+        sat_items.install(*ui.sat_setting, row, column);
+}
+
+SatelliteCells zorvane::refresh_row(int row)
+{
+    for (int column = 0; column < SatelliteGrid::columns; ++column)
+        sat_items.refresh(*ui.sat_setting, row, column);
+    return SatelliteCells{sat_items.at(row, 0).text(), sat_items.at(row, 1).text(),
+                          sat_items.at(row, 2).text(), sat_items.at(row, 3).text()};
+}
+
+void zorvane::show_satellite_progress(int value)
+{
+    ui.progressBar_sat_setting->setValue(value);
+    pump_events();
+}
+
+namespace {
+
+// The grid side of a satellite exchange: rows are entries - 1; progress is entry + 1 after each entry.
+class GridTable : public satellite_protocol::Table
+{
+public:
+    GridTable(std::function<void(int, const SatelliteCells&)> fill,
+              std::function<SatelliteCells(int)> refresh, std::function<void(int)> progress)
+        : fill(std::move(fill)), refresh(std::move(refresh)), progress(std::move(progress))
+    {
+    }
+    void record_read(int entry, const satellite_record::Record& record) override
+    {
+        fill(entry - 1, satellite_record::decode(record));
+    }
+    satellite_record::Record record_to_write(int entry) override
+    {
+        return satellite_record::encode(refresh(entry - 1));
+    }
+    void entry_done(int entry) override { progress(entry + 1); }
+
+private:
+    std::function<void(int, const SatelliteCells&)> fill;
+    std::function<SatelliteCells(int)> refresh;
+    std::function<void(int)> progress;
+};
+
+} // namespace
+
+void zorvane::exchange_satellites(satellite_protocol::Outcome (*exchange)(SerialChannel&,
+                                                                          satellite_protocol::Table&),
+                                  Message success)
+{
+    // The channel is in use by another exchange, or the grid by another satellite handler.
+    if (channel != nullptr || satellites_busy)
+        return;
+    channel = new SerialChannel();
+    if (channel->open(ui.comboBox_port_rw->currentText())) {
+        show_message(Message::PortUnavailable);
+        delete channel;
+        channel = nullptr;
+        return;
+    }
+    satellites_busy = true;
+    set_satellite_buttons(false);
+    GridTable table([this](int row, const SatelliteCells& cells) { fill_row(row, cells); },
+                    [this](int row) { return refresh_row(row); },
+                    [this](int value) { show_satellite_progress(value); });
+    switch (exchange(*channel, table)) {
+    case satellite_protocol::Outcome::Done:
+        show_message(success);
+        break;
+    case satellite_protocol::Outcome::ConnectionError:
+        show_message(Message::SatConnectionError);
+        break;
+    case satellite_protocol::Outcome::ReadError:
+        show_message(Message::SatReadError);
+        break;
+    case satellite_protocol::Outcome::WriteError:
+        show_message(Message::SatWriteError);
+        break;
+    }
+    set_satellite_buttons(true);
+    delete channel;
+    channel = nullptr;
+    satellites_busy = false;
+}
+
+void zorvane::sat_read_device()
+{
+    exchange_satellites(satellite_protocol::read_table, Message::SatReadDone);
+}
+
+void zorvane::sat_write_device()
+{
+    exchange_satellites(satellite_protocol::write_table, Message::SatWriteDone);
+}
+
+void zorvane::sat_read_file()
+{
+    if (satellites_busy)
+        return;
+    const QString path = QFileDialog::getOpenFileName(this, QStringLiteral("open File"), QStringLiteral(".."),
+                                                      QStringLiteral("CSV Files(*.csv)"));
+    if (path.isEmpty()) {
+        show_message(Message::NoCsvFile);
+        return;
+    }
+    ui.lineEdit_sat_setting->setText(path);
+    satellite_csv::Reader file;
+    if (!file.open(path)) {
+        show_message(Message::CsvCannotOpen);
+        return;
+    }
+    satellites_busy = true;
+    SatelliteCells cells;
+    for (int row = 0; file.next(cells); ++row) {
+        fill_row(row, cells);
+        show_satellite_progress(row + 2);
+    }
+    show_satellite_progress(100);
+    satellites_busy = false;
+}
+
+void zorvane::sat_write_file()
+{
+    if (satellites_busy)
+        return;
+    const QString path = QFileDialog::getSaveFileName(
+        nullptr, QStringLiteral("Save Files"), QStringLiteral(".."), QStringLiteral("CSV Files(*.csv)"));
+    if (path.isEmpty()) {
+        show_message(Message::NoCsvFile);
+        return;
+    }
+    ui.lineEdit_sat_setting->setText(path);
+    satellite_csv::Writer file;
+    if (!file.open(path)) {
+        show_message(Message::CsvCannotOpen);
+        return;
+    }
+    satellites_busy = true;
+    for (int row = 0; row < SatelliteGrid::rows; ++row) {
+        file.write_row(refresh_row(row));
+        show_satellite_progress(row + 2);
+    }
+    // Until this succeeds the old file, if there was one, stays as it was.
+    if (!file.commit())
+        show_message(Message::CsvWriteFailed);
+    satellites_busy = false;
+}
+
 void zorvane::select_s_path() {}
 void zorvane::select_bin_path() {}
 void zorvane::s2bin() {}
-void zorvane::sat_read_device() {}
-void zorvane::sat_write_device() {}
-void zorvane::sat_read_file() {}
-void zorvane::sat_write_file() {}

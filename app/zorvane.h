@@ -1,6 +1,8 @@
 #pragma once
 
 #include "app/SatelliteGrid.h"
+#include "app/messages.h"
+#include "satellite/SatelliteProtocol.h"
 #include "ui_zorvane.h"
 #include "update/BinImage.h"
 #include "update/Bootloader.h"
@@ -39,6 +41,13 @@ private:
     void probe_ports();
     void show_identity(const IdentityTexts& texts);
     void end_update(bootloader::Outcome outcome);
+    void exchange_satellites(satellite_protocol::Outcome (*exchange)(SerialChannel&,
+                                                                     satellite_protocol::Table&),
+                             Message success);
+    void set_satellite_buttons(bool enabled);
+    void fill_row(int row, const SatelliteCells& cells);
+    SatelliteCells refresh_row(int row);
+    void show_satellite_progress(int value);
 
     Ui::zorvaneClass ui;
     // The channel of the handler that is talking to the box; null between handlers.
@@ -56,4 +65,6 @@ private:
     int record_count = 0;
     // True while update_start() runs; the image stream belongs to it then.
     bool updating = false;
+    // True while a satellite handler (device or file) runs; the grid belongs to it then.
+    bool satellites_busy = false;
 };

@@ -2,7 +2,6 @@
 
 #include "serial/PortNames.h"
 
-#include <QDeadlineTimer>
 #include <QSerialPort>
 
 SerialChannel::SerialChannel() = default;
@@ -59,12 +58,13 @@ int SerialChannel::write(const char* bytes, int count)
     }
     if (port->error() == QSerialPort::TimeoutError)
         port->clearError();
+    reply_window.setRemainingTime(turnaround_ms);
     return count;
 }
 
 void SerialChannel::poll_device()
 {
-    port->waitForReadyRead(0);
+    port->waitForReadyRead(int(reply_window.remainingTime()));
     if (port->error() == QSerialPort::TimeoutError)
         port->clearError();
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDeadlineTimer>
 #include <QString>
 
 #include <memory>
@@ -18,6 +19,9 @@ public:
     static constexpr int baud_rate = 57600;
     static constexpr int inter_byte_timeout_ms = 20;
     static constexpr int write_timeout_ms = 20;
+    // A reply cannot be back sooner than this after a write has left (at 57600 baud a one-byte command and a
+    // one-byte answer alone take 0.35 ms): a poll in that window waits for it instead of reporting nothing.
+    static constexpr int turnaround_ms = 1;
 
     SerialChannel();
     ~SerialChannel();
@@ -48,4 +52,5 @@ private:
     bool device_failed() const;
 
     std::unique_ptr<QSerialPort> port;
+    QDeadlineTimer reply_window;
 };

@@ -34,7 +34,7 @@ build() {
 
 run_tests() {
     build
-    QT_QPA_PLATFORM=offscreen ctest --test-dir "$build_dir" --output-on-failure --timeout 600
+    QT_QPA_PLATFORM=offscreen ctest --test-dir "$build_dir" --output-on-failure --timeout 600 --parallel 2
 }
 
 # With no display, the window still runs: on Xvfb, long enough to save a picture of it.

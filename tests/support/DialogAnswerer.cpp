@@ -38,8 +38,8 @@ void DialogAnswerer::look()
             QMetaObject::invokeMethod(
                 box,
                 [guard] {
-                    if (guard)
-                        guard->done(QMessageBox::Yes);
+                    if (guard && guard->button(QMessageBox::Yes))
+                        guard->button(QMessageBox::Yes)->click();
                 },
                 Qt::QueuedConnection);
             return;

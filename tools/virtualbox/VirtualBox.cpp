@@ -47,13 +47,15 @@ bool line_intact(const std::uint8_t* line)
 
 bool VirtualBox::parse_fault(const QString& text, Fault& fault)
 {
-    static const QRegularExpression pattern(QStringLiteral(
-        "^(prepared|goahead|verdict|line|page|finish):(silent|close|byte=(0x[0-9a-fA-F]+|\\d+)|slow=(\\d+))"
-        "(?:@(\\d+)(?:\\.(\\d+))?)?(?:x(\\d+))?$"));
+    static const QRegularExpression pattern(
+        QStringLiteral("^(prepared|goahead|verdict|line|page|finish|satanswer|satrecord|satack):(silent|"
+                       "close|byte=(0x[0-9a-fA-F]+|\\d+)|slow=(\\d+))"
+                       "(?:@(\\d+)(?:\\.(\\d+))?)?(?:x(\\d+))?$"));
     const QRegularExpressionMatch m = pattern.match(text);
     if (!m.hasMatch())
         return false;
-    const QStringList steps{"prepared", "goahead", "verdict", "line", "page", "finish"};
+    const QStringList steps{"prepared", "goahead",   "verdict",   "line",  "page",
+                            "finish",   "satanswer", "satrecord", "satack"};
     Fault f{};
     f.step = Step(steps.indexOf(m.captured(1)));
     const QString kind = m.captured(2);
@@ -72,6 +74,10 @@ bool VirtualBox::parse_fault(const QString& text, Fault& fault)
         f.delay_ms = m.captured(4).toInt(&ok);
     }
     f.page = m.captured(5).isEmpty() ? 0 : m.captured(5).toInt();
+    if (f.step == Step::SatRecord || f.step == Step::SatAck) {
+        f.entry = f.page;
+        f.page = 0;
+    }
     f.line = m.captured(6).isEmpty() ? 0 : m.captured(6).toInt();
     f.times = m.captured(7).isEmpty() ? -1 : m.captured(7).toInt();
     if (!ok)
@@ -147,6 +153,62 @@ int VirtualBox::damaged_lines() const
     return damaged;
 }
 
+VirtualBox::SatelliteRecord VirtualBox::satellite(int entry) const
+{
+    std::lock_guard<std::mutex> guard(lock);
+    return satellites.at(size_t(entry - 1));
+}
+
+void VirtualBox::set_satellite(int entry, const SatelliteRecord& record)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    satellites.at(size_t(entry - 1)) = record;
+}
+
+void VirtualBox::send_satellite_frame()
+{
+    QByteArray frame(1, 'L');
+    frame.append(char(sat_entry));
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        const SatelliteRecord& r = satellites[size_t(sat_entry - 1)];
+        frame.append(reinterpret_cast<const char*>(r.data()), int(r.size()));
+    }
+    if (const Fault* fault = fault_for(Step::SatRecord)) {
+        switch (fault->kind) {
+        case Fault::Silent:
+            return;
+        case Fault::WrongByte:
+            frame[0] = char(fault->byte);
+            break;
+        case Fault::Slow:
+            std::this_thread::sleep_for(std::chrono::milliseconds(fault->delay_ms));
+            break;
+        case Fault::Close:
+            running = false;
+            ::close(master);
+            master = -1;
+            return;
+        }
+    }
+    log(false, frame);
+    if (::write(master, frame.constData(), size_t(frame.size())) != frame.size())
+        running = false;
+}
+
+// A record written by the tool arrives with Position low byte first; the box keeps it as it sends it.
+void VirtualBox::take_satellite_frame(const QByteArray& frame)
+{
+    const int entry = std::uint8_t(frame[1]);
+    if (frame[0] == 'L' && entry >= 1 && entry <= satellite_entries) {
+        SatelliteRecord r;
+        std::copy(frame.begin() + 2, frame.end(), r.begin());
+        std::swap(r[17], r[18]);
+        std::lock_guard<std::mutex> guard(lock);
+        satellites[size_t(entry - 1)] = r;
+    }
+}
+
 void VirtualBox::unplug()
 {
     running = false;
@@ -185,6 +247,8 @@ const VirtualBox::Fault* VirtualBox::fault_for(Step step)
         if ((step == Step::Line || step == Step::Page) && f.page != page_index)
             continue;
         if (step == Step::Line && f.line != line_index)
+            continue;
+        if ((step == Step::SatRecord || step == Step::SatAck) && f.entry != 0 && f.entry != sat_entry)
             continue;
         if (f.times > 0)
             --f.times;
@@ -296,7 +360,39 @@ void VirtualBox::take(const std::uint8_t* bytes, int count)
             } else if (c == 'C' && state == State::Paging) {
                 state = State::Idle;
                 reply(Step::Finish, '3');
+            } else if (c == 'H' && state == State::Idle) {
+                state = State::SatReading;
+                sat_entry = 0;
+                reply(Step::SatAnswer, 'I');
+            } else if (c == 'J' && state == State::Idle) {
+                state = State::SatWriting;
+                sat_entry = 0;
+                reply(Step::SatAnswer, 'K');
             }
+            break;
+        }
+        case State::SatReading: {
+            const QByteArray command = unit(1);
+            if (command.isEmpty())
+                return;
+            if (command[0] != 'I')
+                break;
+            if (++sat_entry > satellite_entries) {
+                state = State::Idle; // the "I" after the last record
+                break;
+            }
+            send_satellite_frame();
+            break;
+        }
+        case State::SatWriting: {
+            const QByteArray frame = unit(23);
+            if (frame.isEmpty())
+                return;
+            ++sat_entry;
+            take_satellite_frame(frame);
+            reply(Step::SatAck, 'K');
+            if (sat_entry >= satellite_entries)
+                state = State::Idle;
             break;
         }
         case State::Identity: {

@@ -11,8 +11,9 @@
 #include <vector>
 
 // A Velantor KDR7 box in software, on the far end of a pseudo-terminal: its bootloader judges the identity
-// block, checks every line, decrypts line 0 and writes each page into a simulated flash memory. Faults can
-// be injected at every step, so that the tool's handling of a misbehaving box can be seen for real.
+// block, checks every line, decrypts line 0 and writes each page into a simulated flash memory; its
+// satellite store keeps 99 entries and answers table reads and writes. Faults can be injected at every
+// step, so that the tool's handling of a misbehaving box can be seen for real.
 class VirtualBox
 {
 public:
@@ -34,7 +35,10 @@ public:
         Verdict,
         Line,
         Page,
-        Finish
+        Finish,
+        SatAnswer, // the answer to a table read or write request
+        SatRecord, // a record frame sent to the tool (WrongByte replaces its marker)
+        SatAck,    // the acknowledge of a record written by the tool
     };
 
     struct Fault
@@ -53,7 +57,12 @@ public:
         int page = 0; // for Line and Page: which page (counting from 0) and line
         int line = 0;
         int times = -1; // how many answers it affects; -1 = all
+        int entry = 0;  // for SatRecord and SatAck: which entry (1 to 99); 0 = every one
     };
+
+    // A satellite entry as the box stores it: the record as it sends it (Position high byte first).
+    using SatelliteRecord = std::array<std::uint8_t, 21>;
+    static constexpr int satellite_entries = 99;
 
     // One unit of the exchange as the box saw it: a command or block from the tool, or a reply.
     struct Event
@@ -64,8 +73,10 @@ public:
     };
 
     // A fault as written on the command line: "STEP:KIND[:ARG][@PAGE[.LINE]][xTIMES]", for example
-    // "line:silent@0.3", "verdict:byte=0x42", "page:slow=300", "line:byte=0x35@1.0x2", "finish:close".
-    // Steps: prepared, goahead, verdict, line, page, finish. Kinds: silent, byte=N, slow=MS, close.
+    // "line:silent@0.3", "verdict:byte=0x42", "page:slow=300", "line:byte=0x35@1.0x2", "finish:close",
+    // "satrecord:byte=0x4D@5" (for the satellite steps the number after @ is the entry, 1 to 99).
+    // Steps: prepared, goahead, verdict, line, page, finish, satanswer, satrecord, satack.
+    // Kinds: silent, byte=N, slow=MS, close.
     static bool parse_fault(const QString& text, Fault& fault);
 
     VirtualBox();
@@ -88,6 +99,9 @@ public:
     // Lines whose checksum did not hold when they arrived.
     int damaged_lines() const;
 
+    SatelliteRecord satellite(int entry) const;
+    void set_satellite(int entry, const SatelliteRecord& record);
+
     // The line closes, as when the cable is pulled.
     void unplug();
 
@@ -108,8 +122,12 @@ private:
         Identity,
         Paging,
         Header,
-        Lines
+        Lines,
+        SatReading,
+        SatWriting,
     };
+    void send_satellite_frame();
+    void take_satellite_frame(const QByteArray& frame);
 
     Model model;
     int master = -1;
@@ -125,6 +143,7 @@ private:
     std::array<std::uint8_t, 0x10000> memory;
     int written = 0;
     int damaged = 0;
+    std::array<SatelliteRecord, satellite_entries> satellites{};
 
     // Protocol state; only the worker thread touches it.
     State state = State::Idle;
@@ -132,4 +151,5 @@ private:
     std::array<std::uint8_t, 546> page{};
     int page_index = -1;
     int line_index = 0;
+    int sat_entry = 0;
 };

@@ -1,5 +1,7 @@
 // kdr7-virtual-box: a Velantor KDR7 box in software, for trying the tool without a box on the desk.
 #include "VirtualBox.h"
+#include "satellite/SatelliteCsv.h"
+#include "satellite/SatelliteRecord.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -17,6 +19,31 @@ std::atomic<bool> quit{false};
 void on_signal(int)
 {
     quit = true;
+}
+
+// The store as the tool's CSV file: one line per entry.
+bool load_table(VirtualBox& box, const QString& path)
+{
+    satellite_csv::Reader reader;
+    if (!reader.open(path))
+        return false;
+    SatelliteCells cells;
+    for (int entry = 1; entry <= VirtualBox::satellite_entries && reader.next(cells); ++entry) {
+        satellite_record::Record r = satellite_record::encode(cells);
+        std::swap(r[17], r[18]); // the box keeps Position as it sends it, high byte first
+        box.set_satellite(entry, r);
+    }
+    return true;
+}
+
+bool save_table(const VirtualBox& box, const QString& path)
+{
+    satellite_csv::Writer writer;
+    if (!writer.open(path))
+        return false;
+    for (int entry = 1; entry <= VirtualBox::satellite_entries; ++entry)
+        writer.write_row(satellite_record::decode(box.satellite(entry)));
+    return writer.commit();
 }
 
 bool parse_date(const QString& text, VirtualBox::Model& model)
@@ -57,7 +84,11 @@ int main(int argc, char* argv[])
                                    "fault");
     const QCommandLineOption flash(QStringLiteral("flash-out"),
                                    "Write the flash memory (64 KiB) to this file on exit.", "file");
-    parser.addOptions({port, model, mcu, min_date, fault, flash});
+    const QCommandLineOption table(
+        QStringLiteral("table"),
+        "Satellite table in the tool's CSV format: loaded at start (when it exists), saved on exit.",
+        "file.csv");
+    parser.addOptions({port, model, mcu, min_date, fault, flash, table});
     parser.process(app);
 
     VirtualBox::Model box_model;
@@ -71,6 +102,10 @@ int main(int argc, char* argv[])
     VirtualBox box(box_model);
     if (!box.ok()) {
         err << "kdr7-virtual-box: no pseudo-terminal could be made\n";
+        return 1;
+    }
+    if (parser.isSet(table) && QFile::exists(parser.value(table)) && !load_table(box, parser.value(table))) {
+        err << "kdr7-virtual-box: cannot read " << parser.value(table) << "\n";
         return 1;
     }
     for (const QString& text : parser.values(fault)) {
@@ -100,6 +135,10 @@ int main(int argc, char* argv[])
             err << "kdr7-virtual-box: cannot write " << parser.value(flash) << "\n";
             return 1;
         }
+    }
+    if (parser.isSet(table) && !save_table(box, parser.value(table))) {
+        err << "kdr7-virtual-box: cannot write " << parser.value(table) << "\n";
+        return 1;
     }
     out << "Pages written: " << box.pages_written() << "\n";
     return 0;

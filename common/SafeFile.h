@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QSaveFile>
+
+// Writes a file so that an existing one stays whole until the new one is complete and on disk.
+//
+// QSaveFile alone is not enough: when a buffered write fails at flush time (a full disk, a size limit),
+// its commit() still reports success and puts the truncated file in place. Here every write goes to the
+// file as it is made and its result is kept; one that falls short cancels the whole save.
+class SafeFile
+{
+public:
+    bool open(const QString& path);
+    void write(const char* data, qint64 size);
+    void write(const QByteArray& bytes) { write(bytes.constData(), bytes.size()); }
+    // Puts the new file in place; false (the old file unchanged) when anything could not be written.
+    bool commit();
+    // Drops what was written; the old file stays.
+    void cancel();
+
+private:
+    QSaveFile file;
+    bool failed = false;
+};

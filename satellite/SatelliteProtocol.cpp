@@ -1,0 +1,65 @@
+#include "satellite/SatelliteProtocol.h"
+
+#include "serial/SerialChannel.h"
+
+namespace satellite_protocol {
+
+namespace {
+
+void send_byte(SerialChannel& channel, std::uint8_t byte)
+{
+    const char c = char(byte);
+    channel.write(&c, 1);
+}
+
+unsigned char reply(SerialChannel& channel)
+{
+    return await_reply(channel, reply_wait).byte;
+}
+
+} // namespace
+
+Outcome read_table(SerialChannel& channel, Table& table)
+{
+    send_byte(channel, read_request);
+    if (reply(channel) != std::uint8_t(next_record))
+        return Outcome::ConnectionError;
+    send_byte(channel, next_record);
+    for (int entry = 1; entry <= entry_count; ++entry) {
+        if (reply(channel) != std::uint8_t(record_marker))
+            return Outcome::ReadError;
+        await_reply(channel, reply_wait); // the entry byte carries nothing for the tool
+        satellite_record::Record record{};
+        for (std::uint8_t& byte : record)
+            byte = await_reply(channel, record_byte_wait, byte).byte;
+        table.record_read(entry, record);
+        table.entry_done(entry);
+        send_byte(channel, next_record);
+    }
+    return Outcome::Done;
+}
+
+Outcome write_table(SerialChannel& channel, Table& table)
+{
+    send_byte(channel, write_request);
+    if (reply(channel) != acknowledge)
+        return Outcome::ConnectionError;
+    for (int entry = 1; entry <= entry_count; ++entry) {
+        const satellite_record::Record record = table.record_to_write(entry);
+        send_byte(channel, record_marker);
+        sleep_ms(marker_pause_ms);
+        send_byte(channel, std::uint8_t(entry));
+        sleep_ms(entry_pause_ms);
+        for (std::uint8_t byte : record) {
+            send_byte(channel, byte);
+            sleep_ms(record_byte_pause_ms);
+        }
+        const unsigned char answer = reply(channel);
+        table.entry_done(entry);
+        if (answer != acknowledge)
+            return Outcome::WriteError;
+    }
+    return Outcome::Done;
+}
+
+} // namespace satellite_protocol

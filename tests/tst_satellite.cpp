@@ -1,0 +1,618 @@
+// The satellite table: cell conversions, the CSV format, and whole exchanges with the virtual box through
+// the real window, channel and pty.
+#include "DialogAnswerer.h"
+#include "PtyBox.h"
+#include "VirtualBox.h"
+#include "app/zorvane.h"
+#include "common/LineReader.h"
+#include "satellite/SatelliteCsv.h"
+#include "satellite/SatelliteRecord.h"
+
+#include <QBuffer>
+#include <QElapsedTimer>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSerialPort>
+#include <QTableWidget>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+#include <memory>
+#include <sys/resource.h>
+
+using Record = satellite_record::Record;
+
+namespace {
+
+// A record as the box sends it: Position high byte first, then Horizontal, Vertical.
+VirtualBox::SatelliteRecord box_record(const QByteArray& name, int position, int vertical, int horizontal)
+{
+    VirtualBox::SatelliteRecord r{};
+    std::copy(name.begin(), name.begin() + qMin<qsizetype>(name.size(), 17), r.begin());
+    r[17] = std::uint8_t((position >> 8) & 0xFF);
+    r[18] = std::uint8_t(position & 0xFF);
+    r[19] = std::uint8_t(horizontal);
+    r[20] = std::uint8_t(vertical);
+    return r;
+}
+
+QStringList row_texts(QTableWidget* table, int row)
+{
+    QStringList texts;
+    for (int c = 0; c < 4; ++c)
+        texts << (table->item(row, c) ? table->item(row, c)->text() : QStringLiteral("<none>"));
+    return texts;
+}
+
+QByteArray hex(const Record& r)
+{
+    return QByteArray(reinterpret_cast<const char*>(r.data()), int(r.size())).toHex(' ');
+}
+
+struct Bench
+{
+    QTemporaryDir dir;
+    DialogAnswerer answers;
+    std::unique_ptr<VirtualBox> box;
+    std::unique_ptr<zorvane> window;
+
+    Bench()
+    {
+        isolate_ports();
+        box = std::make_unique<VirtualBox>();
+        set_port(1, box->device());
+        window = std::make_unique<zorvane>();
+        answers.boxes.clear();
+    }
+    QTableWidget* table() { return window->findChild<QTableWidget*>(QStringLiteral("sat_setting")); }
+    QPushButton* button(const char* name) { return window->findChild<QPushButton*>(QLatin1String(name)); }
+    QProgressBar* progress()
+    {
+        return window->findChild<QProgressBar*>(QStringLiteral("progressBar_sat_setting"));
+    }
+    // As the user types: into the cell's item, or into a new one the view makes for an empty cell.
+    void edit(int row, const QStringList& texts)
+    {
+        for (int c = 0; c < 4; ++c) {
+            if (QTableWidgetItem* item = table()->item(row, c))
+                item->setText(texts[c]);
+            else
+                table()->setItem(row, c, new QTableWidgetItem(texts[c]));
+        }
+    }
+    bool buttons_enabled()
+    {
+        return button("pushButton_sat_read")->isEnabled() && button("pushButton_sat_save")->isEnabled() &&
+               button("pushButton_sat_read_file")->isEnabled() &&
+               button("pushButton_sat_save_file")->isEnabled();
+    }
+    QString file(const QString& name, const QByteArray& bytes)
+    {
+        const QString path = dir.filePath(name);
+        QFile f(path);
+        if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
+            qFatal("cannot write %s", qPrintable(path));
+        return path;
+    }
+    void read_file(const QString& path)
+    {
+        answers.answer_file(path);
+        button("pushButton_sat_read_file")->click();
+    }
+    void save_file(const QString& path)
+    {
+        answers.answer_file(path);
+        button("pushButton_sat_save_file")->click();
+    }
+    int tool_sent(const QByteArray& unit)
+    {
+        int n = 0;
+        for (const VirtualBox::Event& e : box->transcript())
+            n += e.from_tool && e.bytes == unit;
+        return n;
+    }
+};
+
+QByteArray slurp(const QString& path)
+{
+    QFile f(path);
+    f.open(QIODevice::ReadOnly);
+    return f.readAll();
+}
+
+} // namespace
+
+class tst_satellite : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void encode_cells_data();
+    void encode_cells();
+    void decode_records_data();
+    void decode_records();
+    void record_example_both_ways();
+    void names_on_the_wire_data();
+    void names_on_the_wire();
+
+    void parse_csv_lines_data();
+    void parse_csv_lines();
+    void format_csv_lines();
+    void line_reader_bounds_every_line();
+
+    void read_from_device_fills_every_row();
+    void write_to_device_stores_every_entry();
+    void no_device_answers();
+    void port_that_will_not_open();
+    void wrong_marker_keeps_rows_read_so_far();
+    void bad_acknowledge_at_entry_five_data();
+    void bad_acknowledge_at_entry_five();
+    void clicks_during_an_exchange_start_nothing();
+
+    void csv_round_trip_of_99_rows();
+    void csv_reading_limits();
+    void csv_dialog_cancelled();
+    void csv_failed_write_keeps_the_old_file();
+};
+
+void tst_satellite::encode_cells_data()
+{
+    QTest::addColumn<QStringList>("cells");
+    QTest::addColumn<int>("byte"); // record byte to look at
+    QTest::addColumn<QByteArray>("expected");
+
+    const auto pos = [](const char* p) { return QStringList{"X", p, "0", "0"}; };
+    QTest::newRow("position 300") << pos("300") << 17 << QByteArray("\x2C\x01", 2);
+    QTest::newRow("position 3999") << pos("3999") << 17 << QByteArray("\x9F\x0F", 2);
+    QTest::newRow("position 4000") << pos("4000") << 17 << QByteArray("\x00\x00", 2);
+    QTest::newRow("position -5") << pos("-5") << 17 << QByteArray("\xFB\xFF", 2);
+    QTest::newRow("position 40000") << pos("40000") << 17 << QByteArray("\x00\x00", 2);
+    QTest::newRow("position letters") << pos("abc") << 17 << QByteArray("\x00\x00", 2);
+    QTest::newRow("position empty") << pos("") << 17 << QByteArray("\x00\x00", 2);
+
+    const auto ver = [](const char* v) { return QStringList{"X", "0", v, "0"}; };
+    QTest::newRow("vertical 90") << ver("90") << 20 << QByteArray("\x5A");
+    QTest::newRow("vertical 91") << ver("91") << 20 << QByteArray("\x2D");
+    QTest::newRow("vertical -91") << ver("-91") << 20 << QByteArray("\x2D");
+    QTest::newRow("vertical 200 keeps its low byte") << ver("200") << 20 << QByteArray("\xC8");
+    QTest::newRow("vertical empty") << ver("") << 20 << QByteArray(1, '\0');
+
+    const auto hor = [](const char* h) { return QStringList{"X", "0", "0", h}; };
+    QTest::newRow("horizontal 95") << hor("95") << 19 << QByteArray("\xD3");
+    QTest::newRow("horizontal -100") << hor("-100") << 19 << QByteArray("\xD3");
+    QTest::newRow("horizontal -90") << hor("-90") << 19 << QByteArray("\xA6");
+}
+
+void tst_satellite::encode_cells()
+{
+    QFETCH(QStringList, cells);
+    QFETCH(int, byte);
+    QFETCH(QByteArray, expected);
+    const Record r = satellite_record::encode({cells[0], cells[1], cells[2], cells[3]});
+    QCOMPARE(QByteArray(reinterpret_cast<const char*>(r.data()) + byte, expected.size()).toHex(),
+             expected.toHex());
+}
+
+void tst_satellite::decode_records_data()
+{
+    QTest::addColumn<QByteArray>("tail"); // record bytes 17 to 20
+    QTest::addColumn<QStringList>("numbers");
+    QTest::newRow("300") << QByteArray("\x01\x2C\x00\x00", 4) << QStringList{"300", "0", "0"};
+    QTest::newRow("-1") << QByteArray("\xFF\xFF\x00\x00", 4) << QStringList{"-1", "0", "0"};
+    QTest::newRow("45 and -45") << QByteArray("\x00\x00\xD3\x2D", 4) << QStringList{"0", "45", "-45"};
+    QTest::newRow("extremes") << QByteArray("\x80\x00\x80\x7F", 4) << QStringList{"-32768", "127", "-128"};
+}
+
+void tst_satellite::decode_records()
+{
+    QFETCH(QByteArray, tail);
+    QFETCH(QStringList, numbers);
+    Record r{};
+    std::copy(tail.begin(), tail.end(), r.begin() + 17);
+    const SatelliteCells cells = satellite_record::decode(r);
+    QCOMPARE((QStringList{cells.position, cells.vertical, cells.horizontal}), numbers);
+}
+
+void tst_satellite::record_example_both_ways()
+{
+    Record received{};
+    const QByteArray bytes =
+        QByteArray("Sat1", 5) + QByteArray(12, '\x77') + QByteArray("\x00\xC0\xD3\x2D", 4);
+    std::copy(bytes.begin(), bytes.end(), received.begin());
+    const SatelliteCells cells = satellite_record::decode(received);
+    QCOMPARE((QStringList{cells.name, cells.position, cells.vertical, cells.horizontal}),
+             (QStringList{"Sat1", "192", "45", "-45"}));
+    const Record sent = satellite_record::encode(cells);
+    QCOMPARE(hex(sent).left(14), QByteArray("53 61 74 31 00"));
+    QCOMPARE(sent[16], std::uint8_t(0));
+    QCOMPARE(hex(sent).right(14), QByteArray("00 c0 00 d3 2d"));
+}
+
+void tst_satellite::names_on_the_wire_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QByteArray>("field"); // the 17 name bytes, up to the terminator
+    QTest::newRow("16 characters") << "ABCDEFGHIJKLMNOP" << QByteArray("ABCDEFGHIJKLMNOP");
+    QTest::newRow("19 characters") << "ABCDEFGHIJKLMNOPQRS" << QByteArray("ABCDEFGHIJKLMNOP");
+    QTest::newRow("empty") << "" << QByteArray();
+    QTest::newRow("Latin-1") << QStringLiteral("Türksat 4A") << QByteArray("T\xFCrksat 4A");
+    QTest::newRow("outside Latin-1") << QStringLiteral("Астра 19.2°E")
+                                     << QByteArray("????? 19.2\xB0"
+                                                   "E");
+}
+
+void tst_satellite::names_on_the_wire()
+{
+    QFETCH(QString, name);
+    QFETCH(QByteArray, field);
+    const Record r = satellite_record::encode({name, "0", "0", "0"});
+    QCOMPARE(QByteArray(reinterpret_cast<const char*>(r.data())), field);
+    QCOMPARE(r[16], std::uint8_t(0));
+}
+
+void tst_satellite::parse_csv_lines_data()
+{
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<QStringList>("cells");
+    QTest::newRow("written by the tool")
+        << QByteArray("Sat1,192,45,-45,") << QStringList{"Sat1", "192", "45", "-45"};
+    QTest::newRow("20-character name")
+        << QByteArray("ABCDEFGHIJKLMNOPQRST,1,2,3,") << QStringList{"ABCDEFGHIJKLMNOP", "1", "2", "3"};
+    QTest::newRow("8-bit wrap") << QByteArray("A,0,200,0,") << QStringList{"A", "0", "-56", "0"};
+    QTest::newRow("16-bit wrap") << QByteArray("A,70000,0,0,") << QStringList{"A", "4464", "0", "0"};
+    QTest::newRow("plus sign") << QByteArray("A,+7,+7,+7,") << QStringList{"A", "7", "7", "7"};
+    QTest::newRow("last sign wins") << QByteArray("A,1-2,-1+2,2-,") << QStringList{"A", "-12", "12", "-2"};
+    QTest::newRow("no trailing comma") << QByteArray("A,1,2,-3") << QStringList{"A", "1", "2", "-3"};
+    QTest::newRow("after field 4 ignored")
+        << QByteArray("A,1,2,3,junk,99") << QStringList{"A", "1", "2", "3"};
+    QTest::newRow("fewer commas") << QByteArray("Hotbird,130") << QStringList{"Hotbird", "130", "0", "0"};
+    QTest::newRow("name only") << QByteArray("Hotbird") << QStringList{"Hotbird", "0", "0", "0"};
+    QTest::newRow("empty line") << QByteArray() << QStringList{"", "0", "0", "0"};
+    QTest::newRow("empty fields") << QByteArray(",,,,") << QStringList{"", "0", "0", "0"};
+    QTest::newRow("comma in a name shifts")
+        << QByteArray("Sat,1,192,45,-45,") << QStringList{"Sat", "1", "-64", "45"};
+    QTest::newRow("letters count by code") << QByteArray("A,a,0,0,") << QStringList{"A", "49", "0", "0"};
+    QTest::newRow("a space adds -16") << QByteArray("A, 5,0,0,") << QStringList{"A", "-155", "0", "0"};
+    QTest::newRow("Latin-1 name") << QByteArray("T\xFCrksat,420,0,0,")
+                                  << QStringList{"Türksat", "420", "0", "0"};
+    QTest::newRow("zero byte ends the line")
+        << QByteArray("A,1,2\0,3,", 9) << QStringList{"A", "1", "2", "0"};
+}
+
+void tst_satellite::parse_csv_lines()
+{
+    QFETCH(QByteArray, line);
+    QFETCH(QStringList, cells);
+    const SatelliteCells parsed = satellite_csv::parse_line(line);
+    QCOMPARE((QStringList{parsed.name, parsed.position, parsed.vertical, parsed.horizontal}), cells);
+}
+
+void tst_satellite::format_csv_lines()
+{
+    QCOMPARE(satellite_csv::format_line({"Sat1", "192", "45", "-45"}), QByteArray("Sat1,192,45,-45,\r\n"));
+    QCOMPARE(satellite_csv::format_line({}), QByteArray(",,,,\r\n"));
+    QCOMPARE(satellite_csv::format_line({QStringLiteral("Астра"), "abc", "", ""}),
+             QByteArray("?????,abc,,,\r\n"));
+}
+
+void tst_satellite::line_reader_bounds_every_line()
+{
+    QByteArray text = "one\r\ntwo\nthree";
+    text.prepend(QByteArray(300, 'x') + "\r\n");
+    text.prepend(QByteArray(1 << 20, 'y') + "\n");
+    text.prepend(QByteArray(254, 'z') + "\r\n");
+    QBuffer device(&text);
+    device.open(QIODevice::ReadOnly);
+    LineReader reader(device, 254);
+    QByteArray line;
+    QVERIFY(reader.next(line));
+    QCOMPARE(line, QByteArray(254, 'z'));
+    QVERIFY(!reader.truncated());
+    QVERIFY(reader.next(line));
+    QCOMPARE(line, QByteArray(254, 'y'));
+    QVERIFY(reader.truncated());
+    QVERIFY(reader.next(line));
+    QCOMPARE(line, QByteArray(254, 'x'));
+    QVERIFY(reader.next(line));
+    QCOMPARE(line, QByteArray("one"));
+    QVERIFY(reader.next(line));
+    QCOMPARE(line, QByteArray("two"));
+    QVERIFY(reader.next(line));
+    QCOMPARE(line, QByteArray("three"));
+    QVERIFY(!reader.next(line));
+    QVERIFY(!reader.failed());
+    QCOMPARE(reader.lines_read(), 6);
+}
+
+void tst_satellite::read_from_device_fills_every_row()
+{
+    Bench bench;
+    for (int entry = 1; entry <= 99; ++entry)
+        bench.box->set_satellite(
+            entry, box_record("E" + QByteArray::number(entry), entry * 10, entry % 90, -entry % 90));
+    bench.box->set_satellite(1, box_record(QByteArray("Sat1", 5) + QByteArray(12, '\x77'), 192, 45, -45));
+    bench.box->set_satellite(2, box_record("ABCDEFGHIJKLMNOP", -1, -90, 90));  // 16 characters
+    bench.box->set_satellite(3, box_record("ABCDEFGHIJKLMNOPQ", -3599, 0, 0)); // no zero byte: 17
+    bench.box->set_satellite(4, box_record("", 0, 0, 0));
+    bench.box->set_satellite(5, box_record("Astra \xB0\xFC", 192, 0, 0)); // 8-bit name
+    bench.button("pushButton_sat_read")->click();
+
+    QCOMPARE(bench.answers.box_lines(),
+             QStringList{QStringLiteral("Hint: Satellite data read successfully!")});
+    QCOMPARE(bench.answers.boxes.first().icon, QMessageBox::Information);
+    QTableWidget* table = bench.table();
+    QCOMPARE(row_texts(table, 0), (QStringList{"Sat1", "192", "45", "-45"}));
+    QCOMPARE(row_texts(table, 1), (QStringList{"ABCDEFGHIJKLMNOP", "-1", "-90", "90"}));
+    QCOMPARE(row_texts(table, 2), (QStringList{"ABCDEFGHIJKLMNOPQ", "-3599", "0", "0"}));
+    QCOMPARE(row_texts(table, 3), (QStringList{"", "0", "0", "0"}));
+    QCOMPARE(row_texts(table, 4), (QStringList{QStringLiteral("Astra °ü"), "192", "0", "0"}));
+    QCOMPARE(row_texts(table, 98), (QStringList{"E99", "990", "9", "-9"}));
+    QCOMPARE(bench.progress()->value(), 100);
+    QVERIFY(bench.buttons_enabled());
+    QCOMPARE(bench.tool_sent("I"), 100);
+    QCOMPARE(bench.tool_sent("H"), 1);
+
+    // Reading again puts each cell's own item back in place: no warning, no crash, same texts.
+    QTest::failOnWarning(QRegularExpression(QStringLiteral("already owned")));
+    bench.answers.boxes.clear();
+    bench.button("pushButton_sat_read")->click();
+    QCOMPARE(row_texts(table, 0), (QStringList{"Sat1", "192", "45", "-45"}));
+}
+
+void tst_satellite::write_to_device_stores_every_entry()
+{
+    Bench bench;
+    for (int row = 0; row < 99; ++row)
+        bench.edit(row, {"Row" + QString::number(row), QString::number(row * 30 - 1500),
+                         QString::number(row - 50), QString::number(50 - row)});
+    bench.edit(0, {"Sat1", "192", "45", "-45"});
+    bench.edit(1, {"ABCDEFGHIJKLMNOPQRS", "-300", "91", "-91"});
+    bench.edit(2, {"", "", "", ""});
+    bench.edit(3, {QStringLiteral("Türksat ✓"), "4000", "200", "95"});
+    for (int c = 0; c < 4; ++c)
+        delete bench.table()->takeItem(4, c); // a row without items
+    bench.button("pushButton_sat_save")->click();
+
+    QCOMPARE(bench.answers.box_lines(),
+             QStringList{QStringLiteral("Hint: Satellite data write successfully!")});
+    QCOMPARE(bench.progress()->value(), 100);
+    QVERIFY(bench.buttons_enabled());
+    QCOMPARE(bench.box->satellite(1), box_record("Sat1", 192, 45, -45));
+    QCOMPARE(bench.box->satellite(2), box_record("ABCDEFGHIJKLMNOP", -300, 45, -45));
+    QCOMPARE(bench.box->satellite(3), box_record("", 0, 0, 0));
+    QCOMPARE(bench.box->satellite(4), box_record("T\xFCrksat ?", 0, -56, -45));
+    QCOMPARE(bench.box->satellite(5), box_record("", 0, 0, 0));
+    for (int entry = 6; entry <= 99; ++entry) {
+        const int row = entry - 1;
+        QCOMPARE(bench.box->satellite(entry),
+                 box_record("Row" + QByteArray::number(row), row * 30 - 1500, row - 50, 50 - row));
+    }
+    // The cells keep what the user typed; only the bytes sent were replaced.
+    QCOMPARE(row_texts(bench.table(), 3), (QStringList{QStringLiteral("Türksat ✓"), "4000", "200", "95"}));
+    // The frame of entry 1, byte by byte.
+    const std::vector<VirtualBox::Event> t = bench.box->transcript();
+    QCOMPARE(t.at(0).bytes, QByteArray("J"));
+    QCOMPARE(t.at(1).bytes, QByteArray("K"));
+    QCOMPARE(t.at(2).bytes.toHex(' '),
+             QByteArray("4c 01 53 61 74 31 00 00 00 00 00 00 00 00 00 00 00 00 00 c0 00 d3 2d"));
+}
+
+void tst_satellite::no_device_answers()
+{
+    DialogAnswerer answers;
+    isolate_ports();
+    PtyBox silent;
+    set_port(2, silent.device());
+    zorvane window;
+    answers.boxes.clear();
+    QElapsedTimer clock;
+    clock.start();
+    window.findChild<QPushButton*>(QStringLiteral("pushButton_sat_read"))->click();
+    QCOMPARE(answers.box_lines(),
+             QStringList{QStringLiteral("Error: Data connection error, please restart box and PC software")});
+    QCOMPARE(answers.boxes.first().icon, QMessageBox::Warning);
+    QVERIFY2(clock.elapsed() >= 1000, qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(silent.receive_until_quiet(50), QByteArray("H"));
+    for (const char* name : {"pushButton_sat_read", "pushButton_sat_save", "pushButton_sat_read_file",
+                             "pushButton_sat_save_file"})
+        QVERIFY(window.findChild<QPushButton*>(QLatin1String(name))->isEnabled());
+    // The port was closed: another program can take it at once.
+    QSerialPort other;
+    other.setPortName(silent.device());
+    QVERIFY(other.open(QIODevice::ReadWrite));
+}
+
+void tst_satellite::port_that_will_not_open()
+{
+    Bench bench;
+    set_port(1, QStringLiteral("/dev/kdr7-no-such-tty"));
+    bench.button("pushButton_sat_save_file")->setEnabled(false);
+    bench.button("pushButton_sat_save")->click();
+    QCOMPARE(bench.answers.box_lines(),
+             QStringList{QStringLiteral(
+                 "Warning: The serial port is occupied or not exist, please try another port.")});
+    QVERIFY(bench.button("pushButton_sat_read")->isEnabled());
+    QVERIFY(!bench.button("pushButton_sat_save_file")->isEnabled());
+    QVERIFY(bench.box->transcript().empty());
+}
+
+void tst_satellite::wrong_marker_keeps_rows_read_so_far()
+{
+    Bench bench;
+    for (int entry = 1; entry <= 99; ++entry)
+        bench.box->set_satellite(entry, box_record("New" + QByteArray::number(entry), entry, 1, 1));
+    for (int row = 0; row < 99; ++row)
+        bench.edit(row, {"Old", "0", "0", "0"});
+    VirtualBox::Fault fault;
+    QVERIFY(VirtualBox::parse_fault(QStringLiteral("satrecord:byte=0x4D@40"), fault));
+    bench.box->add_fault(fault);
+    bench.button("pushButton_sat_read")->click();
+    QCOMPARE(bench.answers.box_lines(),
+             QStringList{QStringLiteral("Error: Data read error, please restart box and PC software")});
+    QCOMPARE(row_texts(bench.table(), 38), (QStringList{"New39", "39", "1", "1"}));
+    QCOMPARE(row_texts(bench.table(), 39), (QStringList{"Old", "0", "0", "0"}));
+    QCOMPARE(row_texts(bench.table(), 98), (QStringList{"Old", "0", "0", "0"}));
+    QCOMPARE(bench.progress()->value(), 40);
+    QVERIFY(bench.buttons_enabled());
+}
+
+void tst_satellite::bad_acknowledge_at_entry_five_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::newRow("wrong byte") << "satack:byte=0x4C@5";
+    QTest::newRow("no answer") << "satack:silent@5";
+}
+
+void tst_satellite::bad_acknowledge_at_entry_five()
+{
+    QFETCH(QString, fault);
+    Bench bench;
+    VirtualBox::Fault f;
+    QVERIFY(VirtualBox::parse_fault(fault, f));
+    bench.box->add_fault(f);
+    bench.button("pushButton_sat_save")->click();
+    QCOMPARE(bench.answers.box_lines(),
+             QStringList{QStringLiteral("Error: Data write error, please restart box and PC software")});
+    QCOMPARE(bench.progress()->value(), 6);
+    QVERIFY(bench.buttons_enabled());
+    int frames = 0;
+    for (const VirtualBox::Event& e : bench.box->transcript())
+        frames += e.from_tool && e.bytes.size() == 23;
+    QCOMPARE(frames, 5);
+}
+
+void tst_satellite::clicks_during_an_exchange_start_nothing()
+{
+    Bench bench;
+    for (int entry = 1; entry <= 99; ++entry)
+        bench.box->set_satellite(entry, box_record("S" + QByteArray::number(entry), entry, 0, 0));
+    bool clicked = false;
+    QObject::connect(bench.progress(), &QProgressBar::valueChanged, bench.window.get(), [&](int v) {
+        if (v != 10 || clicked)
+            return;
+        clicked = true;
+        for (const char* name : {"pushButton_sat_read", "pushButton_sat_save", "pushButton_sat_read_file",
+                                 "pushButton_sat_save_file", "pushButton_update_start"})
+            QMetaObject::invokeMethod(bench.button(name), "click", Qt::QueuedConnection);
+    });
+    bench.button("pushButton_sat_read")->click();
+    QVERIFY(clicked);
+    QCOMPARE(bench.answers.box_lines(),
+             QStringList{QStringLiteral("Hint: Satellite data read successfully!")});
+    QCOMPARE(bench.tool_sent("H"), 1);
+    QCOMPARE(bench.tool_sent("E"), 0);
+    QCOMPARE(bench.tool_sent("I"), 100);
+    QCOMPARE(row_texts(bench.table(), 98), (QStringList{"S99", "99", "0", "0"}));
+}
+
+void tst_satellite::csv_round_trip_of_99_rows()
+{
+    auto bench = std::make_unique<Bench>();
+    for (int row = 0; row < 99; ++row)
+        bench->edit(row, {QStringLiteral("Sät %1").arg(row), QString::number(row * 37 - 1800),
+                          QString::number(row % 181 - 90), QString::number(-(row % 90))});
+    bench->edit(0, {"Sat1", "192", "45", "-45"});
+    bench->edit(1, {"", "", "", ""});
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("table.csv"));
+    bench->save_file(path);
+    QVERIFY2(bench->answers.boxes.isEmpty(), qPrintable(bench->answers.box_lines().join('\n')));
+    QCOMPARE(bench->answers.file_dialogs.last().caption, QStringLiteral("Save Files"));
+    QCOMPARE(bench->answers.file_dialogs.last().filters, QStringList{"CSV Files(*.csv)"});
+    QVERIFY(!bench->answers.file_dialogs.last().has_parent);
+    QCOMPARE(bench->progress()->value(), 100);
+    QList<QStringList> saved;
+    for (int row = 0; row < 99; ++row)
+        saved << row_texts(bench->table(), row);
+    saved[1] = QStringList{"", "0", "0", "0"};
+    bench.reset();
+
+    const QByteArray bytes = slurp(path);
+    QVERIFY(bytes.startsWith("Sat1,192,45,-45,\r\n,,,,\r\nS\xE4t 2,"));
+    QCOMPARE(bytes.count("\r\n"), 99);
+    QVERIFY(bytes.endsWith("\r\n"));
+
+    Bench other;
+    other.read_file(path);
+    QVERIFY2(other.answers.boxes.isEmpty(), qPrintable(other.answers.box_lines().join('\n')));
+    QCOMPARE(other.answers.file_dialogs.last().caption, QStringLiteral("open File"));
+    QVERIFY(other.answers.file_dialogs.last().has_parent);
+    QCOMPARE(other.window->findChild<QLineEdit*>(QStringLiteral("lineEdit_sat_setting"))->text(), path);
+    for (int row = 0; row < 99; ++row)
+        QCOMPARE(row_texts(other.table(), row), saved[row]);
+    QCOMPARE(other.progress()->value(), 100);
+}
+
+void tst_satellite::csv_reading_limits()
+{
+    Bench bench;
+    for (int row = 0; row < 99; ++row)
+        bench.edit(row, {"Old", "1", "1", "1"});
+
+    // 5 lines, the last without its line end: rows 0..4 load, the rest keep their contents.
+    bench.read_file(
+        bench.file(QStringLiteral("five.csv"), "A,1,2,3,\r\nB,4,5,6,\r\nC,7,8,9,\nD,1,1,1,\r\nE,2,2,2"));
+    QCOMPARE(row_texts(bench.table(), 4), (QStringList{"E", "2", "2", "2"}));
+    QCOMPARE(row_texts(bench.table(), 5), (QStringList{"Old", "1", "1", "1"}));
+    QCOMPARE(bench.progress()->value(), 100);
+
+    // 120 lines, one of them 1 MB long: 99 load, the long one cut without touching the next row.
+    QByteArray many;
+    for (int i = 1; i <= 120; ++i)
+        many += (i == 3 ? "L" + QByteArray(1 << 20, 'x') : "N" + QByteArray::number(i)) + ",1,2,3,\r\n";
+    bench.read_file(bench.file(QStringLiteral("many.csv"), many));
+    QVERIFY(bench.answers.boxes.isEmpty());
+    QCOMPARE(row_texts(bench.table(), 2), (QStringList{"Lxxxxxxxxxxxxxxx", "0", "0", "0"}));
+    QCOMPARE(row_texts(bench.table(), 3), (QStringList{"N4", "1", "2", "3"}));
+    QCOMPARE(row_texts(bench.table(), 98), (QStringList{"N99", "1", "2", "3"}));
+    QCOMPARE(bench.progress()->value(), 100);
+
+    // An empty file fills nothing.
+    bench.edit(0, {"Keep", "1", "1", "1"});
+    bench.read_file(bench.file(QStringLiteral("empty.csv"), QByteArray()));
+    QCOMPARE(row_texts(bench.table(), 0), (QStringList{"Keep", "1", "1", "1"}));
+}
+
+void tst_satellite::csv_dialog_cancelled()
+{
+    Bench bench;
+    bench.edit(0, {"Keep", "1", "1", "1"});
+    bench.read_file(QString());
+    bench.save_file(QString());
+    QCOMPARE(bench.answers.box_lines(), (QStringList{"Warning: No CSV file", "Warning: No CSV file"}));
+    QCOMPARE(row_texts(bench.table(), 0), (QStringList{"Keep", "1", "1", "1"}));
+    QVERIFY(bench.window->findChild<QLineEdit*>(QStringLiteral("lineEdit_sat_setting"))->text().isEmpty());
+}
+
+void tst_satellite::csv_failed_write_keeps_the_old_file()
+{
+    Bench bench;
+    const QByteArray old_table = "Old,1,2,3,\r\n";
+    const QString path = bench.file(QStringLiteral("kept.csv"), old_table);
+    for (int row = 0; row < 99; ++row)
+        bench.edit(row, {QString(16, QLatin1Char('N')), "1000", "10", "10"});
+
+    // A file may grow to 512 bytes here: the new table (about 2.5 KB) cannot be written whole.
+    rlimit saved{};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    const auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = saved;
+    small.rlim_cur = 512;
+    setrlimit(RLIMIT_FSIZE, &small);
+    bench.save_file(path);
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, old_handler);
+
+    QCOMPARE(bench.answers.box_lines(), QStringList{QStringLiteral("Warning: Fail to write CSV file")});
+    QCOMPARE(slurp(path), old_table);
+    QCOMPARE(QDir(bench.dir.path()).entryList(QDir::Files), QStringList{"kept.csv"});
+
+    // A place where no file can be made at all.
+    satellite_csv::Writer writer;
+    QVERIFY(!writer.open(bench.dir.filePath(QStringLiteral("no/such/dir/t.csv"))));
+}
+
+QTEST_MAIN(tst_satellite)
+#include "tst_satellite.moc"
