@@ -50,6 +50,14 @@ constexpr MessageText message_texts[] = {
     {Message::NoCsvFile, Kind::Warning, "Warning", "No CSV file"},
     {Message::CsvCannotOpen, Kind::Warning, "Warning", "Fail to open CSV file"},
     {Message::CsvWriteFailed, Kind::Warning, "Warning", "Fail to write CSV file"},
+    {Message::S19CannotOpenForIdentity, Kind::Warning, "Warning", "Fail to open S19 file!"},
+    {Message::PackagePathsEmpty, Kind::Warning, "Warning", "S file and Bin file are all empty!"},
+    {Message::S19CannotOpen, Kind::Warning, "Warning", "Fail to open S file!"},
+    {Message::BinCannotCreate, Kind::Warning, "Warning", "Fail to open Bin file!"},
+    {Message::BinWriteFailed, Kind::Warning, "Warning", "Fail to write Bin file!"},
+    {Message::NoFirmwareInformation, Kind::Warning, "Warning", "No firmware information in S19 file!"},
+    {Message::BadS19Record, Kind::Warning, "Warning", "Bad S19 record in line %1"},
+    {Message::UnsupportedS19Records, Kind::Warning, "Warning", "S19 file has unsupported S2/S3 records"},
 };
 
 const MessageText& lookup(Message id)
@@ -63,11 +71,13 @@ const MessageText& lookup(Message id)
 
 } // namespace
 
-void show_message(Message message)
+void show_message(Message message, int argument)
 {
     const MessageText& m = lookup(message);
     const QString title = QString::fromLatin1(m.title);
-    const QString text = QString::fromLatin1(m.text);
+    QString text = QString::fromLatin1(m.text);
+    if (text.contains(QLatin1String("%1")))
+        text = text.arg(argument);
     if (m.kind == Kind::Information)
         QMessageBox::information(nullptr, title, text, QMessageBox::Yes);
     else

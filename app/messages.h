@@ -28,10 +28,20 @@ enum class Message
     NoCsvFile,
     CsvCannotOpen,
     CsvWriteFailed,
+    // Package tab
+    S19CannotOpenForIdentity,
+    PackagePathsEmpty,
+    S19CannotOpen,
+    BinCannotCreate,
+    BinWriteFailed,
+    NoFirmwareInformation,
+    BadS19Record, // takes the line number
+    UnsupportedS19Records,
 };
 
-// Shows the box and returns once the user has closed it; its result carries no meaning.
-void show_message(Message message);
+// Shows the box and returns once the user has closed it; its result carries no meaning. A text with a
+// place for a number (a line) takes it from argument.
+void show_message(Message message, int argument = 0);
 
 // The texts of the Update tab's status line.
 namespace status_text {

@@ -2,6 +2,9 @@
 
 #include "app/SatelliteGrid.h"
 #include "app/messages.h"
+#include "package/AesCipher.h"
+#include "package/Packager.h"
+#include "package/SRecord.h"
 #include "satellite/SatelliteProtocol.h"
 #include "ui_zorvane.h"
 #include "update/BinImage.h"
@@ -40,6 +43,8 @@ private:
     void show_port_devices();
     void probe_ports();
     void show_identity(const IdentityTexts& texts);
+    void show_package_identity(const IdentityTexts& texts);
+    bool take_identity(const srecord::IdentitySearch& search);
     void end_update(bootloader::Outcome outcome);
     void exchange_satellites(satellite_protocol::Outcome (*exchange)(SerialChannel&,
                                                                      satellite_protocol::Table&),
@@ -57,6 +62,17 @@ private:
     bool stop_requested = false;
     // Index in the port lists of the first port that opened at start-up; 0 when none did.
     int found_port_index = 0;
+
+    // Package tab: the chosen files, the identity read from the S19 file, the page being assembled.
+    QString s19_path;
+    QString bin_path;
+    Identity config{};
+    // config holds the identity of the S19 file now chosen.
+    bool config_known = false;
+    packager::PageBuffer page_buffer;
+    aes_cipher page_cipher;
+    // True while s2bin() runs.
+    bool packaging = false;
 
     // Update tab: the chosen image, open from binfile_in() until the end of an update attempt.
     QString image_path;

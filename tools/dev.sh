@@ -9,6 +9,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build_dir=${KDR7_BUILD_DIR:-$root/build}
 
 build_packages=(build-essential cmake ninja-build qt6-base-dev qt6-serialport-dev libssl-dev)
+test_packages=(srecord)
 display_packages=(xvfb imagemagick xdotool)
 
 say() { printf '%s\n' "$*" >&2; }
@@ -33,6 +34,7 @@ build() {
 }
 
 run_tests() {
+    install_missing "${test_packages[@]}"
     build
     QT_QPA_PLATFORM=offscreen ctest --test-dir "$build_dir" --output-on-failure --timeout 600 --parallel 2
 }

@@ -1,0 +1,136 @@
+#include "package/Packager.h"
+
+#include "common/LineReader.h"
+#include "common/SafeFile.h"
+#include "package/SRecord.h"
+
+#include <QDebug>
+#include <QFile>
+
+namespace packager {
+
+using bin_image::line_data_size;
+using bin_image::line_size;
+using bin_image::lines_per_page;
+using bin_image::page_size;
+
+void PageBuffer::reset_page()
+{
+    buffer.fill(0xFF);
+    buffer[0] = 0x00;
+    buffer[1] = 0x00;
+    open = false;
+}
+
+void PageBuffer::open_page(std::uint16_t address)
+{
+    buffer[0] = std::uint8_t((address & 0xFE00) >> 8);
+    buffer[1] = 0x00;
+    open = true;
+}
+
+bool PageBuffer::place_byte(std::uint16_t address, std::uint8_t value)
+{
+    const std::uint16_t base = srecord::bytes_to_word(buffer[0], buffer[1]);
+    const std::uint16_t offset = std::uint16_t(address - base);
+    if (offset >= page_size)
+        return true;
+    buffer[size_t(bin_image::header_size + line_size * (offset / line_data_size) + offset % line_data_size)] =
+        value;
+    return false;
+}
+
+void PageBuffer::flush_page(aes_cipher& cipher, SafeFile& image)
+{
+    // The cipher leaves its last round key in the buffer: a fresh copy for every page.
+    key_work = page_key;
+    std::uint8_t* line0 = buffer.data() + bin_image::header_size;
+    cipher.encrypt_block(line0, key_work.data());
+    for (int line = 0; line < lines_per_page; ++line) {
+        std::uint8_t* data = buffer.data() + bin_image::header_size + line * line_size;
+        data[line_data_size] = bin_image::line_checksum(data);
+    }
+    image.write(reinterpret_cast<const char*>(buffer.data()), qint64(buffer.size()));
+}
+
+namespace {
+
+// Counts the lines and proves every record sound before anything is written.
+Result check_lines(QFile& s19, int& count)
+{
+    LineReader lines(s19, srecord::max_line_length);
+    QByteArray line;
+    while (lines.next(line)) {
+        const srecord::Kind kind = srecord::kind_of(line);
+        if (kind == srecord::Kind::Unsupported)
+            return {Outcome::UnsupportedRecords, lines.lines_read()};
+        if (kind == srecord::Kind::Data && (lines.truncated() || !srecord::is_sound(line)))
+            return {Outcome::BadRecord, lines.lines_read()};
+    }
+    if (lines.failed())
+        return {Outcome::S19CannotOpen, lines.lines_read()};
+    count = lines.lines_read();
+    return {Outcome::Done, 0};
+}
+
+void take_record(const QByteArray& line, PageBuffer& page, aes_cipher& cipher, SafeFile& image)
+{
+    const srecord::Fields record = srecord::decode(line);
+    if (record.type != 1 ||
+        (record.address >= srecord::identity_address && record.address <= srecord::identity_area_end))
+        return;
+    std::uint16_t address = record.address;
+    if (!page.is_open())
+        page.open_page(address);
+    for (int i = 0; i < record.data_count(); ++i) {
+        const std::uint8_t value = srecord::data_byte(line, i);
+        if (page.place_byte(address, value)) {
+            qDebug("ADDR = 0x%x%x", page.header(0), page.header(1));
+            page.flush_page(cipher, image);
+            page.reset_page();
+            page.open_page(address);
+            page.place_byte(address, value);
+        }
+        ++address;
+    }
+}
+
+} // namespace
+
+Result convert(const QString& s19_path, const QString& bin_path, const Identity& config, PageBuffer& page,
+               aes_cipher& cipher, Observer& observer)
+{
+    QFile s19(s19_path);
+    if (!s19.open(QIODevice::ReadOnly))
+        return {Outcome::S19CannotOpen};
+    int count = 0;
+    const Result checked = check_lines(s19, count);
+    if (checked.outcome != Outcome::Done)
+        return checked;
+    observer.lines_counted(count);
+
+    SafeFile image;
+    if (!image.open(bin_path))
+        return {Outcome::BinCannotOpen};
+    image.write(reinterpret_cast<const char*>(config.data()), qint64(config.size()));
+    if (!s19.seek(0)) {
+        image.cancel();
+        return {Outcome::S19CannotOpen};
+    }
+    page.reset_page();
+    LineReader lines(s19, srecord::max_line_length);
+    QByteArray line;
+    for (int index = 0; lines.next(line); ++index) {
+        observer.line_started(index);
+        take_record(line, page, cipher, image);
+    }
+    qDebug("ADDR = 0x%x%x", page.header(0), page.header(1));
+    page.flush_page(cipher, image);
+    page.reset_page();
+    observer.finished(count);
+    if (!image.commit())
+        return {Outcome::WriteFailed};
+    return {Outcome::Done};
+}
+
+} // namespace packager

@@ -1,0 +1,564 @@
+// The page cipher, the S-record reader and the packager, through the real Package page; and the whole
+// chain from an S19 file made by srec_cat to the virtual box's flash memory.
+#include "DialogAnswerer.h"
+#include "ImageMaker.h"
+#include "PtyBox.h"
+#include "VirtualBox.h"
+#include "app/zorvane.h"
+#include "package/AesCipher.h"
+#include "package/SRecord.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProcess>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRandomGenerator>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <openssl/evp.h>
+
+#include <csignal>
+#include <memory>
+#include <sys/resource.h>
+
+namespace {
+
+QByteArray openssl_encrypt(const QByteArray& key, const QByteArray& block)
+{
+    unsigned char out[32];
+    int n = 0;
+    EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
+    EVP_EncryptInit_ex(ctx, EVP_aes_128_ecb(), nullptr,
+                       reinterpret_cast<const unsigned char*>(key.constData()), nullptr);
+    EVP_CIPHER_CTX_set_padding(ctx, 0);
+    EVP_EncryptUpdate(ctx, out, &n, reinterpret_cast<const unsigned char*>(block.constData()), 16);
+    EVP_CIPHER_CTX_free(ctx);
+    return QByteArray(reinterpret_cast<const char*>(out), 16);
+}
+
+// Encrypts with the tool's cipher; key holds the key buffer as the call leaves it.
+QByteArray encrypt(QByteArray& key, const QByteArray& block)
+{
+    QByteArray state = block;
+    aes_cipher cipher;
+    cipher.encrypt_block(reinterpret_cast<std::uint8_t*>(state.data()),
+                         reinterpret_cast<std::uint8_t*>(key.data()));
+    return state;
+}
+
+// An S1 record line with a correct count and checksum.
+QByteArray s1(int address, const QByteArray& data)
+{
+    QByteArray bytes;
+    bytes.append(char(data.size() + 3)).append(char(address >> 8)).append(char(address & 0xFF)).append(data);
+    unsigned sum = 0;
+    for (char c : bytes)
+        sum += std::uint8_t(c);
+    bytes.append(char(~sum & 0xFF));
+    return "S1" + bytes.toHex().toUpper();
+}
+
+const QByteArray identity_line = s1(0x3100, QByteArray("\x21\x31\x01\x00", 4));
+const QByteArray ff16(16, '\xFF');
+
+QByteArray line_of(const QByteArray& image, int record, int line)
+{
+    return image.mid(4 + 546 * record + 2 + 17 * line, 17);
+}
+
+QByteArray with_checksum(const QByteArray& data16)
+{
+    unsigned sum = 0;
+    for (char c : data16)
+        sum += std::uint8_t(c);
+    return data16 + char((256 - sum % 256) % 256);
+}
+
+QByteArray page_key_bytes()
+{
+    return QByteArray(reinterpret_cast<const char*>(page_key.data()), 16);
+}
+
+struct Bench
+{
+    QTemporaryDir dir;
+    DialogAnswerer answers;
+    std::unique_ptr<zorvane> window;
+
+    Bench()
+    {
+        isolate_ports();
+        window = std::make_unique<zorvane>();
+        answers.boxes.clear();
+    }
+    QPushButton* button(const char* name) { return window->findChild<QPushButton*>(QLatin1String(name)); }
+    QString label(const char* name) { return window->findChild<QLabel*>(QLatin1String(name))->text(); }
+    QProgressBar* progress()
+    {
+        return window->findChild<QProgressBar*>(QStringLiteral("progressBar_package"));
+    }
+    QString file(const QString& name, const QByteArray& bytes)
+    {
+        const QString path = dir.filePath(name);
+        QFile f(path);
+        if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
+            qFatal("cannot write %s", qPrintable(path));
+        return path;
+    }
+    void choose_s19(const QString& path)
+    {
+        answers.answer_file(path);
+        button("pushButton_s19")->click();
+    }
+    void choose_bin(const QString& path)
+    {
+        answers.answer_file(path);
+        button("pushButton_bin")->click();
+    }
+    // Packages the lines (joined with CR LF) and returns the image.
+    QByteArray package(const QByteArray& s19_text, const QString& name = QStringLiteral("out.bin"))
+    {
+        choose_s19(file(QStringLiteral("in.s19"), s19_text));
+        choose_bin(dir.filePath(name));
+        button("pushButton_package_start")->click();
+        QFile f(dir.filePath(name));
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+};
+
+QByteArray lines(const QList<QByteArray>& list)
+{
+    QByteArray text;
+    for (const QByteArray& l : list)
+        text += l + "\r\n";
+    return text;
+}
+
+} // namespace
+
+class tst_package : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void cipher_published_vectors_data();
+    void cipher_published_vectors();
+    void cipher_key_buffer_is_consumed();
+    void cipher_matches_openssl_on_random_blocks();
+
+    void hex_pairs_data();
+    void hex_pairs();
+    void sound_records_data();
+    void sound_records();
+
+    void identity_is_shown_and_debugged();
+    void identity_record_sizes();
+    void missing_identity_is_refused();
+
+    void one_record_at_8000();
+    void only_identity_records_give_550_bytes();
+    void record_straddling_a_page_end();
+    void byte_at_offset_511_waits_for_the_end();
+    void lower_page_ends_the_open_one();
+    void revisited_page_is_written_again();
+    void lowest_page_is_kept();
+    void last_line_without_line_end_and_long_records();
+    void progress_counts_every_line();
+    void refusals_leave_the_old_image_data();
+    void refusals_leave_the_old_image();
+    void failed_write_leaves_the_old_image();
+
+    void srec_cat_firmware_reaches_the_box();
+};
+
+void tst_package::cipher_published_vectors_data()
+{
+    QTest::addColumn<QByteArray>("key");
+    QTest::addColumn<QByteArray>("plain");
+    QTest::addColumn<QByteArray>("cipher");
+    QTest::addColumn<QByteArray>("round10");
+    // FIPS-197 Appendix C.1, and the key of Appendix A.1 (with the Appendix B block).
+    QTest::newRow("C.1") << QByteArray::fromHex("000102030405060708090a0b0c0d0e0f")
+                         << QByteArray::fromHex("00112233445566778899aabbccddeeff")
+                         << QByteArray::fromHex("69c4e0d86a7b0430d8cdb78070b4c55a")
+                         << QByteArray::fromHex("13111d7fe3944a17f307a78b4d2b30c5");
+    QTest::newRow("A.1") << QByteArray::fromHex("2b7e151628aed2a6abf7158809cf4f3c")
+                         << QByteArray::fromHex("3243f6a8885a308d313198a2e0370734")
+                         << QByteArray::fromHex("3925841d02dc09fbdc118597196a0b32")
+                         << QByteArray::fromHex("d014f9a8c9ee2589e13f0cc8b6630ca6");
+}
+
+void tst_package::cipher_published_vectors()
+{
+    QFETCH(QByteArray, key);
+    QFETCH(QByteArray, plain);
+    QFETCH(QByteArray, cipher);
+    QFETCH(QByteArray, round10);
+    QByteArray buffer = key;
+    QCOMPARE(encrypt(buffer, plain).toHex(), cipher.toHex());
+    QCOMPARE(buffer.toHex(), round10.toHex());
+}
+
+void tst_package::cipher_key_buffer_is_consumed()
+{
+    const QByteArray key = QByteArray::fromHex("000102030405060708090a0b0c0d0e0f");
+    const QByteArray block = QByteArray::fromHex("00112233445566778899aabbccddeeff");
+    QByteArray buffer = key;
+    encrypt(buffer, block);
+    const QByteArray round10 = buffer;
+    // Not refreshed: the second block is encrypted under the round-10 key the first call left.
+    QCOMPARE(encrypt(buffer, block).toHex(), openssl_encrypt(round10, block).toHex());
+    QVERIFY(openssl_encrypt(round10, block) != openssl_encrypt(key, block));
+    // An empty page line, under the page key.
+    QByteArray page = page_key_bytes();
+    QCOMPARE(encrypt(page, ff16).toHex(), openssl_encrypt(page_key_bytes(), ff16).toHex());
+}
+
+void tst_package::cipher_matches_openssl_on_random_blocks()
+{
+    QRandomGenerator random(197);
+    for (int i = 0; i < 5000; ++i) {
+        QByteArray key(16, '\0');
+        QByteArray block(16, '\0');
+        random.fillRange(reinterpret_cast<quint32*>(key.data()), 4);
+        random.fillRange(reinterpret_cast<quint32*>(block.data()), 4);
+        QByteArray buffer = key;
+        const QByteArray ours = encrypt(buffer, block);
+        if (ours != openssl_encrypt(key, block))
+            QFAIL(qPrintable("key " + key.toHex() + " block " + block.toHex()));
+    }
+}
+
+void tst_package::hex_pairs_data()
+{
+    QTest::addColumn<QByteArray>("pair");
+    QTest::addColumn<int>("value");
+    QTest::newRow("FF") << QByteArray("FF") << 0xFF;
+    QTest::newRow("ff") << QByteArray("ff") << 0xFF;
+    QTest::newRow("a0") << QByteArray("a0") << 0xA0;
+    QTest::newRow("09") << QByteArray("09") << 0x09;
+    QTest::newRow("G0 counts its code") << QByteArray("G0") << (('G' * 16) % 256);
+}
+
+void tst_package::hex_pairs()
+{
+    QFETCH(QByteArray, pair);
+    QFETCH(int, value);
+    QCOMPARE(int(srecord::hex_pair_to_byte(pair[0], pair[1])), value);
+    QCOMPARE(srecord::bytes_to_word(0x31, 0x00), std::uint16_t(0x3100));
+}
+
+void tst_package::sound_records_data()
+{
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<bool>("sound");
+    const QByteArray good = s1(0x8000, QByteArray("\x01\x02\x03", 3)); // S1068000010203F3
+    QTest::newRow("good") << good << true;
+    QTest::newRow("lower case") << good.toLower().replace("s1", "S1") << true;
+    QTest::newRow("checksum off") << good.left(good.size() - 1) + "0" << false;
+    QTest::newRow("one digit short") << good.left(good.size() - 1) << false;
+    QTest::newRow("longer than its count") << good + "00" << false;
+    QTest::newRow("not hex") << QByteArray(good).replace(8, 1, "G") << false;
+    QTest::newRow("no S") << QByteArray(good).replace(0, 1, "X") << false;
+    QTest::newRow("count below 3") << QByteArray("S1020000FD") << false;
+    QTest::newRow("252 data bytes") << s1(0x1000, QByteArray(252, '\x5A')) << true;
+}
+
+void tst_package::sound_records()
+{
+    QFETCH(QByteArray, line);
+    QFETCH(bool, sound);
+    QCOMPARE(srecord::is_sound(line), sound);
+}
+
+void tst_package::identity_is_shown_and_debugged()
+{
+    Bench bench;
+    QTest::ignoreMessage(QtDebugMsg, qPrintable("Line: " + s1(0x8000, "AB")));
+    QTest::ignoreMessage(QtDebugMsg, "ADDR = 0x8000");
+    QTest::ignoreMessage(QtDebugMsg, "ADDR = 0x3100");
+    QTest::ignoreMessage(QtDebugMsg, qPrintable("Line: " + identity_line));
+    QTest::ignoreMessage(QtDebugMsg, "Number: 7");
+    QTest::ignoreMessage(QtDebugMsg, "config[0][1][2][3] = 0x21, 0x31, 0x1, 0x0");
+    bench.choose_s19(bench.file(QStringLiteral("a.s19"),
+                                lines({"S00600004844521B", s1(0x8000, "AB"), identity_line, "S9030000FC"})));
+    QVERIFY(bench.answers.boxes.isEmpty());
+    QCOMPARE(bench.answers.file_dialogs.first().caption, QStringLiteral("Open Files"));
+    QCOMPARE(bench.answers.file_dialogs.first().filters, QStringList{"Text Files(*.s19)"});
+    QCOMPARE(bench.label("label_model"), QStringLiteral("Velantor KDR7"));
+    QCOMPARE(bench.label("label_mcu"), QStringLiteral("MC9S08PT60"));
+    QCOMPARE(bench.label("label_date"), QStringLiteral("2014/2/17"));
+    QCOMPARE(bench.label("label_ver"), QStringLiteral("1"));
+    QVERIFY(bench.window->findChild<QLineEdit*>(QStringLiteral("lineEdit_s19"))->text().endsWith("a.s19"));
+}
+
+void tst_package::identity_record_sizes()
+{
+    Bench bench;
+    bench.choose_s19(bench.file(QStringLiteral("a.s19"), lines({identity_line})));
+    // Two identity bytes replace the first two; the other two stay from the file before.
+    QByteArray image = bench.package(lines({s1(0x3100, QByteArray("\x52\x44", 2)), s1(0x8000, "x")}));
+    QCOMPARE(image.left(4).toHex(), QByteArray("52440100"));
+    QCOMPARE(bench.label("label_date"), QStringLiteral("2015/5/4"));
+    // Sixteen identity bytes: only the first four are the identity.
+    image = bench.package(
+        lines({s1(0x3100, QByteArray::fromHex("2131010099999999999999999999999999")), s1(0x8000, "x")}));
+    QCOMPARE(image.left(4).toHex(), QByteArray("21310100"));
+}
+
+void tst_package::missing_identity_is_refused()
+{
+    Bench bench;
+    bench.choose_s19(bench.file(QStringLiteral("a.s19"), lines({identity_line})));
+    QCOMPARE(bench.label("label_model"), QStringLiteral("Velantor KDR7"));
+    const QString old_bin = bench.file(QStringLiteral("old.bin"), "OLD");
+    bench.choose_bin(old_bin);
+
+    // Termination record last (the usual file) and an ordinary record last: both lack the identity.
+    for (const QByteArray& text : {lines({s1(0x8000, "abc"), "S9030000FC"}), lines({s1(0x8000, "abc")})}) {
+        bench.answers.boxes.clear();
+        bench.choose_s19(bench.file(QStringLiteral("b.s19"), text));
+        QCOMPARE(bench.answers.box_lines(), QStringList{"Warning: No firmware information in S19 file!"});
+        for (const char* name : {"label_model", "label_mcu", "label_date", "label_ver"})
+            QVERIFY(bench.label(name).isEmpty());
+        bench.answers.boxes.clear();
+        bench.button("pushButton_package_start")->click();
+        QCOMPARE(bench.answers.box_lines(), QStringList{"Warning: No firmware information in S19 file!"});
+        QFile f(old_bin);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QCOMPARE(f.readAll(), QByteArray("OLD"));
+    }
+    // A damaged identity record.
+    bench.answers.boxes.clear();
+    QByteArray damaged = identity_line;
+    damaged[damaged.size() - 1] = damaged.endsWith('0') ? '1' : '0';
+    bench.choose_s19(
+        bench.file(QStringLiteral("c.s19"), lines({"S00600004844521B", s1(0x8000, "a"), damaged})));
+    QCOMPARE(bench.answers.box_lines(), QStringList{"Warning: Bad S19 record in line 3"});
+}
+
+void tst_package::one_record_at_8000()
+{
+    Bench bench;
+    const QByteArray data = QByteArray::fromHex("000102030405060708090a0b0c0d0e0f");
+    QTest::ignoreMessage(QtDebugMsg, "ADDR = 0x800");
+    const QByteArray image = bench.package(lines({identity_line, s1(0x8000, data), "S9030000FC"}));
+    QVERIFY2(bench.answers.boxes.isEmpty(), qPrintable(bench.answers.box_lines().join('\n')));
+    QCOMPARE(image.size(), 4 + 546);
+    QCOMPARE(image.left(6).toHex(), QByteArray("213101008000"));
+    QCOMPARE(line_of(image, 0, 0).toHex(), with_checksum(openssl_encrypt(page_key_bytes(), data)).toHex());
+    for (int line = 1; line < 32; ++line)
+        QCOMPARE(line_of(image, 0, line), ff16 + '\x10');
+}
+
+void tst_package::only_identity_records_give_550_bytes()
+{
+    Bench bench;
+    const QByteArray image =
+        bench.package(lines({identity_line, s1(0x3180, "in the identity area"), "S9030000FC"}));
+    QCOMPARE(image.size(), 550);
+    QCOMPARE(image.mid(4, 2), QByteArray(2, '\0'));
+    QCOMPARE(line_of(image, 0, 0), with_checksum(openssl_encrypt(page_key_bytes(), ff16)));
+    QCOMPARE(line_of(image, 0, 31), ff16 + '\x10');
+}
+
+void tst_package::record_straddling_a_page_end()
+{
+    Bench bench;
+    const QByteArray data = QByteArray::fromHex("a0a1a2a3a4a5a6a7b0b1b2b3b4b5b6b7");
+    const QByteArray image = bench.package(lines({identity_line, s1(0x81F8, data)}));
+    QCOMPARE(image.size(), 4 + 2 * 546);
+    QCOMPARE(image.mid(4, 2).toHex(), QByteArray("8000"));
+    QCOMPARE(line_of(image, 0, 31), with_checksum(ff16.left(8) + data.left(8)));
+    QCOMPARE(image.mid(4 + 546, 2).toHex(), QByteArray("8200"));
+    QCOMPARE(line_of(image, 1, 0),
+             with_checksum(openssl_encrypt(page_key_bytes(), data.mid(8) + ff16.left(8))));
+}
+
+void tst_package::byte_at_offset_511_waits_for_the_end()
+{
+    Bench bench;
+    const QByteArray image = bench.package(lines({identity_line, s1(0x81FF, "\x42")}));
+    QCOMPARE(image.size(), 4 + 546);
+    QCOMPARE(line_of(image, 0, 31), with_checksum(ff16.left(15) + "\x42"));
+}
+
+void tst_package::lower_page_ends_the_open_one()
+{
+    Bench bench;
+    const QByteArray image =
+        bench.package(lines({identity_line, s1(0xFFFE, QByteArray("\x80\x00", 2)), s1(0x8000, "\x4E\x71")}));
+    QCOMPARE(image.size(), 4 + 2 * 546);
+    QCOMPARE(image.mid(4, 2).toHex(), QByteArray("fe00"));
+    QCOMPARE(line_of(image, 0, 31), with_checksum(ff16.left(14) + QByteArray("\x80\x00", 2)));
+    QCOMPARE(image.mid(4 + 546, 2).toHex(), QByteArray("8000"));
+}
+
+void tst_package::revisited_page_is_written_again()
+{
+    Bench bench;
+    const QByteArray image =
+        bench.package(lines({identity_line, s1(0x8000, "first"), s1(0x8200, "second"), s1(0x8010, "again")}));
+    QCOMPARE(image.size(), 4 + 3 * 546);
+    QCOMPARE(image.mid(4 + 2 * 546, 2).toHex(), QByteArray("8000"));
+    // The second visit holds only its own bytes.
+    QCOMPARE(line_of(image, 2, 0), with_checksum(openssl_encrypt(page_key_bytes(), ff16)));
+    QCOMPARE(line_of(image, 2, 1), with_checksum("again" + ff16.left(11)));
+}
+
+void tst_package::lowest_page_is_kept()
+{
+    Bench bench;
+    const QByteArray image = bench.package(lines({identity_line, s1(0x0000, "reset"), s1(0x8000, "main")}));
+    QCOMPARE(image.size(), 4 + 2 * 546);
+    QCOMPARE(image.mid(4, 2).toHex(), QByteArray("0000"));
+    QCOMPARE(line_of(image, 0, 0), with_checksum(openssl_encrypt(page_key_bytes(), "reset" + ff16.left(11))));
+    QCOMPARE(image.mid(4 + 546, 2).toHex(), QByteArray("8000"));
+}
+
+void tst_package::last_line_without_line_end_and_long_records()
+{
+    Bench bench;
+    QByteArray long_data(252, '\0');
+    for (int i = 0; i < long_data.size(); ++i)
+        long_data[i] = char(i);
+    QByteArray text =
+        lines({identity_line, s1(0x8000, long_data)}) + s1(0x9000, "tail").toLower().replace("s1", "S1");
+    const QByteArray image = bench.package(text);
+    QVERIFY2(bench.answers.boxes.isEmpty(), qPrintable(bench.answers.box_lines().join('\n')));
+    QCOMPARE(image.size(), 4 + 2 * 546);
+    QCOMPARE(line_of(image, 0, 15), with_checksum(long_data.mid(240, 12) + ff16.left(4)));
+    QCOMPARE(image.mid(4 + 546, 2).toHex(), QByteArray("9000"));
+    QCOMPARE(line_of(image, 1, 0), with_checksum(openssl_encrypt(page_key_bytes(), "tail" + ff16.left(12))));
+}
+
+void tst_package::progress_counts_every_line()
+{
+    Bench bench;
+    QList<int> values;
+    QObject::connect(bench.progress(), &QProgressBar::valueChanged, [&values](int v) { values << v; });
+    bench.progress()->setMaximum(1000);
+    bench.progress()->setValue(500);
+    values.clear();
+    bench.package(lines({"S00600004844521B", identity_line, s1(0x8000, "a"), s1(0x8001, "b"), "S9030000FC"}));
+    QCOMPARE(values, (QList<int>{0, 1, 2, 3, 4, 5}));
+    QCOMPARE(bench.progress()->maximum(), 5);
+}
+
+void tst_package::refusals_leave_the_old_image_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("bad checksum") << lines({identity_line, s1(0x8000, "a"), "S1048002AA00"})
+                                  << "Warning: Bad S19 record in line 3";
+    QTest::newRow("not hex") << lines({identity_line, "S1048000ZZ7B"}) << "Warning: Bad S19 record in line 2";
+    QTest::newRow("count against length")
+        << lines({identity_line, "S1058000AA"}) << "Warning: Bad S19 record in line 2";
+    QTest::newRow("line of 2000 characters")
+        << lines({identity_line, "S1FF" + QByteArray(2000, 'A')}) << "Warning: Bad S19 record in line 2";
+    QTest::newRow("S2 record") << lines({identity_line, "S2080080000102030471", s1(0x8000, "a")})
+                               << "Warning: S19 file has unsupported S2/S3 records";
+    QTest::newRow("S3 record") << lines({identity_line, "S30900008000010203046F"})
+                               << "Warning: S19 file has unsupported S2/S3 records";
+}
+
+void tst_package::refusals_leave_the_old_image()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(QString, message);
+    Bench bench;
+    bench.file(QStringLiteral("out.bin"), "OLD IMAGE");
+    const QByteArray image = bench.package(text);
+    QCOMPARE(bench.answers.box_lines(), QStringList{message});
+    QCOMPARE(image, QByteArray("OLD IMAGE"));
+}
+
+void tst_package::failed_write_leaves_the_old_image()
+{
+    Bench bench;
+    bench.answers.boxes.clear();
+    bench.button("pushButton_package_start")->click();
+    QCOMPARE(bench.answers.box_lines(), QStringList{"Warning: S file and Bin file are all empty!"});
+
+    // The S19 file went away after it was chosen.
+    bench.answers.boxes.clear();
+    bench.choose_s19(bench.file(QStringLiteral("gone.s19"), lines({identity_line, s1(0x8000, "a")})));
+    const QString old_bin = bench.file(QStringLiteral("old.bin"), "OLD IMAGE");
+    bench.choose_bin(old_bin);
+    QFile::remove(bench.dir.filePath(QStringLiteral("gone.s19")));
+    bench.button("pushButton_package_start")->click();
+    QCOMPARE(bench.answers.box_lines(), QStringList{"Warning: Fail to open S file!"});
+
+    // A file may grow to 1000 bytes here: the image (4 + 3 x 546 bytes) cannot be written whole.
+    bench.answers.boxes.clear();
+    bench.choose_s19(bench.file(QStringLiteral("big.s19"),
+                                lines({identity_line, s1(0x8000, "a"), s1(0x8200, "b"), s1(0x8400, "c")})));
+    rlimit saved{};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    const auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = saved;
+    small.rlim_cur = 1000;
+    setrlimit(RLIMIT_FSIZE, &small);
+    bench.button("pushButton_package_start")->click();
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, old_handler);
+    QCOMPARE(bench.answers.box_lines(), QStringList{"Warning: Fail to write Bin file!"});
+    QFile f(old_bin);
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    QCOMPARE(f.readAll(), QByteArray("OLD IMAGE"));
+}
+
+void tst_package::srec_cat_firmware_reaches_the_box()
+{
+    const QString srec_cat = QStandardPaths::findExecutable(QStringLiteral("srec_cat"));
+    if (srec_cat.isEmpty())
+        QSKIP("srec_cat (Debian package srecord) is not installed");
+    Bench bench;
+    // 10 KiB of firmware at 0xA000, reset vectors at 0xFFFE, the identity at 0x3100.
+    QByteArray code(10 * 1024, '\0');
+    QRandomGenerator random(3100);
+    for (char& c : code)
+        c = char(random.bounded(256));
+    bench.file(QStringLiteral("code.bin"), code);
+    bench.file(QStringLiteral("vectors.bin"), QByteArray("\xA0\x00", 2));
+    bench.file(QStringLiteral("identity.bin"), QByteArray("\x21\x31\x01\x00", 4));
+    QProcess tool;
+    tool.setWorkingDirectory(bench.dir.path());
+    tool.start(srec_cat, {"code.bin", "-binary", "-offset", "0xA000", "vectors.bin", "-binary", "-offset",
+                          "0xFFFE", "identity.bin", "-binary", "-offset", "0x3100", "-o", "firmware.s19",
+                          "-address-length=2", "-obs=32"});
+    QVERIFY(tool.waitForFinished(30000));
+    QCOMPARE(tool.exitCode(), 0);
+
+    const QString s19 = bench.dir.filePath(QStringLiteral("firmware.s19"));
+    const QString bin = bench.dir.filePath(QStringLiteral("firmware.bin"));
+    bench.choose_s19(s19);
+    bench.choose_bin(bin);
+    bench.button("pushButton_package_start")->click();
+    QVERIFY2(bench.answers.boxes.isEmpty(), qPrintable(bench.answers.box_lines().join('\n')));
+
+    VirtualBox box;
+    set_port(1, box.device());
+    bench.answers.answer_file(bin);
+    bench.button("pushButton_bin_update")->click();
+    bench.window->findChild<QComboBox*>(QStringLiteral("comboBox_port_update"))->setCurrentIndex(0);
+    bench.button("pushButton_update_start")->click();
+    QCOMPARE(bench.answers.box_lines(), QStringList{"Hint: Update process completed."});
+
+    const auto flash = box.flash();
+    QByteArray expected(0x10000, '\xFF');
+    expected.replace(0xA000, code.size(), code);
+    expected.replace(0xFFFE, 2, QByteArray("\xA0\x00", 2));
+    const QByteArray got(reinterpret_cast<const char*>(flash.data()), int(flash.size()));
+    // The identity area is no part of the pages.
+    QCOMPARE(got.left(0x3100), expected.left(0x3100));
+    QCOMPARE(got.mid(0x3200), expected.mid(0x3200));
+    QCOMPARE(box.damaged_lines(), 0);
+}
+
+QTEST_MAIN(tst_package)
+#include "tst_package.moc"
