@@ -1,5 +1,6 @@
 // Packages a 60 KiB firmware S19 and an S19 file of about 1 MiB (every page visited several times) and, in
 // the same run, converts the same files with srec_cat and objcopy; prints times, ratios and peak memory.
+#include "Fixtures.h"
 #include "package/Packager.h"
 
 #include <QCoreApplication>
@@ -16,17 +17,6 @@
 
 namespace {
 
-QByteArray s1(int address, const QByteArray& data)
-{
-    QByteArray bytes;
-    bytes.append(char(data.size() + 3)).append(char(address >> 8)).append(char(address & 0xFF)).append(data);
-    unsigned sum = 0;
-    for (char c : bytes)
-        sum += std::uint8_t(c);
-    bytes.append(char(~sum & 0xFF));
-    return "S1" + bytes.toHex().toUpper() + "\r\n";
-}
-
 // Firmware from first to 0xFFFF, 32 bytes a record; passes > 1 visit the pages again in shuffled orders.
 QByteArray make_s19(int first, int passes)
 {
@@ -34,8 +24,8 @@ QByteArray make_s19(int first, int passes)
     QByteArray firmware(0x10000, '\0');
     for (char& c : firmware)
         c = char(random.bounded(256));
-    QByteArray text =
-        "S00F000068656C6C6F202020202000003C\r\n" + s1(0x3100, QByteArray("\x21\x31\x01\x00", 4));
+    QByteArray text = "S00F000068656C6C6F202020202000003C\r\n" +
+                      fixtures::s1_line(0x3100, QByteArray("\x21\x31\x01\x00", 4)) + "\r\n";
     QList<int> pages;
     for (int base = first; base < 0x10000; base += 0x200)
         pages << base;
@@ -45,7 +35,7 @@ QByteArray make_s19(int first, int passes)
         for (int base : pages) {
             for (int a = base; a < base + 0x200; a += 32) {
                 if (a < 0x3100 || a > 0x31FF)
-                    text += s1(a, firmware.mid(a, 32));
+                    text += fixtures::s1_line(a, firmware.mid(a, 32)) + "\r\n";
             }
         }
     }
@@ -155,11 +145,9 @@ int main(int argc, char* argv[])
     int index = 0;
     for (const Case& c : cases) {
         const QString in = dir.filePath(QStringLiteral("in%1.s19").arg(index));
-        QFile file(in);
         const QByteArray text = make_s19(c.first, c.passes);
-        if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size())
+        if (!fixtures::write_file(in, text))
             return 1;
-        file.close();
         double best = 0;
         ok = ours_in_child(in, dir.filePath(QStringLiteral("ours.bin")), best, peaks[index]) && ok;
         const double srec =

@@ -1,25 +1,16 @@
 // Reads and writes the whole satellite table of kdr7-virtual-box (run as its own process) and compares each
 // wall time with the pacing floor of the exchange; also the tool's CPU use while it waits.
+#include "BenchSupport.h"
 #include "satellite/SatelliteProtocol.h"
 #include "serial/SerialChannel.h"
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QElapsedTimer>
 #include <QProcess>
 
 #include <cstdio>
-#include <sys/resource.h>
 
 namespace {
-
-double cpu_ms()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000.0 +
-           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000.0;
-}
 
 struct Table : satellite_protocol::Table
 {
@@ -60,12 +51,8 @@ int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
     QProcess box;
-    box.start(QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("../kdr7-virtual-box")),
-              {});
-    if (!box.waitForStarted() || !box.waitForReadyRead(5000))
+    if (start_virtual_box(box).isEmpty())
         return std::fprintf(stderr, "kdr7-virtual-box did not start\n"), 1;
-    const QString device = QString::fromLocal8Bit(box.readLine()).trimmed().section(QLatin1Char(' '), -1);
-    qputenv("KDR7_COM1", device.toLocal8Bit());
 
     const bool wrote = run("write", satellite_protocol::write_table, 99 * (2 + 2 + 21 * 1 + 10));
     const bool read = run("read", satellite_protocol::read_table, 99 * (10 + 10 + 21 * 5));

@@ -1,7 +1,7 @@
 // The page cipher, the S-record reader and the packager, through the real Package page; and the whole
 // chain from an S19 file made by srec_cat to the virtual box's flash memory.
 #include "DialogAnswerer.h"
-#include "ImageMaker.h"
+#include "Fixtures.h"
 #include "PtyBox.h"
 #include "VirtualBox.h"
 #include "app/zorvane.h"
@@ -27,19 +27,6 @@
 
 namespace {
 
-QByteArray openssl_encrypt(const QByteArray& key, const QByteArray& block)
-{
-    unsigned char out[32];
-    int n = 0;
-    EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
-    EVP_EncryptInit_ex(ctx, EVP_aes_128_ecb(), nullptr,
-                       reinterpret_cast<const unsigned char*>(key.constData()), nullptr);
-    EVP_CIPHER_CTX_set_padding(ctx, 0);
-    EVP_EncryptUpdate(ctx, out, &n, reinterpret_cast<const unsigned char*>(block.constData()), 16);
-    EVP_CIPHER_CTX_free(ctx);
-    return QByteArray(reinterpret_cast<const char*>(out), 16);
-}
-
 // Encrypts with the tool's cipher; key holds the key buffer as the call leaves it.
 QByteArray encrypt(QByteArray& key, const QByteArray& block)
 {
@@ -50,37 +37,15 @@ QByteArray encrypt(QByteArray& key, const QByteArray& block)
     return state;
 }
 
-// An S1 record line with a correct count and checksum.
-QByteArray s1(int address, const QByteArray& data)
-{
-    QByteArray bytes;
-    bytes.append(char(data.size() + 3)).append(char(address >> 8)).append(char(address & 0xFF)).append(data);
-    unsigned sum = 0;
-    for (char c : bytes)
-        sum += std::uint8_t(c);
-    bytes.append(char(~sum & 0xFF));
-    return "S1" + bytes.toHex().toUpper();
-}
+using fixtures::checked_line;
+using fixtures::s1_line;
 
-const QByteArray identity_line = s1(0x3100, QByteArray("\x21\x31\x01\x00", 4));
+const QByteArray identity_line = s1_line(0x3100, QByteArray("\x21\x31\x01\x00", 4));
 const QByteArray ff16(16, '\xFF');
 
 QByteArray line_of(const QByteArray& image, int record, int line)
 {
     return image.mid(4 + 546 * record + 2 + 17 * line, 17);
-}
-
-QByteArray with_checksum(const QByteArray& data16)
-{
-    unsigned sum = 0;
-    for (char c : data16)
-        sum += std::uint8_t(c);
-    return data16 + char((256 - sum % 256) % 256);
-}
-
-QByteArray page_key_bytes()
-{
-    return QByteArray(reinterpret_cast<const char*>(page_key.data()), 16);
 }
 
 struct Bench
@@ -104,8 +69,7 @@ struct Bench
     QString file(const QString& name, const QByteArray& bytes)
     {
         const QString path = dir.filePath(name);
-        QFile f(path);
-        if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
+        if (!fixtures::write_file(path, bytes))
             qFatal("cannot write %s", qPrintable(path));
         return path;
     }
@@ -211,11 +175,11 @@ void tst_package::cipher_key_buffer_is_consumed()
     encrypt(buffer, block);
     const QByteArray round10 = buffer;
     // Not refreshed: the second block is encrypted under the round-10 key the first call left.
-    QCOMPARE(encrypt(buffer, block).toHex(), openssl_encrypt(round10, block).toHex());
-    QVERIFY(openssl_encrypt(round10, block) != openssl_encrypt(key, block));
+    QCOMPARE(encrypt(buffer, block).toHex(), fixtures::aes_encrypt(round10, block).toHex());
+    QVERIFY(fixtures::aes_encrypt(round10, block) != fixtures::aes_encrypt(key, block));
     // An empty page line, under the page key.
-    QByteArray page = page_key_bytes();
-    QCOMPARE(encrypt(page, ff16).toHex(), openssl_encrypt(page_key_bytes(), ff16).toHex());
+    QByteArray page = fixtures::page_key();
+    QCOMPARE(encrypt(page, ff16).toHex(), fixtures::aes_encrypt(fixtures::page_key(), ff16).toHex());
 }
 
 void tst_package::cipher_matches_openssl_on_random_blocks()
@@ -228,7 +192,7 @@ void tst_package::cipher_matches_openssl_on_random_blocks()
         random.fillRange(reinterpret_cast<quint32*>(block.data()), 4);
         QByteArray buffer = key;
         const QByteArray ours = encrypt(buffer, block);
-        if (ours != openssl_encrypt(key, block))
+        if (ours != fixtures::aes_encrypt(key, block))
             QFAIL(qPrintable("key " + key.toHex() + " block " + block.toHex()));
     }
 }
@@ -256,7 +220,7 @@ void tst_package::sound_records_data()
 {
     QTest::addColumn<QByteArray>("line");
     QTest::addColumn<bool>("sound");
-    const QByteArray good = s1(0x8000, QByteArray("\x01\x02\x03", 3)); // S1068000010203F3
+    const QByteArray good = s1_line(0x8000, QByteArray("\x01\x02\x03", 3)); // S1068000010203F3
     QTest::newRow("good") << good << true;
     QTest::newRow("lower case") << good.toLower().replace("s1", "S1") << true;
     QTest::newRow("checksum off") << good.left(good.size() - 1) + "0" << false;
@@ -265,7 +229,7 @@ void tst_package::sound_records_data()
     QTest::newRow("not hex") << QByteArray(good).replace(8, 1, "G") << false;
     QTest::newRow("no S") << QByteArray(good).replace(0, 1, "X") << false;
     QTest::newRow("count below 3") << QByteArray("S1020000FD") << false;
-    QTest::newRow("252 data bytes") << s1(0x1000, QByteArray(252, '\x5A')) << true;
+    QTest::newRow("252 data bytes") << s1_line(0x1000, QByteArray(252, '\x5A')) << true;
 }
 
 void tst_package::sound_records()
@@ -278,14 +242,14 @@ void tst_package::sound_records()
 void tst_package::identity_is_shown_and_debugged()
 {
     Bench bench;
-    QTest::ignoreMessage(QtDebugMsg, qPrintable("Line: " + s1(0x8000, "AB")));
+    QTest::ignoreMessage(QtDebugMsg, qPrintable("Line: " + s1_line(0x8000, "AB")));
     QTest::ignoreMessage(QtDebugMsg, "ADDR = 0x8000");
     QTest::ignoreMessage(QtDebugMsg, "ADDR = 0x3100");
     QTest::ignoreMessage(QtDebugMsg, qPrintable("Line: " + identity_line));
     QTest::ignoreMessage(QtDebugMsg, "Number: 7");
     QTest::ignoreMessage(QtDebugMsg, "config[0][1][2][3] = 0x21, 0x31, 0x1, 0x0");
-    bench.choose_s19(bench.file(QStringLiteral("a.s19"),
-                                lines({"S00600004844521B", s1(0x8000, "AB"), identity_line, "S9030000FC"})));
+    bench.choose_s19(bench.file(QStringLiteral("a.s19"), lines({"S00600004844521B", s1_line(0x8000, "AB"),
+                                                                identity_line, "S9030000FC"})));
     QVERIFY(bench.answers.boxes.isEmpty());
     QCOMPARE(bench.answers.file_dialogs.first().caption, QStringLiteral("Open Files"));
     QCOMPARE(bench.answers.file_dialogs.first().filters, QStringList{"Text Files(*.s19)"});
@@ -301,12 +265,13 @@ void tst_package::identity_record_sizes()
     Bench bench;
     bench.choose_s19(bench.file(QStringLiteral("a.s19"), lines({identity_line})));
     // Two identity bytes replace the first two; the other two stay from the file before.
-    QByteArray image = bench.package(lines({s1(0x3100, QByteArray("\x52\x44", 2)), s1(0x8000, "x")}));
+    QByteArray image =
+        bench.package(lines({s1_line(0x3100, QByteArray("\x52\x44", 2)), s1_line(0x8000, "x")}));
     QCOMPARE(image.left(4).toHex(), QByteArray("52440100"));
     QCOMPARE(bench.label("label_date"), QStringLiteral("2015/5/4"));
     // Sixteen identity bytes: only the first four are the identity.
-    image = bench.package(
-        lines({s1(0x3100, QByteArray::fromHex("2131010099999999999999999999999999")), s1(0x8000, "x")}));
+    image = bench.package(lines(
+        {s1_line(0x3100, QByteArray::fromHex("2131010099999999999999999999999999")), s1_line(0x8000, "x")}));
     QCOMPARE(image.left(4).toHex(), QByteArray("21310100"));
 }
 
@@ -319,7 +284,8 @@ void tst_package::missing_identity_is_refused()
     bench.choose_bin(old_bin);
 
     // Termination record last (the usual file) and an ordinary record last: both lack the identity.
-    for (const QByteArray& text : {lines({s1(0x8000, "abc"), "S9030000FC"}), lines({s1(0x8000, "abc")})}) {
+    for (const QByteArray& text :
+         {lines({s1_line(0x8000, "abc"), "S9030000FC"}), lines({s1_line(0x8000, "abc")})}) {
         bench.answers.boxes.clear();
         bench.choose_s19(bench.file(QStringLiteral("b.s19"), text));
         QCOMPARE(bench.answers.box_lines(), QStringList{"Warning: No firmware information in S19 file!"});
@@ -337,7 +303,7 @@ void tst_package::missing_identity_is_refused()
     QByteArray damaged = identity_line;
     damaged[damaged.size() - 1] = damaged.endsWith('0') ? '1' : '0';
     bench.choose_s19(
-        bench.file(QStringLiteral("c.s19"), lines({"S00600004844521B", s1(0x8000, "a"), damaged})));
+        bench.file(QStringLiteral("c.s19"), lines({"S00600004844521B", s1_line(0x8000, "a"), damaged})));
     QCOMPARE(bench.answers.box_lines(), QStringList{"Warning: Bad S19 record in line 3"});
 }
 
@@ -346,11 +312,12 @@ void tst_package::one_record_at_8000()
     Bench bench;
     const QByteArray data = QByteArray::fromHex("000102030405060708090a0b0c0d0e0f");
     QTest::ignoreMessage(QtDebugMsg, "ADDR = 0x800");
-    const QByteArray image = bench.package(lines({identity_line, s1(0x8000, data), "S9030000FC"}));
+    const QByteArray image = bench.package(lines({identity_line, s1_line(0x8000, data), "S9030000FC"}));
     QVERIFY2(bench.answers.boxes.isEmpty(), qPrintable(bench.answers.box_lines().join('\n')));
     QCOMPARE(image.size(), 4 + 546);
     QCOMPARE(image.left(6).toHex(), QByteArray("213101008000"));
-    QCOMPARE(line_of(image, 0, 0).toHex(), with_checksum(openssl_encrypt(page_key_bytes(), data)).toHex());
+    QCOMPARE(line_of(image, 0, 0).toHex(),
+             checked_line(fixtures::aes_encrypt(fixtures::page_key(), data)).toHex());
     for (int line = 1; line < 32; ++line)
         QCOMPARE(line_of(image, 0, line), ff16 + '\x10');
 }
@@ -359,10 +326,10 @@ void tst_package::only_identity_records_give_550_bytes()
 {
     Bench bench;
     const QByteArray image =
-        bench.package(lines({identity_line, s1(0x3180, "in the identity area"), "S9030000FC"}));
+        bench.package(lines({identity_line, s1_line(0x3180, "in the identity area"), "S9030000FC"}));
     QCOMPARE(image.size(), 550);
     QCOMPARE(image.mid(4, 2), QByteArray(2, '\0'));
-    QCOMPARE(line_of(image, 0, 0), with_checksum(openssl_encrypt(page_key_bytes(), ff16)));
+    QCOMPARE(line_of(image, 0, 0), checked_line(fixtures::aes_encrypt(fixtures::page_key(), ff16)));
     QCOMPARE(line_of(image, 0, 31), ff16 + '\x10');
 }
 
@@ -370,53 +337,55 @@ void tst_package::record_straddling_a_page_end()
 {
     Bench bench;
     const QByteArray data = QByteArray::fromHex("a0a1a2a3a4a5a6a7b0b1b2b3b4b5b6b7");
-    const QByteArray image = bench.package(lines({identity_line, s1(0x81F8, data)}));
+    const QByteArray image = bench.package(lines({identity_line, s1_line(0x81F8, data)}));
     QCOMPARE(image.size(), 4 + 2 * 546);
     QCOMPARE(image.mid(4, 2).toHex(), QByteArray("8000"));
-    QCOMPARE(line_of(image, 0, 31), with_checksum(ff16.left(8) + data.left(8)));
+    QCOMPARE(line_of(image, 0, 31), checked_line(ff16.left(8) + data.left(8)));
     QCOMPARE(image.mid(4 + 546, 2).toHex(), QByteArray("8200"));
     QCOMPARE(line_of(image, 1, 0),
-             with_checksum(openssl_encrypt(page_key_bytes(), data.mid(8) + ff16.left(8))));
+             checked_line(fixtures::aes_encrypt(fixtures::page_key(), data.mid(8) + ff16.left(8))));
 }
 
 void tst_package::byte_at_offset_511_waits_for_the_end()
 {
     Bench bench;
-    const QByteArray image = bench.package(lines({identity_line, s1(0x81FF, "\x42")}));
+    const QByteArray image = bench.package(lines({identity_line, s1_line(0x81FF, "\x42")}));
     QCOMPARE(image.size(), 4 + 546);
-    QCOMPARE(line_of(image, 0, 31), with_checksum(ff16.left(15) + "\x42"));
+    QCOMPARE(line_of(image, 0, 31), checked_line(ff16.left(15) + "\x42"));
 }
 
 void tst_package::lower_page_ends_the_open_one()
 {
     Bench bench;
-    const QByteArray image =
-        bench.package(lines({identity_line, s1(0xFFFE, QByteArray("\x80\x00", 2)), s1(0x8000, "\x4E\x71")}));
+    const QByteArray image = bench.package(
+        lines({identity_line, s1_line(0xFFFE, QByteArray("\x80\x00", 2)), s1_line(0x8000, "\x4E\x71")}));
     QCOMPARE(image.size(), 4 + 2 * 546);
     QCOMPARE(image.mid(4, 2).toHex(), QByteArray("fe00"));
-    QCOMPARE(line_of(image, 0, 31), with_checksum(ff16.left(14) + QByteArray("\x80\x00", 2)));
+    QCOMPARE(line_of(image, 0, 31), checked_line(ff16.left(14) + QByteArray("\x80\x00", 2)));
     QCOMPARE(image.mid(4 + 546, 2).toHex(), QByteArray("8000"));
 }
 
 void tst_package::revisited_page_is_written_again()
 {
     Bench bench;
-    const QByteArray image =
-        bench.package(lines({identity_line, s1(0x8000, "first"), s1(0x8200, "second"), s1(0x8010, "again")}));
+    const QByteArray image = bench.package(lines(
+        {identity_line, s1_line(0x8000, "first"), s1_line(0x8200, "second"), s1_line(0x8010, "again")}));
     QCOMPARE(image.size(), 4 + 3 * 546);
     QCOMPARE(image.mid(4 + 2 * 546, 2).toHex(), QByteArray("8000"));
     // The second visit holds only its own bytes.
-    QCOMPARE(line_of(image, 2, 0), with_checksum(openssl_encrypt(page_key_bytes(), ff16)));
-    QCOMPARE(line_of(image, 2, 1), with_checksum("again" + ff16.left(11)));
+    QCOMPARE(line_of(image, 2, 0), checked_line(fixtures::aes_encrypt(fixtures::page_key(), ff16)));
+    QCOMPARE(line_of(image, 2, 1), checked_line("again" + ff16.left(11)));
 }
 
 void tst_package::lowest_page_is_kept()
 {
     Bench bench;
-    const QByteArray image = bench.package(lines({identity_line, s1(0x0000, "reset"), s1(0x8000, "main")}));
+    const QByteArray image =
+        bench.package(lines({identity_line, s1_line(0x0000, "reset"), s1_line(0x8000, "main")}));
     QCOMPARE(image.size(), 4 + 2 * 546);
     QCOMPARE(image.mid(4, 2).toHex(), QByteArray("0000"));
-    QCOMPARE(line_of(image, 0, 0), with_checksum(openssl_encrypt(page_key_bytes(), "reset" + ff16.left(11))));
+    QCOMPARE(line_of(image, 0, 0),
+             checked_line(fixtures::aes_encrypt(fixtures::page_key(), "reset" + ff16.left(11))));
     QCOMPARE(image.mid(4 + 546, 2).toHex(), QByteArray("8000"));
 }
 
@@ -426,14 +395,15 @@ void tst_package::last_line_without_line_end_and_long_records()
     QByteArray long_data(252, '\0');
     for (int i = 0; i < long_data.size(); ++i)
         long_data[i] = char(i);
-    QByteArray text =
-        lines({identity_line, s1(0x8000, long_data)}) + s1(0x9000, "tail").toLower().replace("s1", "S1");
+    QByteArray text = lines({identity_line, s1_line(0x8000, long_data)}) +
+                      s1_line(0x9000, "tail").toLower().replace("s1", "S1");
     const QByteArray image = bench.package(text);
     QVERIFY2(bench.answers.boxes.isEmpty(), qPrintable(bench.answers.box_lines().join('\n')));
     QCOMPARE(image.size(), 4 + 2 * 546);
-    QCOMPARE(line_of(image, 0, 15), with_checksum(long_data.mid(240, 12) + ff16.left(4)));
+    QCOMPARE(line_of(image, 0, 15), checked_line(long_data.mid(240, 12) + ff16.left(4)));
     QCOMPARE(image.mid(4 + 546, 2).toHex(), QByteArray("9000"));
-    QCOMPARE(line_of(image, 1, 0), with_checksum(openssl_encrypt(page_key_bytes(), "tail" + ff16.left(12))));
+    QCOMPARE(line_of(image, 1, 0),
+             checked_line(fixtures::aes_encrypt(fixtures::page_key(), "tail" + ff16.left(12))));
 }
 
 void tst_package::progress_counts_every_line()
@@ -444,7 +414,8 @@ void tst_package::progress_counts_every_line()
     bench.progress()->setMaximum(1000);
     bench.progress()->setValue(500);
     values.clear();
-    bench.package(lines({"S00600004844521B", identity_line, s1(0x8000, "a"), s1(0x8001, "b"), "S9030000FC"}));
+    bench.package(
+        lines({"S00600004844521B", identity_line, s1_line(0x8000, "a"), s1_line(0x8001, "b"), "S9030000FC"}));
     QCOMPARE(values, (QList<int>{0, 1, 2, 3, 4, 5}));
     QCOMPARE(bench.progress()->maximum(), 5);
 }
@@ -453,14 +424,14 @@ void tst_package::refusals_leave_the_old_image_data()
 {
     QTest::addColumn<QByteArray>("text");
     QTest::addColumn<QString>("message");
-    QTest::newRow("bad checksum") << lines({identity_line, s1(0x8000, "a"), "S1048002AA00"})
+    QTest::newRow("bad checksum") << lines({identity_line, s1_line(0x8000, "a"), "S1048002AA00"})
                                   << "Warning: Bad S19 record in line 3";
     QTest::newRow("not hex") << lines({identity_line, "S1048000ZZ7B"}) << "Warning: Bad S19 record in line 2";
     QTest::newRow("count against length")
         << lines({identity_line, "S1058000AA"}) << "Warning: Bad S19 record in line 2";
     QTest::newRow("line of 2000 characters")
         << lines({identity_line, "S1FF" + QByteArray(2000, 'A')}) << "Warning: Bad S19 record in line 2";
-    QTest::newRow("S2 record") << lines({identity_line, "S2080080000102030471", s1(0x8000, "a")})
+    QTest::newRow("S2 record") << lines({identity_line, "S2080080000102030471", s1_line(0x8000, "a")})
                                << "Warning: S19 file has unsupported S2/S3 records";
     QTest::newRow("S3 record") << lines({identity_line, "S30900008000010203046F"})
                                << "Warning: S19 file has unsupported S2/S3 records";
@@ -486,7 +457,7 @@ void tst_package::failed_write_leaves_the_old_image()
 
     // The S19 file went away after it was chosen.
     bench.answers.boxes.clear();
-    bench.choose_s19(bench.file(QStringLiteral("gone.s19"), lines({identity_line, s1(0x8000, "a")})));
+    bench.choose_s19(bench.file(QStringLiteral("gone.s19"), lines({identity_line, s1_line(0x8000, "a")})));
     const QString old_bin = bench.file(QStringLiteral("old.bin"), "OLD IMAGE");
     bench.choose_bin(old_bin);
     QFile::remove(bench.dir.filePath(QStringLiteral("gone.s19")));
@@ -495,8 +466,9 @@ void tst_package::failed_write_leaves_the_old_image()
 
     // A file may grow to 1000 bytes here: the image (4 + 3 x 546 bytes) cannot be written whole.
     bench.answers.boxes.clear();
-    bench.choose_s19(bench.file(QStringLiteral("big.s19"),
-                                lines({identity_line, s1(0x8000, "a"), s1(0x8200, "b"), s1(0x8400, "c")})));
+    bench.choose_s19(
+        bench.file(QStringLiteral("big.s19"),
+                   lines({identity_line, s1_line(0x8000, "a"), s1_line(0x8200, "b"), s1_line(0x8400, "c")})));
     rlimit saved{};
     getrlimit(RLIMIT_FSIZE, &saved);
     const auto old_handler = std::signal(SIGXFSZ, SIG_IGN);

@@ -1,6 +1,7 @@
 // The satellite table: cell conversions, the CSV format, and whole exchanges with the virtual box through
 // the real window, channel and pty.
 #include "DialogAnswerer.h"
+#include "Fixtures.h"
 #include "PtyBox.h"
 #include "VirtualBox.h"
 #include "app/zorvane.h"
@@ -91,8 +92,7 @@ struct Bench
     QString file(const QString& name, const QByteArray& bytes)
     {
         const QString path = dir.filePath(name);
-        QFile f(path);
-        if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
+        if (!fixtures::write_file(path, bytes))
             qFatal("cannot write %s", qPrintable(path));
         return path;
     }

@@ -1,6 +1,6 @@
 // Choosing an image and programming it into the virtual box through the real window, channel and pty.
 #include "DialogAnswerer.h"
-#include "ImageMaker.h"
+#include "Fixtures.h"
 #include "PtyBox.h"
 #include "VirtualBox.h"
 #include "app/zorvane.h"
@@ -18,7 +18,7 @@
 #include <memory>
 
 using Event = VirtualBox::Event;
-using image_maker::Page;
+using fixtures::Page;
 
 namespace {
 
@@ -33,7 +33,7 @@ std::vector<Page> pages_from(std::initializer_list<int> bases)
 {
     std::vector<Page> pages;
     for (int base : bases)
-        pages.push_back(image_maker::page_at(base, std::uint32_t(base + 7)));
+        pages.push_back(fixtures::page_at(base, std::uint32_t(base + 7)));
     return pages;
 }
 
@@ -62,8 +62,7 @@ struct Bench
     QString write_file(const QString& name, const QByteArray& bytes)
     {
         const QString path = dir.filePath(name);
-        QFile file(path);
-        if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+        if (!fixtures::write_file(path, bytes))
             qFatal("cannot write %s", qPrintable(path));
         return path;
     }
@@ -77,7 +76,7 @@ struct Bench
 
     void choose_image(const std::vector<Page>& pages, const Identity& identity = kdr7_identity)
     {
-        choose(write_file(QStringLiteral("firmware.bin"), image_maker::image(identity, pages)));
+        choose(write_file(QStringLiteral("firmware.bin"), fixtures::image(identity, pages)));
     }
 
     void start() { button("pushButton_update_start")->click(); }
@@ -131,7 +130,7 @@ Event reply(char c)
 
 QByteArray line_of(const Page& page, int line)
 {
-    return image_maker::record(page).mid(2 + line * 17, 17);
+    return fixtures::record(page).mid(2 + line * 17, 17);
 }
 
 } // namespace
@@ -204,7 +203,7 @@ void tst_update::decode_identity_texts()
 void tst_update::choosing_counts_complete_records()
 {
     Bench bench;
-    QByteArray bytes = image_maker::image(kdr7_identity, pages_from({0x8000, 0x8200, 0x8400}));
+    QByteArray bytes = fixtures::image(kdr7_identity, pages_from({0x8000, 0x8200, 0x8400}));
     bytes += QByteArray(100, '\x55');
     bench.choose(bench.write_file(QStringLiteral("three.bin"), bytes));
     QVERIFY(bench.answers.boxes.isEmpty());
@@ -254,7 +253,7 @@ void tst_update::image_path_with_any_characters_opens()
 {
     Bench bench;
     const QString name = QStringLiteral("Прошивка ü€ 固件.bin");
-    bench.choose(bench.write_file(name, image_maker::image(kdr7_identity, pages_from({0x8000, 0x8200}))));
+    bench.choose(bench.write_file(name, fixtures::image(kdr7_identity, pages_from({0x8000, 0x8200}))));
     QVERIFY2(bench.answers.boxes.isEmpty(), qPrintable(bench.answers.box_lines().join('\n')));
     QCOMPARE(bench.progress()->maximum(), 2);
     QVERIFY(bench.w<QLineEdit>("lineEdit_update")->text().endsWith(name));
@@ -264,9 +263,9 @@ void tst_update::new_choice_replaces_the_open_image()
 {
     Bench bench;
     bench.choose(bench.write_file(QStringLiteral("a.bin"),
-                                  image_maker::image(kdr7_identity, pages_from({0x8000, 0x8200, 0x8400}))));
+                                  fixtures::image(kdr7_identity, pages_from({0x8000, 0x8200, 0x8400}))));
     const std::vector<Page> second = pages_from({0xA000});
-    bench.choose(bench.write_file(QStringLiteral("b.bin"), image_maker::image(kdr7_identity, second)));
+    bench.choose(bench.write_file(QStringLiteral("b.bin"), fixtures::image(kdr7_identity, second)));
     QCOMPARE(bench.progress()->maximum(), 1);
     bench.start();
     QCOMPARE(bench.answers.box_lines(), QStringList{QStringLiteral("Hint: Update process completed.")});
@@ -573,8 +572,8 @@ void tst_update::short_final_record_is_never_sent()
 {
     Bench bench;
     const std::vector<Page> pages = pages_from({0x8000, 0x8200});
-    QByteArray bytes = image_maker::image(kdr7_identity, pages);
-    bytes += image_maker::record(image_maker::page_at(0x9000, 1)).left(100);
+    QByteArray bytes = fixtures::image(kdr7_identity, pages);
+    bytes += fixtures::record(fixtures::page_at(0x9000, 1)).left(100);
     bench.choose(bench.write_file(QStringLiteral("tail.bin"), bytes));
     bench.start();
     QCOMPARE(bench.times_sent("D"), 2);

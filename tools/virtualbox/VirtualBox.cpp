@@ -174,26 +174,7 @@ void VirtualBox::send_satellite_frame()
         const SatelliteRecord& r = satellites[size_t(sat_entry - 1)];
         frame.append(reinterpret_cast<const char*>(r.data()), int(r.size()));
     }
-    if (const Fault* fault = fault_for(Step::SatRecord)) {
-        switch (fault->kind) {
-        case Fault::Silent:
-            return;
-        case Fault::WrongByte:
-            frame[0] = char(fault->byte);
-            break;
-        case Fault::Slow:
-            std::this_thread::sleep_for(std::chrono::milliseconds(fault->delay_ms));
-            break;
-        case Fault::Close:
-            running = false;
-            ::close(master);
-            master = -1;
-            return;
-        }
-    }
-    log(false, frame);
-    if (::write(master, frame.constData(), size_t(frame.size())) != frame.size())
-        running = false;
+    answer(Step::SatRecord, frame);
 }
 
 // A record written by the tool arrives with Position low byte first; the box keeps it as it sends it.
@@ -257,7 +238,7 @@ const VirtualBox::Fault* VirtualBox::fault_for(Step step)
     return nullptr;
 }
 
-bool VirtualBox::reply(Step step, unsigned char byte)
+bool VirtualBox::answer(Step step, QByteArray bytes)
 {
     bool as_meant = true;
     if (const Fault* fault = fault_for(step)) {
@@ -265,7 +246,7 @@ bool VirtualBox::reply(Step step, unsigned char byte)
         case Fault::Silent:
             return false;
         case Fault::WrongByte:
-            byte = fault->byte;
+            bytes[0] = char(fault->byte);
             as_meant = false;
             break;
         case Fault::Slow:
@@ -278,11 +259,20 @@ bool VirtualBox::reply(Step step, unsigned char byte)
             return false;
         }
     }
-    const char c = char(byte);
-    log(false, QByteArray(1, c));
-    if (::write(master, &c, 1) != 1)
-        running = false;
+    transmit(bytes);
     return as_meant;
+}
+
+bool VirtualBox::reply(Step step, unsigned char byte)
+{
+    return answer(step, QByteArray(1, char(byte)));
+}
+
+void VirtualBox::transmit(const QByteArray& bytes)
+{
+    log(false, bytes);
+    if (::write(master, bytes.constData(), size_t(bytes.size())) != bytes.size())
+        running = false;
 }
 
 unsigned char VirtualBox::judge(const std::uint8_t* identity) const
@@ -347,11 +337,8 @@ void VirtualBox::take(const std::uint8_t* bytes, int count)
                     std::lock_guard<std::mutex> guard(lock);
                     noise = go_ahead_noise;
                 }
-                if (!noise.isEmpty()) {
-                    log(false, noise);
-                    if (::write(master, noise.constData(), size_t(noise.size())) != noise.size())
-                        running = false;
-                }
+                if (!noise.isEmpty())
+                    transmit(noise);
                 state = State::Identity;
                 reply(Step::GoAhead, '1');
             } else if (c == 'D' && state == State::Paging) {

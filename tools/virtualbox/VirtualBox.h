@@ -108,8 +108,11 @@ public:
 private:
     void serve();
     void take(const std::uint8_t* bytes, int count);
-    // False when a fault replaced the answer (or the line closed): the tool did not hear it.
+    // Sends the answer of a step as a fault for it may change it; false when a fault replaced it (or the
+    // line closed): the tool did not hear it.
+    bool answer(Step step, QByteArray bytes);
     bool reply(Step step, unsigned char byte);
+    void transmit(const QByteArray& bytes);
     const Fault* fault_for(Step step);
     void log(bool from_tool, const QByteArray& bytes);
     unsigned char judge(const std::uint8_t* identity) const;

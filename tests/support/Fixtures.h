@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+// Test and benchmark inputs made independently of the tool's own code: OpenSSL encrypts, and S-records and
+// page records are put together here from their published layouts.
+namespace fixtures {
+
+struct Page
+{
+    int base;         // a multiple of 0x200
+    QByteArray bytes; // 512 firmware bytes
+};
+
+// AES-128 (ECB, one block) with OpenSSL.
+QByteArray aes_encrypt(const QByteArray& key16, const QByteArray& block16);
+QByteArray page_key();
+// Sixteen bytes and their two's complement checksum.
+QByteArray checked_line(const QByteArray& data16);
+QByteArray record(const Page& page);
+QByteArray image(const std::array<std::uint8_t, 4>& identity, const std::vector<Page>& pages);
+// Reproducible firmware bytes for a page.
+Page page_at(int base, std::uint32_t seed);
+
+// An S1 record with a right byte count and checksum, without its line end.
+QByteArray s1_line(int address, const QByteArray& data);
+
+// Writes a whole file; false when it could not.
+bool write_file(const QString& path, const QByteArray& bytes);
+
+} // namespace fixtures
