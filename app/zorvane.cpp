@@ -1,6 +1,7 @@
 #include "app/zorvane.h"
 
-#include "app/messages.h"
+#include "app/ShowMessage.h"
+#include "common/OutcomeMessages.h"
 #include "satellite/SatelliteCsv.h"
 #include "serial/PortNames.h"
 #include "serial/SerialChannel.h"
@@ -49,27 +50,6 @@ public:
 private:
     Ui::zorvaneClass& ui;
     const bool& stop_flag;
-};
-
-// The box for each way an update attempt can end badly.
-struct UpdateFailure
-{
-    bootloader::Outcome outcome;
-    Message message;
-};
-
-constexpr UpdateFailure update_failures[] = {
-    {bootloader::Outcome::ImageUnreadable, Message::BinCannotOpen},
-    {bootloader::Outcome::NotPrepared, Message::NotPrepared},
-    {bootloader::Outcome::NoGoAhead, Message::NoFeedback},
-    {bootloader::Outcome::CpuMismatch, Message::CpuMismatch},
-    {bootloader::Outcome::ModelMismatch, Message::ModelMismatch},
-    {bootloader::Outcome::TooOld, Message::TooOld},
-    {bootloader::Outcome::NoVerdict, Message::NoFeedback},
-    {bootloader::Outcome::Rejected, Message::BinRejected},
-    {bootloader::Outcome::LineRejected, Message::DataTransferError},
-    {bootloader::Outcome::NoLineFeedback, Message::NoFeedback},
-    {bootloader::Outcome::PageNotWritten, Message::PageWriteError},
 };
 
 } // namespace
@@ -219,28 +199,22 @@ void zorvane::update_start()
 void zorvane::end_update(bootloader::Outcome outcome)
 {
     using bootloader::Outcome;
-    bool failed_early = true;
+    const bool final_ending =
+        outcome == Outcome::Stopped || outcome == Outcome::Completed || outcome == Outcome::FinishFailed;
     if (outcome == Outcome::Stopped) {
         ui.label_update_status->setText(QString::fromLatin1(status_text::stopped));
-        failed_early = false;
-    } else if (outcome == Outcome::Completed || outcome == Outcome::FinishFailed) {
+    } else if (final_ending) {
         ui.progressBar_update->setValue(record_count);
         pump_events();
-        const bool completed = outcome == Outcome::Completed;
-        ui.label_update_status->setText(
-            QString::fromLatin1(completed ? status_text::completed : status_text::failed));
-        show_message(completed ? Message::UpdateCompleted : Message::UpdateFailed);
-        failed_early = false;
-    } else {
-        for (const UpdateFailure& failure : update_failures) {
-            if (failure.outcome == outcome)
-                show_message(failure.message);
-        }
+        ui.label_update_status->setText(QString::fromLatin1(
+            outcome == Outcome::Completed ? status_text::completed : status_text::failed));
     }
+    if (const std::optional<Message> message = message_for(outcome))
+        show_message(*message);
     ui.pushButton_update_start->setEnabled(true);
     ui.pushButton_update_close->setEnabled(true);
-    // After an early failure Stop stays enabled, as it was during the attempt.
-    if (!failed_early)
+    // After an error ending Stop stays enabled, as it was during the attempt.
+    if (final_ending)
         ui.pushButton_update_stop->setEnabled(false);
     image_stream.close();
     delete channel;
@@ -310,7 +284,7 @@ private:
 
 void zorvane::exchange_satellites(satellite_protocol::Outcome (*exchange)(SerialChannel&,
                                                                           satellite_protocol::Table&),
-                                  Message success)
+                                  bool reading)
 {
     // The channel is in use by another exchange, or the grid by another satellite handler.
     if (channel != nullptr || satellites_busy)
@@ -327,20 +301,7 @@ void zorvane::exchange_satellites(satellite_protocol::Outcome (*exchange)(Serial
     GridTable table([this](int row, const SatelliteCells& cells) { fill_row(row, cells); },
                     [this](int row) { return refresh_row(row); },
                     [this](int value) { show_satellite_progress(value); });
-    switch (exchange(*channel, table)) {
-    case satellite_protocol::Outcome::Done:
-        show_message(success);
-        break;
-    case satellite_protocol::Outcome::ConnectionError:
-        show_message(Message::SatConnectionError);
-        break;
-    case satellite_protocol::Outcome::ReadError:
-        show_message(Message::SatReadError);
-        break;
-    case satellite_protocol::Outcome::WriteError:
-        show_message(Message::SatWriteError);
-        break;
-    }
+    show_message(message_for(exchange(*channel, table), reading));
     set_satellite_buttons(true);
     delete channel;
     channel = nullptr;
@@ -349,12 +310,12 @@ void zorvane::exchange_satellites(satellite_protocol::Outcome (*exchange)(Serial
 
 void zorvane::sat_read_device()
 {
-    exchange_satellites(satellite_protocol::read_table, Message::SatReadDone);
+    exchange_satellites(satellite_protocol::read_table, true);
 }
 
 void zorvane::sat_write_device()
 {
-    exchange_satellites(satellite_protocol::write_table, Message::SatWriteDone);
+    exchange_satellites(satellite_protocol::write_table, false);
 }
 
 void zorvane::sat_read_file()
@@ -422,24 +383,15 @@ void zorvane::show_package_identity(const IdentityTexts& texts)
 bool zorvane::take_identity(const srecord::IdentitySearch& search)
 {
     config_known = search.outcome == srecord::IdentityOutcome::Found;
-    switch (search.outcome) {
-    case srecord::IdentityOutcome::Found:
+    if (config_known) {
         config = search.config;
         show_package_identity(decode_identity(config));
         return true;
-    case srecord::IdentityOutcome::CannotOpen:
-        show_message(Message::S19CannotOpenForIdentity);
-        return false;
-    case srecord::IdentityOutcome::Missing:
-        // An identity left from an earlier file must neither show nor go into the image.
-        show_package_identity(IdentityTexts());
-        show_message(Message::NoFirmwareInformation);
-        return false;
-    case srecord::IdentityOutcome::BadRecord:
-        show_package_identity(IdentityTexts());
-        show_message(Message::BadS19Record, search.line);
-        return false;
     }
+    // An identity left from an earlier file must neither show nor go into the image.
+    if (search.outcome != srecord::IdentityOutcome::CannotOpen)
+        show_package_identity(IdentityTexts());
+    show_message(*message_for(search.outcome), search.line);
     return false;
 }
 
@@ -521,23 +473,6 @@ void zorvane::s2bin()
     const packager::Result result =
         packager::convert(s19_path, bin_path, config, page_buffer, page_cipher, view);
     packaging = false;
-    switch (result.outcome) {
-    case packager::Outcome::Done:
-        break;
-    case packager::Outcome::S19CannotOpen:
-        show_message(Message::S19CannotOpen);
-        break;
-    case packager::Outcome::BinCannotOpen:
-        show_message(Message::BinCannotCreate);
-        break;
-    case packager::Outcome::BadRecord:
-        show_message(Message::BadS19Record, result.line);
-        break;
-    case packager::Outcome::UnsupportedRecords:
-        show_message(Message::UnsupportedS19Records);
-        break;
-    case packager::Outcome::WriteFailed:
-        show_message(Message::BinWriteFailed);
-        break;
-    }
+    if (const std::optional<Message> message = message_for(result.outcome))
+        show_message(*message, result.line);
 }

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "app/SatelliteGrid.h"
-#include "app/messages.h"
+#include "common/Messages.h"
 #include "package/AesCipher.h"
 #include "package/Packager.h"
 #include "package/SRecord.h"
@@ -48,7 +48,7 @@ private:
     void end_update(bootloader::Outcome outcome);
     void exchange_satellites(satellite_protocol::Outcome (*exchange)(SerialChannel&,
                                                                      satellite_protocol::Table&),
-                             Message success);
+                             bool reading);
     void set_satellite_buttons(bool enabled);
     void fill_row(int row, const SatelliteCells& cells);
     SatelliteCells refresh_row(int row);

@@ -1,6 +1,4 @@
-#include "app/messages.h"
-
-#include <QMessageBox>
+#include "common/Messages.h"
 
 namespace {
 
@@ -10,7 +8,7 @@ enum class Kind
     Information
 };
 
-struct MessageText
+struct MessageEntry
 {
     Message id;
     Kind kind;
@@ -18,7 +16,7 @@ struct MessageText
     const char* text;
 };
 
-constexpr MessageText message_texts[] = {
+constexpr MessageEntry message_texts[] = {
     {Message::SerialPortNotFound, Kind::Warning, "Warning", "Serial Port Not Found!"},
     {Message::PortUnavailable, Kind::Warning, "Warning",
      "The serial port is occupied or not exist, please try another port."},
@@ -60,9 +58,9 @@ constexpr MessageText message_texts[] = {
     {Message::UnsupportedS19Records, Kind::Warning, "Warning", "S19 file has unsupported S2/S3 records"},
 };
 
-const MessageText& lookup(Message id)
+const MessageEntry& lookup(Message id)
 {
-    for (const MessageText& entry : message_texts) {
+    for (const MessageEntry& entry : message_texts) {
         if (entry.id == id)
             return entry;
     }
@@ -71,15 +69,11 @@ const MessageText& lookup(Message id)
 
 } // namespace
 
-void show_message(Message message, int argument)
+MessageText message_text(Message message, int argument)
 {
-    const MessageText& m = lookup(message);
-    const QString title = QString::fromLatin1(m.title);
+    const MessageEntry& m = lookup(message);
     QString text = QString::fromLatin1(m.text);
     if (text.contains(QLatin1String("%1")))
         text = text.arg(argument);
-    if (m.kind == Kind::Information)
-        QMessageBox::information(nullptr, title, text, QMessageBox::Yes);
-    else
-        QMessageBox::warning(nullptr, title, text, QMessageBox::Yes, QMessageBox::NoButton);
+    return MessageText{m.kind == Kind::Information, QString::fromLatin1(m.title), text};
 }

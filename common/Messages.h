@@ -1,7 +1,9 @@
 #pragma once
 
-// Every box the window shows: a static, modal box with no parent, a short title, a fixed text and the
-// single button Yes. The texts are the tool's own words and are shown exactly as listed in messages.cpp.
+#include <QString>
+
+// Every message of the tool: the window shows each as a modal box (a short title, a fixed text, the single
+// button Yes); the command line prints the same texts. They are the tool's own words, listed in Messages.cpp.
 enum class Message
 {
     SerialPortNotFound,
@@ -39,9 +41,15 @@ enum class Message
     UnsupportedS19Records,
 };
 
-// Shows the box and returns once the user has closed it; its result carries no meaning. A text with a
-// place for a number (a line) takes it from argument.
-void show_message(Message message, int argument = 0);
+struct MessageText
+{
+    bool information; // "Hint" boxes; the others are warnings
+    QString title;
+    QString text;
+};
+
+// A text with a place for a number (a line) takes it from argument.
+MessageText message_text(Message message, int argument = 0);
 
 // The texts of the Update tab's status line.
 namespace status_text {

@@ -1,0 +1,86 @@
+#include "common/OutcomeMessages.h"
+
+std::optional<Message> message_for(bootloader::Outcome outcome)
+{
+    using bootloader::Outcome;
+    switch (outcome) {
+    case Outcome::Completed:
+        return Message::UpdateCompleted;
+    case Outcome::FinishFailed:
+        return Message::UpdateFailed;
+    case Outcome::Stopped:
+        return std::nullopt;
+    case Outcome::ImageUnreadable:
+        return Message::BinCannotOpen;
+    case Outcome::NotPrepared:
+        return Message::NotPrepared;
+    case Outcome::NoGoAhead:
+        return Message::NoFeedback;
+    case Outcome::CpuMismatch:
+        return Message::CpuMismatch;
+    case Outcome::ModelMismatch:
+        return Message::ModelMismatch;
+    case Outcome::TooOld:
+        return Message::TooOld;
+    case Outcome::NoVerdict:
+        return Message::NoFeedback;
+    case Outcome::Rejected:
+        return Message::BinRejected;
+    case Outcome::LineRejected:
+        return Message::DataTransferError;
+    case Outcome::NoLineFeedback:
+        return Message::NoFeedback;
+    case Outcome::PageNotWritten:
+        return Message::PageWriteError;
+    }
+    return std::nullopt;
+}
+
+Message message_for(satellite_protocol::Outcome outcome, bool reading)
+{
+    switch (outcome) {
+    case satellite_protocol::Outcome::Done:
+        break;
+    case satellite_protocol::Outcome::ConnectionError:
+        return Message::SatConnectionError;
+    case satellite_protocol::Outcome::ReadError:
+        return Message::SatReadError;
+    case satellite_protocol::Outcome::WriteError:
+        return Message::SatWriteError;
+    }
+    return reading ? Message::SatReadDone : Message::SatWriteDone;
+}
+
+std::optional<Message> message_for(packager::Outcome outcome)
+{
+    switch (outcome) {
+    case packager::Outcome::Done:
+        return std::nullopt;
+    case packager::Outcome::S19CannotOpen:
+        return Message::S19CannotOpen;
+    case packager::Outcome::BinCannotOpen:
+        return Message::BinCannotCreate;
+    case packager::Outcome::BadRecord:
+        return Message::BadS19Record;
+    case packager::Outcome::UnsupportedRecords:
+        return Message::UnsupportedS19Records;
+    case packager::Outcome::WriteFailed:
+        return Message::BinWriteFailed;
+    }
+    return std::nullopt;
+}
+
+std::optional<Message> message_for(srecord::IdentityOutcome outcome)
+{
+    switch (outcome) {
+    case srecord::IdentityOutcome::Found:
+        return std::nullopt;
+    case srecord::IdentityOutcome::CannotOpen:
+        return Message::S19CannotOpenForIdentity;
+    case srecord::IdentityOutcome::Missing:
+        return Message::NoFirmwareInformation;
+    case srecord::IdentityOutcome::BadRecord:
+        return Message::BadS19Record;
+    }
+    return std::nullopt;
+}
