@@ -10,6 +10,42 @@ std::uint8_t line_checksum(const std::uint8_t* data16)
     return std::uint8_t((256 - sum % 256) % 256);
 }
 
+int Inspection::bad_lines() const
+{
+    int total = 0;
+    for (const RecordReport& r : records)
+        total += r.bad_lines;
+    return total;
+}
+
+Inspection inspect(const QString& path)
+{
+    Inspection report;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return report;
+    report.opened = true;
+    report.size = file.size();
+    if (file.read(reinterpret_cast<char*>(report.identity.data()), identity_size) != identity_size) {
+        report.trailing_bytes = report.size;
+        return report;
+    }
+    report.has_identity = true;
+    Record record;
+    qint64 got = 0;
+    while ((got = file.read(reinterpret_cast<char*>(record.data()), record_size)) == record_size) {
+        Inspection::RecordReport r{page_base(record), 0};
+        for (int l = 0; l < lines_per_page; ++l) {
+            const std::uint8_t* data = line(record, l);
+            if (line_checksum(data) != data[line_data_size])
+                ++r.bad_lines;
+        }
+        report.records.push_back(r);
+    }
+    report.trailing_bytes = qMax<qint64>(got, 0);
+    return report;
+}
+
 bool Reader::is_open() const
 {
     return file.isOpen();

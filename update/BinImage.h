@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <vector>
 
 // The BIN image: the identity block, then one 546-byte record per 512-byte firmware page: the page base
 // address (high byte first), then 32 lines of 16 bytes and their checksum (line 0 encrypted).
@@ -35,6 +36,25 @@ inline const std::uint8_t* line(const Record& record, int index)
 
 // Two's complement of the byte sum, so that a line's 17 bytes add up to 0 modulo 256.
 std::uint8_t line_checksum(const std::uint8_t* data16);
+
+// What an image holds, for a person to judge it before it is sent.
+struct Inspection
+{
+    struct RecordReport
+    {
+        int page_base;
+        int bad_lines; // lines whose 17 bytes do not add up to 0
+    };
+    bool opened = false;
+    qint64 size = 0;
+    bool has_identity = false;
+    Identity identity{};
+    std::vector<RecordReport> records;
+    qint64 trailing_bytes = 0; // a partial record at the end, never sent
+    int bad_lines() const;
+};
+
+Inspection inspect(const QString& path);
 
 enum class OpenResult
 {

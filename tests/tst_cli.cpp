@@ -1,0 +1,361 @@
+// zorvane-cli as a person or a script runs it: a child process, against the virtual box on a pty.
+#include "DialogAnswerer.h"
+#include "Fixtures.h"
+#include "PtyBox.h"
+#include "VirtualBox.h"
+#include "app/zorvane.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+
+using fixtures::s1_line;
+
+namespace {
+
+const Identity kdr7{0x21, 0x31, 0x01, 0x00};
+
+struct Run
+{
+    int status;
+    QByteArray out;
+    QByteArray err;
+};
+
+Run cli(const QStringList& arguments, int timeout_ms = 120000)
+{
+    QProcess p;
+    p.start(QStringLiteral(ZORVANE_CLI), arguments);
+    if (!p.waitForFinished(timeout_ms))
+        qFatal("zorvane-cli did not end");
+    return Run{p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, p.readAllStandardOutput(),
+               p.readAllStandardError()};
+}
+
+QByteArray slurp(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+std::vector<fixtures::Page> pages(int count)
+{
+    std::vector<fixtures::Page> list;
+    for (int i = 0; i < count; ++i)
+        list.push_back(fixtures::page_at(0x8000 + 0x200 * i, std::uint32_t(i + 1)));
+    return list;
+}
+
+bool flash_holds(const VirtualBox& box, const std::vector<fixtures::Page>& list)
+{
+    const auto flash = box.flash();
+    for (const auto& p : list) {
+        if (QByteArray(reinterpret_cast<const char*>(flash.data()) + p.base, 512) != p.bytes)
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+class tst_cli : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init() { isolate_ports(); }
+
+    void help_and_usage();
+    void pack_writes_what_the_window_writes();
+    void pack_refusals_data();
+    void pack_refusals();
+    void info_on_good_and_damaged_images();
+    void flash_programs_the_box();
+    void flash_failures_data();
+    void flash_failures();
+    void ctrl_c_stops_after_the_page();
+    void satellite_table_both_ways();
+    void ports_tell_what_opens();
+
+private:
+    QTemporaryDir dir;
+};
+
+void tst_cli::help_and_usage()
+{
+    QCOMPARE(cli({}).status, 2);
+    const Run help = cli({"--help"});
+    QCOMPARE(help.status, 0);
+    for (const char* command : {"pack", "info", "flash", "sat-read", "sat-write", "ports"}) {
+        QVERIFY2(help.out.contains(command), command);
+        const Run sub = cli({command, "--help"});
+        QCOMPARE(sub.status, 0);
+        QVERIFY2(sub.out.contains("Exit status"), command);
+    }
+    QCOMPARE(cli({"frobnicate"}).status, 2);
+    QCOMPARE(cli({"pack", "only-one.s19"}).status, 2);
+    QCOMPARE(cli({"flash", "x.bin"}).status, 2); // no --port
+    QCOMPARE(cli({"flash", "--port", "COM16", dir.filePath("x.bin")}).status, 3);
+}
+
+void tst_cli::pack_writes_what_the_window_writes()
+{
+    QByteArray text = s1_line(0x3100, QByteArray("\x21\x31\x01\x00", 4)) + "\r\n";
+    for (int a = 0x8000; a < 0x8800; a += 32)
+        text += s1_line(a, QByteArray(32, char(a >> 4))) + "\r\n";
+    text += s1_line(0xFFFE, QByteArray("\x80\x00", 2)) + "\r\n" + s1_line(0x8100, "again");
+    const QString s19 = dir.filePath(QStringLiteral("same.s19"));
+    QVERIFY(fixtures::write_file(s19, text));
+
+    const QString from_window = dir.filePath(QStringLiteral("window.bin"));
+    {
+        DialogAnswerer answers;
+        zorvane window;
+        answers.answer_file(s19);
+        window.findChild<QPushButton*>(QStringLiteral("pushButton_s19"))->click();
+        answers.answer_file(from_window);
+        window.findChild<QPushButton*>(QStringLiteral("pushButton_bin"))->click();
+        window.findChild<QPushButton*>(QStringLiteral("pushButton_package_start"))->click();
+    }
+    const QString from_cli = dir.filePath(QStringLiteral("cli.bin"));
+    const Run run = cli({"pack", s19, from_cli});
+    QCOMPARE(run.status, 0);
+    QVERIFY(run.out.contains("6 page records"));
+    QVERIFY(run.out.contains("Velantor KDR7"));
+    const QByteArray image = slurp(from_cli);
+    QCOMPARE(image.size(), 4 + 6 * 546);
+    QCOMPARE(image, slurp(from_window));
+}
+
+void tst_cli::pack_refusals_data()
+{
+    QTest::addColumn<QByteArray>("text"); // empty: no such file
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("message");
+    const QByteArray identity = s1_line(0x3100, QByteArray("\x21\x31\x01\x00", 4)) + "\r\n";
+    QTest::newRow("no file") << QByteArray() << 3 << QByteArray("Fail to open S19 file!");
+    QTest::newRow("no identity") << (s1_line(0x8000, "abc") + "\r\nS9030000FC\r\n") << 5
+                                 << QByteArray("No firmware information in S19 file!");
+    QTest::newRow("bad record") << (identity + s1_line(0x8000, "abc") + "\r\nS1048002AA00\r\n") << 5
+                                << QByteArray("Bad S19 record in line 3");
+    QTest::newRow("S2 record") << (identity + "S2080080000102030471\r\n") << 5
+                               << QByteArray("S19 file has unsupported S2/S3 records");
+}
+
+void tst_cli::pack_refusals()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(int, status);
+    QFETCH(QByteArray, message);
+    const QString s19 = dir.filePath(QStringLiteral("refused.s19"));
+    QFile::remove(s19);
+    if (!text.isEmpty())
+        QVERIFY(fixtures::write_file(s19, text));
+    const QString bin = dir.filePath(QStringLiteral("refused.bin"));
+    QVERIFY(fixtures::write_file(bin, "OLD"));
+    const Run run = cli({"pack", s19, bin});
+    QCOMPARE(run.status, status);
+    QCOMPARE(run.err.trimmed(), message);
+    QCOMPARE(slurp(bin), QByteArray("OLD"));
+}
+
+void tst_cli::info_on_good_and_damaged_images()
+{
+    const QByteArray good = fixtures::image(kdr7, pages(2));
+    const QString path = dir.filePath(QStringLiteral("info.bin"));
+    QVERIFY(fixtures::write_file(path, good));
+    Run run = cli({"info", path});
+    QCOMPARE(run.status, 0);
+    QVERIFY(run.out.contains("Model:     Velantor KDR7"));
+    QVERIFY(run.out.contains("Date:      2014/2/17"));
+    QVERIFY(run.out.contains("Records:   2"));
+    QVERIFY(run.out.contains("page 0x8200  checksums hold"));
+    QVERIFY(run.out.contains("Trailing:  none"));
+
+    run = cli({"info", "--json", path});
+    QCOMPARE(run.status, 0);
+    const QJsonObject json = QJsonDocument::fromJson(run.out).object();
+    QCOMPARE(json.value("record_count").toInt(), 2);
+    QCOMPARE(json.value("sound").toBool(), true);
+    QCOMPARE(json.value("identity").toObject().value("mcu").toString(), QStringLiteral("MC9S08PT60"));
+    QCOMPARE(json.value("records").toArray().at(1).toObject().value("page").toString(),
+             QStringLiteral("0x8200"));
+
+    QVERIFY(fixtures::write_file(path, good + QByteArray(100, '\x55')));
+    run = cli({"info", path});
+    QCOMPARE(run.status, 5);
+    QVERIFY(run.out.contains("Trailing:  100 bytes, a partial record that is never sent"));
+
+    QByteArray corrupted = good;
+    corrupted[4 + 546 + 2 + 17 * 5 + 3] = char(corrupted[4 + 546 + 2 + 17 * 5 + 3] ^ 0x01);
+    QVERIFY(fixtures::write_file(path, corrupted));
+    run = cli({"info", "--json", path});
+    QCOMPARE(run.status, 5);
+    QCOMPARE(QJsonDocument::fromJson(run.out).object().value("bad_lines").toInt(), 1);
+    run = cli({"info", path});
+    QVERIFY(run.out.contains("page 0x8200  1 lines with a bad checksum"));
+
+    QVERIFY(fixtures::write_file(path, "\x21\x31"));
+    QCOMPARE(cli({"info", path}).status, 5);
+    QCOMPARE(cli({"info", dir.filePath("none.bin")}).status, 3);
+}
+
+void tst_cli::flash_programs_the_box()
+{
+    VirtualBox box;
+    set_port(4, box.device());
+    const auto list = pages(3);
+    const QString path = dir.filePath(QStringLiteral("flash.bin"));
+    QVERIFY(fixtures::write_file(path, fixtures::image(kdr7, list)));
+    const Run run = cli({"flash", "--port", "COM4", path});
+    QCOMPARE(run.status, 0);
+    QVERIFY(run.err.contains("Getting into Bootloader Mode..."));
+    QVERIFY(run.err.contains("0/3 pages"));
+    QVERIFY(run.err.contains("3/3 pages 100%"));
+    QVERIFY(run.err.contains("Update completed!"));
+    QVERIFY(run.err.trimmed().endsWith("Update process completed."));
+    QVERIFY(flash_holds(box, list));
+}
+
+void tst_cli::flash_failures_data()
+{
+    QTest::addColumn<QString>("fault"); // "absent": no box on the port
+    QTest::addColumn<QByteArray>("identity");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("message");
+    const QByteArray ok("\x21\x31\x01\x00", 4);
+    QTest::newRow("port missing")
+        << "absent" << ok << 6
+        << QByteArray("The serial port is occupied or not exist, please try another port.");
+    QTest::newRow("other MCU") << QString() << QByteArray("\x21\x31\x02\x00", 4) << 8
+                               << QByteArray("BIN file CPU does not corresponding with device's CPU");
+    QTest::newRow("not prepared")
+        << "prepared:silent" << ok << 7
+        << QByteArray(
+               "Device has not been prepared, please re-connect cable and reboot the update software.");
+    QTest::newRow("line rejected") << "line:byte=0x35@0.4" << ok << 9
+                                   << QByteArray("Data transfer error, please restart box and PC software");
+    QTest::newRow("finish not confirmed") << "finish:byte=0x30" << ok << 11
+                                          << QByteArray("Update process failed, please reboot the device and "
+                                                        "restart the update program.");
+}
+
+void tst_cli::flash_failures()
+{
+    QFETCH(QString, fault);
+    QFETCH(QByteArray, identity);
+    QFETCH(int, status);
+    QFETCH(QByteArray, message);
+    VirtualBox box;
+    set_port(2, fault == QLatin1String("absent") ? QStringLiteral("/dev/kdr7-no-such-tty") : box.device());
+    if (!fault.isEmpty() && fault != QLatin1String("absent")) {
+        VirtualBox::Fault f;
+        QVERIFY(VirtualBox::parse_fault(fault, f));
+        box.add_fault(f);
+    }
+    Identity id;
+    std::copy(identity.begin(), identity.end(), id.begin());
+    const QString path = dir.filePath(QStringLiteral("fail.bin"));
+    QVERIFY(fixtures::write_file(path, fixtures::image(id, pages(1))));
+    const Run run = cli({"flash", "--port", "COM2", path});
+    QCOMPARE(run.status, status);
+    QVERIFY2(run.err.trimmed().endsWith(message), run.err.constData());
+}
+
+void tst_cli::ctrl_c_stops_after_the_page()
+{
+    VirtualBox box;
+    set_port(3, box.device());
+    const QString path = dir.filePath(QStringLiteral("stop.bin"));
+    QVERIFY(fixtures::write_file(path, fixtures::image(kdr7, pages(5))));
+    QProcess p;
+    p.setReadChannel(QProcess::StandardError);
+    p.start(QStringLiteral(ZORVANE_CLI), {"flash", "--port", "COM3", path});
+    QByteArray err;
+    // Page 2 is being sent once its progress line is out.
+    while (!err.contains("2/5 pages") && p.waitForReadyRead(10000))
+        err += p.readAllStandardError();
+    QVERIFY2(err.contains("2/5 pages"), err.constData());
+    ::kill(pid_t(p.processId()), SIGINT);
+    QVERIFY(p.waitForFinished(30000));
+    err += p.readAllStandardError();
+    QCOMPARE(p.exitCode(), 10);
+    QVERIFY2(err.trimmed().endsWith("Update process has been stopped!"), err.constData());
+    QCOMPARE(box.pages_written(), 3);
+    int finishes = 0;
+    for (const VirtualBox::Event& e : box.transcript())
+        finishes += e.from_tool && e.bytes == "C";
+    QCOMPARE(finishes, 0);
+    QCOMPARE(box.transcript().back(), (VirtualBox::Event{false, "F"}));
+}
+
+void tst_cli::satellite_table_both_ways()
+{
+    VirtualBox box;
+    set_port(5, box.device());
+    VirtualBox::SatelliteRecord r{};
+    const QByteArray name = "Astra 19.2";
+    std::copy(name.begin(), name.end(), r.begin());
+    r[17] = 0x00;
+    r[18] = 0xC0; // 192
+    r[19] = 0xD3;
+    r[20] = 0x2D;
+    box.set_satellite(1, r);
+    const QString csv = dir.filePath(QStringLiteral("table.csv"));
+    Run run = cli({"sat-read", "--port", "COM5", csv});
+    QCOMPARE(run.status, 0);
+    QVERIFY(run.err.contains("99/99 entries 100%"));
+    QVERIFY(run.err.trimmed().endsWith("Satellite data read successfully!"));
+    const QByteArray table = slurp(csv);
+    QVERIFY(table.startsWith("Astra 19.2,192,45,-45,\r\n,0,0,0,\r\n"));
+    QCOMPARE(table.count("\r\n"), 99);
+
+    QByteArray edited = table;
+    edited.replace("Astra 19.2,192", "Hotbird,130");
+    QVERIFY(fixtures::write_file(csv, edited));
+    run = cli({"sat-write", "--port", "COM5", csv});
+    QCOMPARE(run.status, 0);
+    QVERIFY(run.err.trimmed().endsWith("Satellite data write successfully!"));
+    QCOMPARE(QByteArray(reinterpret_cast<const char*>(box.satellite(1).data())), QByteArray("Hotbird"));
+    QCOMPARE(box.satellite(1)[18], std::uint8_t(130));
+
+    QVERIFY(fixtures::write_file(csv, "One,1,1,1,\r\n"));
+    QCOMPARE(cli({"sat-write", "--port", "COM5", csv}).status, 5);
+    QCOMPARE(QByteArray(reinterpret_cast<const char*>(box.satellite(1).data())), QByteArray("Hotbird"));
+    QCOMPARE(cli({"sat-write", "--allow-short", "--port", "COM5", csv}).status, 0);
+    QCOMPARE(QByteArray(reinterpret_cast<const char*>(box.satellite(1).data())), QByteArray("One"));
+
+    // Nothing answers on the port: no file is written.
+    PtyBox silent;
+    set_port(6, silent.device());
+    QFile::remove(csv);
+    run = cli({"sat-read", "--port", "COM6", csv});
+    QCOMPARE(run.status, 7);
+    QVERIFY(run.err.trimmed().endsWith("Data connection error, please restart box and PC software"));
+    QVERIFY(!QFile::exists(csv));
+}
+
+void tst_cli::ports_tell_what_opens()
+{
+    PtyBox com9;
+    set_port(9, com9.device());
+    const Run run = cli({"ports"});
+    QCOMPARE(run.status, 0);
+    const QList<QByteArray> lines = run.out.trimmed().split('\n');
+    QCOMPARE(lines.size(), 15);
+    QVERIFY(lines[8].startsWith("COM9"));
+    QVERIFY(lines[8].contains(com9.device().toLocal8Bit()));
+    QVERIFY(lines[8].endsWith("opens"));
+    QVERIFY(lines[0].contains("(no device)"));
+    QVERIFY(lines[0].endsWith("not found"));
+    QCOMPARE(com9.receive(1, 50), QByteArray());
+}
+
+QTEST_MAIN(tst_cli)
+#include "tst_cli.moc"
