@@ -2,6 +2,7 @@
 # Set-up, build, tests and start of the Velantor KDR7 Loader Editor on Debian 12.
 #   tools/dev.sh start   build and start the window (on a virtual display when there is none)
 #   tools/dev.sh test    build and run every test
+#   tools/dev.sh package build the Debian package, install it and try the installed programs
 # Each installs the Debian packages it needs when they are missing.
 set -euo pipefail
 
@@ -39,6 +40,26 @@ run_tests() {
     QT_QPA_PLATFORM=offscreen ctest --test-dir "$build_dir" --output-on-failure --timeout 600 --parallel 2
 }
 
+# A virtual box on a pseudo-terminal, so that the window has a box to talk to on COM1.
+start_virtual_box() {
+    local log="$build_dir/kdr7-virtual-box.log"
+    local table="$build_dir/virtual-box-table.csv"
+    [ -f "$table" ] || cp "$root/tools/virtualbox/sample-table.csv" "$table"
+    "$build_dir/kdr7-virtual-box" --table "$table" >"$log" 2>&1 &
+    box_pid=$!
+    trap 'kill "$box_pid" 2>/dev/null || true' EXIT
+    for _ in $(seq 50); do
+        grep -q "^Virtual Velantor KDR7 box on " "$log" 2>/dev/null && break
+        sleep 0.1
+    done
+    local device
+    device=$(sed -n 's/^Virtual Velantor KDR7 box on //p' "$log")
+    if [ -n "$device" ]; then
+        export KDR7_COM1="$device"
+        say "A virtual Velantor KDR7 box answers on COM1 ($device); a real box: tools/dev.sh start-real."
+    fi
+}
+
 # With no display, the window still runs: on Xvfb, long enough to save a picture of it.
 start_headless() {
     install_missing "${display_packages[@]}"
@@ -60,16 +81,45 @@ start_headless() {
 
 start() {
     build
+    [ "${1:-}" = real ] || start_virtual_box
     if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
         start_headless
     else
-        exec "$build_dir/zorvane"
+        "$build_dir/zorvane"
     fi
+}
+
+# Builds the .deb, installs it as a user would, and runs the installed programs once.
+package_check() {
+    install_missing "${test_packages[@]}"
+    build
+    (cd "$build_dir" && cpack -G DEB >/dev/null)
+    local deb
+    deb=$(ls -t "$build_dir"/kdr7-loader-editor_*.deb | head -n 1)
+    say "Installing $deb ..."
+    local sudo=()
+    [ "$(id -u)" -ne 0 ] && sudo=(sudo)
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq "$deb" >/dev/null
+    local work
+    work=$(mktemp -d)
+    printf '\x21\x31\x01\x00' >"$work/id.bin"
+    head -c 4096 /dev/urandom >"$work/code.bin"
+    srec_cat "$work/code.bin" -binary -offset 0x8000 "$work/id.bin" -binary -offset 0x3100 \
+        -o "$work/firmware.s19" -address-length=2
+    /usr/bin/zorvane-cli --help >/dev/null
+    /usr/bin/zorvane-cli pack "$work/firmware.s19" "$work/firmware.bin"
+    /usr/bin/zorvane-cli info "$work/firmware.bin"
+    test -x /usr/bin/zorvane && test -x /usr/bin/kdr7-virtual-box
+    test -f /usr/share/applications/zorvane.desktop && test -f /usr/share/icons/hicolor/64x64/apps/zorvane.png
+    rm -rf "$work"
+    say "The installed package works: $deb"
 }
 
 case "${1:-}" in
     start) start ;;
+    start-real) start real ;;
     test) run_tests ;;
+    package) package_check ;;
     build) build ;;
-    *) say "usage: $0 start|test|build"; exit 2 ;;
+    *) say "usage: $0 start|start-real|test|package|build"; exit 2 ;;
 esac
