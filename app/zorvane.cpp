@@ -26,6 +26,19 @@ namespace {
 constexpr int package_tab_index = 2;
 constexpr int name_column_width = 260;
 
+// Marks a job as running for as long as the handler that runs it, whichever way it returns.
+class Running
+{
+public:
+    explicit Running(bool& flag) : flag(flag) { flag = true; }
+    ~Running() { flag = false; }
+    Running(const Running&) = delete;
+    Running& operator=(const Running&) = delete;
+
+private:
+    bool& flag;
+};
+
 // Lets the window repaint and deliver the clicks made meanwhile (Stop among them).
 void pump_events()
 {
@@ -296,7 +309,7 @@ void zorvane::exchange_satellites(satellite_protocol::Outcome (*exchange)(Serial
         channel = nullptr;
         return;
     }
-    satellites_busy = true;
+    const Running running(satellites_busy);
     set_satellite_buttons(false);
     GridTable table([this](int row, const SatelliteCells& cells) { fill_row(row, cells); },
                     [this](int row) { return refresh_row(row); },
@@ -305,7 +318,6 @@ void zorvane::exchange_satellites(satellite_protocol::Outcome (*exchange)(Serial
     set_satellite_buttons(true);
     delete channel;
     channel = nullptr;
-    satellites_busy = false;
 }
 
 void zorvane::sat_read_device()
@@ -320,8 +332,10 @@ void zorvane::sat_write_device()
 
 void zorvane::sat_read_file()
 {
+    // The grid is this handler's from its first step, its file dialog included.
     if (satellites_busy)
         return;
+    const Running running(satellites_busy);
     const QString path = QFileDialog::getOpenFileName(this, QStringLiteral("open File"), QStringLiteral(".."),
                                                       QStringLiteral("CSV Files(*.csv)"));
     if (path.isEmpty()) {
@@ -334,20 +348,19 @@ void zorvane::sat_read_file()
         show_message(Message::CsvCannotOpen);
         return;
     }
-    satellites_busy = true;
     SatelliteCells cells;
     for (int row = 0; file.next(cells); ++row) {
         fill_row(row, cells);
         show_satellite_progress(row + 2);
     }
     show_satellite_progress(100);
-    satellites_busy = false;
 }
 
 void zorvane::sat_write_file()
 {
     if (satellites_busy)
         return;
+    const Running running(satellites_busy);
     const QString path = QFileDialog::getSaveFileName(
         nullptr, QStringLiteral("Save Files"), QStringLiteral(".."), QStringLiteral("CSV Files(*.csv)"));
     if (path.isEmpty()) {
@@ -360,7 +373,6 @@ void zorvane::sat_write_file()
         show_message(Message::CsvCannotOpen);
         return;
     }
-    satellites_busy = true;
     for (int row = 0; row < SatelliteGrid::rows; ++row) {
         file.write_row(refresh_row(row));
         show_satellite_progress(row + 2);
@@ -368,7 +380,6 @@ void zorvane::sat_write_file()
     // Until this succeeds the old file, if there was one, stays as it was.
     if (!file.commit())
         show_message(Message::CsvWriteFailed);
-    satellites_busy = false;
 }
 
 void zorvane::show_package_identity(const IdentityTexts& texts)
@@ -468,11 +479,12 @@ void zorvane::s2bin()
         if (!take_identity(search))
             return;
     }
-    packaging = true;
-    PackageView view(*ui.progressBar_package);
-    const packager::Result result =
-        packager::convert(s19_path, bin_path, config, page_buffer, page_cipher, view);
-    packaging = false;
+    packager::Result result;
+    {
+        const Running running(packaging);
+        PackageView view(*ui.progressBar_package);
+        result = packager::convert(s19_path, bin_path, config, page_buffer, page_cipher, view);
+    }
     if (const std::optional<Message> message = message_for(result.outcome))
         show_message(*message, result.line);
 }

@@ -1,12 +1,17 @@
 #pragma once
 
-#include <QSaveFile>
+#include <QFileDevice>
+
+#include <memory>
 
 // Writes a file so that an existing one stays whole until the new one is complete and on disk.
 //
 // QSaveFile alone is not enough: when a buffered write fails at flush time (a full disk, a size limit),
 // its commit() still reports success and puts the truncated file in place. Here every write goes to the
 // file as it is made and its result is kept; one that falls short cancels the whole save.
+//
+// A target that exists and is no regular file (a device, a pipe) is written directly: renaming a new file
+// over it would replace the device node itself.
 class SafeFile
 {
 public:
@@ -19,6 +24,7 @@ public:
     void cancel();
 
 private:
-    QSaveFile file;
+    std::unique_ptr<QFileDevice> file;
+    bool direct = false;
     bool failed = false;
 };

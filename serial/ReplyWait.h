@@ -4,6 +4,8 @@ class SerialChannel;
 
 // The box is paced by fixed sleeps of the calling thread, never by the line.
 void sleep_ms(int milliseconds);
+// Replaces the sleep (nullptr: the real one back); for driving the protocols without a box's pace.
+void replace_sleep(void (*sleeper)(int milliseconds));
 
 // How a reply is awaited: polls of the channel for a waiting byte, each with a sleep, in a fixed order,
 // up to a fixed number of cycles.

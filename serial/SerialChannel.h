@@ -13,6 +13,9 @@ class QSerialPort;
 // Reads never wait for a first byte: with nothing arrived a read returns at once and leaves the buffer as
 // it was. Once bytes have arrived, a read waits at most inter_byte_timeout_ms for each further byte.
 // A write returns only after its bytes have left (or its bound of write_timeout_ms per byte ran out).
+//
+// The byte operations are virtual so that a stand-in without a device can take the channel's place where
+// the protocols are driven with arbitrary answers (the fuzzers).
 class SerialChannel
 {
 public:
@@ -24,23 +27,23 @@ public:
     static constexpr int turnaround_ms = 1;
 
     SerialChannel();
-    ~SerialChannel();
+    virtual ~SerialChannel();
     SerialChannel(const SerialChannel&) = delete;
     SerialChannel& operator=(const SerialChannel&) = delete;
 
     // Opens a listed port name ("COM1" .. "COM15"); true = the port is not open (missing, busy, not
     // permitted). Call only on a channel that holds no port.
-    bool open(const QString& port_name);
+    virtual bool open(const QString& port_name);
 
     // Bytes written and transmitted, or -1.
-    int write(const char* bytes, int count);
+    virtual int write(const char* bytes, int count);
 
     // True while no byte is waiting to be read, and when the device has failed.
-    bool nothing_waiting();
+    virtual bool nothing_waiting();
 
     // At most count bytes into buffer; true only on a device error. Bytes that did not arrive leave the
     // buffer unchanged.
-    bool read(char* buffer, int count);
+    virtual bool read(char* buffer, int count);
 
     // Closes and destroys the port; the channel can open again afterwards.
     void release_port();

@@ -3,6 +3,8 @@
 #   tools/dev.sh start   build and start the window (on a virtual display when there is none)
 #   tools/dev.sh test    build and run every test
 #   tools/dev.sh package build the Debian package, install it and try the installed programs
+#   tools/dev.sh test-sanitized   build and run every test under AddressSanitizer, LeakSanitizer and UBSan
+#   tools/dev.sh fuzz [SECONDS]   build the libFuzzer targets and run each for SECONDS (default 30)
 # Each installs the Debian packages it needs when they are missing.
 set -euo pipefail
 
@@ -11,6 +13,7 @@ build_dir=${KDR7_BUILD_DIR:-$root/build}
 
 build_packages=(build-essential cmake ninja-build qt6-base-dev qt6-serialport-dev libssl-dev)
 test_packages=(srecord)
+fuzz_packages=(clang libclang-rt-14-dev)
 display_packages=(xvfb imagemagick xdotool)
 
 say() { printf '%s\n' "$*" >&2; }
@@ -89,6 +92,38 @@ start() {
     fi
 }
 
+# Every test again, built with AddressSanitizer (LeakSanitizer included) and UBSan: any report fails it.
+run_sanitized_tests() {
+    install_missing "${build_packages[@]}" "${test_packages[@]}"
+    local dir="$root/build-sanitized"
+    cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKDR7_SANITIZE=ON -DKDR7_BUILD_BENCH=OFF >/dev/null
+    cmake --build "$dir" --parallel 2
+    ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:abort_on_error=1 \
+        UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+        QT_QPA_PLATFORM=offscreen ctest --test-dir "$dir" --output-on-failure --timeout 900 --parallel 2
+}
+
+# Every fuzz target for a bounded time, from the seeds in fuzz/corpus; a finding fails the run and leaves
+# the input that caused it in build-fuzz/artifacts/TARGET/.
+run_fuzzers() {
+    local seconds=${1:-30}
+    install_missing "${build_packages[@]}" "${fuzz_packages[@]}"
+    local dir="$root/build-fuzz"
+    CC=clang CXX=clang++ cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKDR7_FUZZ=ON >/dev/null
+    cmake --build "$dir" --parallel 2
+    for target in s19 csv bin bootloader satellite; do
+        mkdir -p "$dir/corpus/$target" "$dir/artifacts/$target"
+        local log="$dir/fuzz_$target.log"
+        if ! "$dir/fuzz/fuzz_$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+            -artifact_prefix="$dir/artifacts/$target/" "$dir/corpus/$target" "$root/fuzz/corpus/$target" >"$log" 2>&1; then
+            say "fuzz_$target found a fault:"
+            tail -n 40 "$log" >&2
+            return 1
+        fi
+        say "fuzz_$target: $(grep '^Done' "$log")"
+    done
+}
+
 # Builds the .deb, installs it as a user would, and runs the installed programs once.
 package_check() {
     install_missing "${test_packages[@]}"
@@ -119,7 +154,9 @@ case "${1:-}" in
     start) start ;;
     start-real) start real ;;
     test) run_tests ;;
+    test-sanitized) run_sanitized_tests ;;
+    fuzz) run_fuzzers "${2:-30}" ;;
     package) package_check ;;
     build) build ;;
-    *) say "usage: $0 start|start-real|test|package|build"; exit 2 ;;
+    *) say "usage: $0 start|start-real|test|test-sanitized|fuzz [SECONDS]|package|build"; exit 2 ;;
 esac

@@ -69,6 +69,11 @@ void DialogAnswerer::look()
                                    dialog->directory().absolutePath(), dialog->nameFilters(),
                                    dialog->parentWidget() != nullptr};
         const QString path = file_answers.isEmpty() ? QString() : file_answers.dequeue();
+        const std::function<void()> after =
+            file_afters.isEmpty() ? std::function<void()>() : file_afters.dequeue();
+        if (after)
+            connect(
+                dialog, &QDialog::finished, this, [after] { after(); }, Qt::SingleShotConnection);
         QPointer<QFileDialog> guard(dialog);
         QMetaObject::invokeMethod(
             dialog,

@@ -6,6 +6,8 @@
 #include <QStringList>
 #include <QTimer>
 
+#include <functional>
+
 // Answers the modal boxes and file dialogs that the code under test opens with the real static
 // QMessageBox / QFileDialog calls, and records what each one showed.
 class DialogAnswerer : public QObject
@@ -33,8 +35,13 @@ public:
 
     DialogAnswerer();
 
-    // The answer for the next file dialog: a path, or an empty text to cancel it.
-    void answer_file(const QString& path) { file_answers.enqueue(path); }
+    // The answer for the next file dialog: a path, or an empty text to cancel it; then, once the dialog has
+    // closed, runs after (to change the world between the choice and its use).
+    void answer_file(const QString& path, std::function<void()> after = {})
+    {
+        file_answers.enqueue(path);
+        file_afters.enqueue(std::move(after));
+    }
 
     QList<Box> boxes;
     QList<FileDialog> file_dialogs;
@@ -48,4 +55,5 @@ private slots:
 private:
     QTimer timer;
     QQueue<QString> file_answers;
+    QQueue<std::function<void()>> file_afters;
 };

@@ -253,6 +253,8 @@ bool VirtualBox::answer(Step step, QByteArray bytes)
             std::this_thread::sleep_for(std::chrono::milliseconds(fault->delay_ms));
             break;
         case Fault::Close:
+            // As a cable pulled out: what was already sent has arrived, then the line is gone.
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
             running = false;
             ::close(master);
             master = -1;

@@ -1,0 +1,70 @@
+#include "WindowBench.h"
+
+#include "Fixtures.h"
+#include "PtyBox.h"
+
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSerialPort>
+
+WindowBench::WindowBench()
+{
+    isolate_ports();
+    box = std::make_unique<VirtualBox>();
+    set_port(1, box->device());
+    window = std::make_unique<zorvane>();
+    answers.boxes.clear();
+}
+
+QPushButton* WindowBench::button(const char* name) const
+{
+    return window->findChild<QPushButton*>(QLatin1String(name));
+}
+
+QProgressBar* WindowBench::progress(const char* name) const
+{
+    return window->findChild<QProgressBar*>(QLatin1String(name));
+}
+
+QString WindowBench::text_of(const char* label) const
+{
+    return window->findChild<QLabel*>(QLatin1String(label))->text();
+}
+
+QString WindowBench::file(const QString& name, const QByteArray& bytes)
+{
+    const QString path = dir.filePath(name);
+    if (!fixtures::write_file(path, bytes))
+        qFatal("cannot write %s", qPrintable(path));
+    return path;
+}
+
+void WindowBench::choose(const char* button_name, const QString& path)
+{
+    answers.answer_file(path);
+    button(button_name)->click();
+}
+
+bool WindowBench::update_buttons(bool stop_enabled) const
+{
+    return button("pushButton_update_start")->isEnabled() && button("pushButton_update_close")->isEnabled() &&
+           button("pushButton_update_stop")->isEnabled() == stop_enabled;
+}
+
+bool WindowBench::satellite_buttons_enabled() const
+{
+    for (const char* name : {"pushButton_sat_read", "pushButton_sat_save", "pushButton_sat_read_file",
+                             "pushButton_sat_save_file"}) {
+        if (!button(name)->isEnabled())
+            return false;
+    }
+    return true;
+}
+
+bool WindowBench::port_released() const
+{
+    QSerialPort other;
+    other.setPortName(box->device());
+    return other.open(QIODevice::ReadWrite);
+}

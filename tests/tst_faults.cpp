@@ -1,0 +1,547 @@
+// A box that misbehaves at every step, files that fail, clicks that come at the wrong time: each must end
+// in its message, with the port let go, the buttons usable and no wait longer than its bound.
+#include "Fixtures.h"
+#include "PtyBox.h"
+#include "WindowBench.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QLineEdit>
+#include <QProcess>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRandomGenerator>
+#include <QTableWidget>
+#include <QTest>
+#include <QTimer>
+
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+namespace {
+
+const Identity kdr7{0x21, 0x31, 0x01, 0x00};
+
+std::vector<fixtures::Page> pages(int count)
+{
+    std::vector<fixtures::Page> list;
+    for (int i = 0; i < count; ++i)
+        list.push_back(fixtures::page_at(0x8000 + 0x200 * i, std::uint32_t(40 + i)));
+    return list;
+}
+
+const char* const no_feedback = "Warning: Cannot receive feedback, please restart box and PC software";
+
+QByteArray slurp(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+bool run(const QString& program, const QStringList& arguments)
+{
+    QProcess p;
+    p.start(program, arguments);
+    return p.waitForFinished(10000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+}
+
+// The peak resident memory of this process so far, in KiB.
+long peak_kib()
+{
+    for (const QByteArray& line : slurp(QStringLiteral("/proc/self/status")).split('\n')) {
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').first().toLong();
+    }
+    return -1;
+}
+
+// A place where a file cannot be written as asked; undone when it goes.
+struct FaultyPlace
+{
+    QString folder;
+    QString target; // the file to write
+    QString undo_program;
+    QStringList undo_arguments;
+    ~FaultyPlace()
+    {
+        if (!undo_program.isEmpty())
+            run(undo_program, undo_arguments);
+    }
+};
+
+// Sets up the place; an empty reason means it is ready, else why this machine cannot have it.
+QString make_place(const QString& kind, const QString& root, FaultyPlace& place)
+{
+    place.folder = root + QStringLiteral("/place");
+    QDir().mkpath(place.folder);
+    place.target = place.folder + QStringLiteral("/table.out");
+    if (kind == QLatin1String("full device")) {
+        // A copy of /dev/full: every write fails with "no space".
+        if (::mknod(QFile::encodeName(place.target).constData(), S_IFCHR | 0666, makedev(1, 7)) != 0)
+            return QStringLiteral("cannot make a device node here");
+        return QString();
+    }
+    fixtures::write_file(place.target, "OLD CONTENT");
+    if (kind == QLatin1String("full disk")) {
+        const QString disk = root + QStringLiteral("/disk");
+        QDir().mkpath(disk);
+        if (!run(QStringLiteral("mount"), {"-t", "tmpfs", "-o", "size=4k", "tmpfs", disk}))
+            return QStringLiteral("cannot mount a small tmpfs here");
+        place.undo_program = QStringLiteral("umount");
+        place.undo_arguments = {disk};
+        place.folder = disk;
+        place.target = disk + QStringLiteral("/table.out");
+        fixtures::write_file(place.target, "OLD CONTENT"); // takes the one page there is
+        return QString();
+    }
+    if (kind == QLatin1String("read-only folder")) {
+        if (::geteuid() != 0) {
+            QFile::setPermissions(place.folder, QFile::ReadOwner | QFile::ExeOwner);
+            return QString();
+        }
+        if (!run(QStringLiteral("chattr"), {"+i", place.folder}))
+            return QStringLiteral("chattr +i does not work here");
+        place.undo_program = QStringLiteral("chattr");
+        place.undo_arguments = {"-i", place.folder};
+        return QString();
+    }
+    return QString(); // "vanishing folder": removed between choice and use
+}
+
+} // namespace
+
+class tst_faults : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void bootloader_matrix_data();
+    void bootloader_matrix();
+    void satellite_matrix_data();
+    void satellite_matrix();
+    void files_written_under_fault_data();
+    void files_written_under_fault();
+    void files_read_under_fault_data();
+    void files_read_under_fault();
+    void clicks_everywhere_during_every_long_handler_data();
+    void clicks_everywhere_during_every_long_handler();
+};
+
+void tst_faults::bootloader_matrix_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<bool>("final_ending"); // Stop disabled afterwards
+    QTest::addColumn<int>("bound_ms");
+
+    const QString not_prepared =
+        "Warning: Device has not been prepared, please re-connect cable and reboot the update software.";
+    const QString failed =
+        "Error: Update process failed, please reboot the device and restart the update program.";
+    const QString write_error = "Warning: Data write error, please restart box and PC software";
+    struct Row
+    {
+        const char* step;
+        QString silent, wrong, closed;
+        bool final_ending;
+        int bound_ms;
+    };
+    const Row rows[] = {
+        {"prepared", not_prepared, not_prepared, not_prepared, false, 2000},
+        {"goahead", no_feedback, no_feedback, no_feedback, false, 6500},
+        {"verdict", no_feedback, "Warning: Device rejected the BIN file, please restart box and PC software",
+         no_feedback, false, 11500},
+        {"line", no_feedback, no_feedback, no_feedback, false, 66500},
+        {"page", write_error, write_error, write_error, false, 4500},
+        {"finish", failed, failed, failed, true, 4000},
+    };
+    for (const Row& r : rows) {
+        const QString at =
+            QLatin1String(r.step) == QLatin1String("line") ? QStringLiteral("@1.5") : QString();
+        const QString page_at =
+            QLatin1String(r.step) == QLatin1String("page") ? QStringLiteral("@1") : QString();
+        QTest::addRow("%s no answer", r.step) << QStringLiteral("%1:silent%2%3").arg(r.step, at, page_at)
+                                              << r.silent << r.final_ending << r.bound_ms;
+        QTest::addRow("%s wrong byte", r.step) << QStringLiteral("%1:byte=0x58%2%3").arg(r.step, at, page_at)
+                                               << r.wrong << r.final_ending << r.bound_ms;
+        QTest::addRow("%s line closed", r.step) << QStringLiteral("%1:close%2%3").arg(r.step, at, page_at)
+                                                << r.closed << r.final_ending << r.bound_ms;
+    }
+}
+
+void tst_faults::bootloader_matrix()
+{
+    QFETCH(QString, fault);
+    QFETCH(QString, message);
+    QFETCH(bool, final_ending);
+    QFETCH(int, bound_ms);
+    WindowBench bench;
+    VirtualBox::Fault f;
+    QVERIFY(VirtualBox::parse_fault(fault, f));
+    bench.box->add_fault(f);
+    bench.choose("pushButton_bin_update", bench.file("image.bin", fixtures::image(kdr7, pages(2))));
+
+    QElapsedTimer clock;
+    clock.start();
+    bench.button("pushButton_update_start")->click();
+    // The pages before the failing step, the entry and its pauses, and the bound of the failing wait.
+    const qint64 allowed = 450 + 700 + bound_ms + 1500;
+    QVERIFY2(clock.elapsed() < allowed, qPrintable(QString::number(clock.elapsed())));
+
+    QCOMPARE(bench.answers.box_lines(), QStringList{message});
+    QVERIFY(bench.update_buttons(!final_ending));
+    if (f.kind != VirtualBox::Fault::Close)
+        QVERIFY(bench.port_released());
+    // The image was closed by the ending: a second Start touches nothing.
+    const size_t before = bench.box->transcript().size();
+    bench.answers.boxes.clear();
+    bench.button("pushButton_update_start")->click();
+    QCOMPARE(bench.answers.box_lines(), QStringList{"Warning: Can not find BIN file"});
+    QCOMPARE(bench.box->transcript().size(), before);
+}
+
+void tst_faults::satellite_matrix_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<bool>("reading");
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<int>("progress"); // -1: left as it was
+
+    const QString connection = "Error: Data connection error, please restart box and PC software";
+    const QString read_error = "Error: Data read error, please restart box and PC software";
+    const QString write_error = "Error: Data write error, please restart box and PC software";
+    for (const char* kind : {"silent", "byte=0x58", "close"}) {
+        QTest::addRow("read answer %s", kind)
+            << QStringLiteral("satanswer:%1").arg(kind) << true << connection << -1;
+        QTest::addRow("read record 5 %s", kind)
+            << QStringLiteral("satrecord:%1@5").arg(kind) << true << read_error << 5;
+        QTest::addRow("write answer %s", kind)
+            << QStringLiteral("satanswer:%1").arg(kind) << false << connection << -1;
+        QTest::addRow("write acknowledge 5 %s", kind)
+            << QStringLiteral("satack:%1@5").arg(kind) << false << write_error << 6;
+    }
+}
+
+void tst_faults::satellite_matrix()
+{
+    QFETCH(QString, fault);
+    QFETCH(bool, reading);
+    QFETCH(QString, message);
+    QFETCH(int, progress);
+    WindowBench bench;
+    VirtualBox::Fault f;
+    QVERIFY(VirtualBox::parse_fault(fault, f));
+    bench.box->add_fault(f);
+    bench.progress("progressBar_sat_setting")->setValue(33);
+
+    QElapsedTimer clock;
+    clock.start();
+    bench.button(reading ? "pushButton_sat_read" : "pushButton_sat_save")->click();
+    // 102 polls of 10 ms is the longest wait; entries before the failing one add their pacing.
+    QVERIFY2(clock.elapsed() < 1020 + 5 * 150 + 1500, qPrintable(QString::number(clock.elapsed())));
+
+    QCOMPARE(bench.answers.box_lines(), QStringList{message});
+    QVERIFY(bench.satellite_buttons_enabled());
+    QCOMPARE(bench.progress("progressBar_sat_setting")->value(), progress < 0 ? 33 : progress);
+    if (f.kind != VirtualBox::Fault::Close)
+        QVERIFY(bench.port_released());
+}
+
+void tst_faults::files_written_under_fault_data()
+{
+    QTest::addColumn<QString>("writer");
+    QTest::addColumn<QString>("place");
+    QTest::addColumn<QString>("message");
+    for (const char* place : {"full device", "full disk", "read-only folder", "vanishing folder"}) {
+        const bool cannot_open = QLatin1String(place) == QLatin1String("read-only folder") ||
+                                 QLatin1String(place) == QLatin1String("vanishing folder");
+        QTest::addRow("CSV, %s", place)
+            << "csv" << place
+            << (cannot_open ? "Warning: Fail to open CSV file" : "Warning: Fail to write CSV file");
+        QTest::addRow("BIN, %s", place)
+            << "bin" << place
+            << (cannot_open ? "Warning: Fail to open Bin file!" : "Warning: Fail to write Bin file!");
+    }
+}
+
+void tst_faults::files_written_under_fault()
+{
+    QFETCH(QString, writer);
+    QFETCH(QString, place);
+    QFETCH(QString, message);
+    WindowBench bench;
+    FaultyPlace where;
+    const QString unavailable = make_place(place, bench.dir.path(), where);
+    if (!unavailable.isEmpty())
+        QSKIP(qPrintable(unavailable));
+    const bool vanishing = place == QLatin1String("vanishing folder");
+    const auto vanish = [&where] { QDir(where.folder).removeRecursively(); };
+
+    if (writer == QLatin1String("csv")) {
+        bench.window->findChild<QTableWidget*>(QStringLiteral("sat_setting"))
+            ->setItem(0, 0, new QTableWidgetItem(QString(4000, QLatin1Char('n'))));
+        bench.answers.answer_file(where.target,
+                                  vanishing ? std::function<void()>(vanish) : std::function<void()>());
+        bench.button("pushButton_sat_save_file")->click();
+    } else {
+        QByteArray s19 = fixtures::s1_line(0x3100, QByteArray("\x21\x31\x01\x00", 4)) + "\r\n";
+        for (int a = 0x8000; a < 0x9000; a += 32)
+            s19 += fixtures::s1_line(a, QByteArray(32, 'f')) + "\r\n";
+        bench.choose("pushButton_s19", bench.file(QStringLiteral("in.s19"), s19));
+        bench.choose("pushButton_bin", where.target);
+        if (vanishing)
+            vanish();
+        bench.button("pushButton_package_start")->click();
+    }
+    QCOMPARE(bench.answers.box_lines(), QStringList{message});
+    if (place == QLatin1String("full device")) {
+        struct stat node
+        {
+        };
+        QVERIFY(::stat(QFile::encodeName(where.target).constData(), &node) == 0);
+        QVERIFY2(S_ISCHR(node.st_mode), "the device node was replaced");
+    } else if (!vanishing) {
+        QCOMPARE(slurp(where.target), QByteArray("OLD CONTENT"));
+        QCOMPARE(QDir(where.folder).entryList(QDir::Files), QStringList{"table.out"});
+    }
+}
+
+void tst_faults::files_read_under_fault_data()
+{
+    QTest::addColumn<QString>("reader");
+    QTest::addColumn<QString>("content");
+    for (const char* reader : {"s19", "csv", "bin"}) {
+        for (const char* content : {"empty", "truncated", "binary", "huge", "long line", "zero bytes"})
+            QTest::addRow("%s, %s", reader, content) << reader << content;
+    }
+}
+
+void tst_faults::files_read_under_fault()
+{
+    QFETCH(QString, reader);
+    QFETCH(QString, content);
+    WindowBench bench;
+    const QByteArray identity = fixtures::s1_line(0x3100, QByteArray("\x21\x31\x01\x00", 4)) + "\r\n";
+    QByteArray good;
+    if (reader == QLatin1String("s19")) {
+        good = identity;
+        for (int a = 0x8000; a < 0x8400; a += 32)
+            good += fixtures::s1_line(a, QByteArray(32, 'c')) + "\r\n";
+    } else if (reader == QLatin1String("csv")) {
+        for (int i = 0; i < 20; ++i)
+            good += "Sat" + QByteArray::number(i) + ",192,45,-45,\r\n";
+    } else {
+        good = fixtures::image(kdr7, pages(3));
+    }
+    const QString path = bench.dir.filePath(QStringLiteral("input"));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    if (content == QLatin1String("truncated")) {
+        file.write(good.left(good.size() - 23));
+    } else if (content == QLatin1String("binary")) {
+        QByteArray noise(64 * 1024, '\0');
+        QRandomGenerator random(7);
+        random.fillRange(reinterpret_cast<quint32*>(noise.data()), noise.size() / 4);
+        file.write(noise);
+    } else if (content == QLatin1String("huge")) {
+        const QByteArray block(1 << 20, 'x');
+        for (int i = 0; i < 100; ++i)
+            file.write(block);
+    } else if (content == QLatin1String("long line")) {
+        file.write(good.left(40) + QByteArray(1 << 20, '7') + "\r\n" + good);
+    } else if (content == QLatin1String("zero bytes")) {
+        QByteArray zeros = good;
+        for (int i = 3; i < zeros.size(); i += 11)
+            zeros[i] = '\0';
+        file.write(zeros);
+    }
+    file.close();
+
+    const long memory_before = peak_kib();
+    QElapsedTimer clock;
+    clock.start();
+    if (reader == QLatin1String("s19")) {
+        bench.choose("pushButton_s19", path);
+        bench.choose("pushButton_bin", bench.dir.filePath(QStringLiteral("out.bin")));
+        bench.button("pushButton_package_start")->click();
+        // Either the file was good enough to convert, or each attempt said why not.
+        const QStringList boxes = bench.answers.box_lines();
+        const QByteArray image = slurp(bench.dir.filePath(QStringLiteral("out.bin")));
+        if (boxes.isEmpty())
+            QVERIFY(image.size() >= 550 && (image.size() - 4) % 546 == 0);
+        else
+            QVERIFY2(image.isEmpty(), qPrintable(boxes.join('\n')));
+        for (const QString& line : boxes)
+            QVERIFY2(line.startsWith("Warning: "), qPrintable(line));
+    } else if (reader == QLatin1String("csv")) {
+        bench.choose("pushButton_sat_read_file", path);
+        QVERIFY2(bench.answers.boxes.isEmpty(), qPrintable(bench.answers.box_lines().join('\n')));
+        QCOMPARE(bench.progress("progressBar_sat_setting")->value(), 100);
+        QTableWidget* table = bench.window->findChild<QTableWidget*>(QStringLiteral("sat_setting"));
+        for (int r = 0; r < 99; ++r) {
+            if (QTableWidgetItem* item = table->item(r, 0))
+                QVERIFY(item->text().size() <= 16);
+        }
+    } else {
+        bench.choose("pushButton_bin_update", path);
+        const int max = bench.progress("progressBar_update")->maximum();
+        if (content == QLatin1String("empty")) {
+            QCOMPARE(bench.answers.box_lines(), QStringList{"Warning: Can not open BIN file"});
+        } else {
+            QVERIFY(bench.answers.boxes.isEmpty());
+            QCOMPARE(qint64(max), (QFileInfo(path).size() - 4) / 546);
+        }
+    }
+    QVERIFY2(clock.elapsed() < 60000, qPrintable(QString::number(clock.elapsed())));
+#ifndef __SANITIZE_ADDRESS__
+    // Nothing is held whole: a 100 MB input costs no more than a few chunks of memory. (Under
+    // AddressSanitizer its quarantine keeps what was freed, so the figure would be the sanitizer's.)
+    QVERIFY2(peak_kib() - memory_before < 32 * 1024, qPrintable(QString::number(peak_kib() - memory_before)));
+#else
+    Q_UNUSED(memory_before);
+#endif
+}
+
+void tst_faults::clicks_everywhere_during_every_long_handler_data()
+{
+    QTest::addColumn<QString>("handler");
+    for (const char* h :
+         {"update", "satellite read", "satellite write", "CSV read", "CSV write", "conversion"})
+        QTest::newRow(h) << h;
+}
+
+// While a long handler pumps its events, every button of the window is clicked, one per pump, each running
+// its slot right there (and answering whatever dialog or box that opens). The running job must end as it
+// would have without the clicks.
+void tst_faults::clicks_everywhere_during_every_long_handler()
+{
+    QFETCH(QString, handler);
+    WindowBench bench;
+    const char* const all_buttons[] = {
+        "pushButton_sat_read",      "pushButton_sat_save",      "pushButton_sat_read_file",
+        "pushButton_sat_save_file", "pushButton_sat_close",     "pushButton_bin_update",
+        "pushButton_update_start",  "pushButton_update_close",  "pushButton_s19",
+        "pushButton_bin",           "pushButton_package_start", "pushButton_package_close",
+        "pushButton_update_stop"};
+    QTableWidget* table = bench.window->findChild<QTableWidget*>(QStringLiteral("sat_setting"));
+
+    // The inputs of each job.
+    const auto image_pages = pages(16);
+    for (int entry = 1; entry <= 99; ++entry) {
+        VirtualBox::SatelliteRecord r{};
+        const QByteArray name = "Box" + QByteArray::number(entry);
+        std::copy(name.begin(), name.end(), r.begin());
+        r[18] = std::uint8_t(entry);
+        bench.box->set_satellite(entry, r);
+    }
+    QByteArray csv;
+    for (int i = 0; i < 99; ++i)
+        csv += "File" + QByteArray::number(i) + "," + QByteArray::number(i) + ",1,-1,\r\n";
+    QByteArray s19 = fixtures::s1_line(0x3100, QByteArray("\x21\x31\x01\x00", 4)) + "\r\n";
+    for (int a = 0x8000; a < 0x8C00; a += 32)
+        s19 += fixtures::s1_line(a, QByteArray(32, char(a >> 5))) + "\r\n";
+    const QString image_path = bench.file(QStringLiteral("image.bin"), fixtures::image(kdr7, image_pages));
+    const QString csv_in = bench.file(QStringLiteral("in.csv"), csv);
+    const QString csv_out = bench.dir.filePath(QStringLiteral("out.csv"));
+    const QString s19_path = bench.file(QStringLiteral("in.s19"), s19);
+    const QString bin_out = bench.dir.filePath(QStringLiteral("out.bin"));
+    for (int r = 0; r < 99; ++r)
+        table->setItem(r, 0, new QTableWidgetItem(QStringLiteral("Grid%1").arg(r)));
+
+    const char* start = nullptr;
+    if (handler == QLatin1String("update")) {
+        bench.choose("pushButton_bin_update", image_path);
+        start = "pushButton_update_start";
+    } else if (handler == QLatin1String("satellite read")) {
+        start = "pushButton_sat_read";
+    } else if (handler == QLatin1String("satellite write")) {
+        start = "pushButton_sat_save";
+    } else if (handler == QLatin1String("CSV read")) {
+        bench.answers.answer_file(csv_in);
+        start = "pushButton_sat_read_file";
+    } else if (handler == QLatin1String("CSV write")) {
+        bench.answers.answer_file(csv_out);
+        start = "pushButton_sat_save_file";
+    } else {
+        bench.choose("pushButton_s19", s19_path);
+        bench.choose("pushButton_bin", bin_out);
+        start = "pushButton_package_start";
+    }
+    bench.answers.boxes.clear();
+
+    // One button per pump, never from inside the slot of another, and only when the user could click it (no
+    // dialog or box of the tool is up).
+    int next = 0;
+    bool clicking = false;
+    bool running = false;
+    QTimer clicker;
+    clicker.setInterval(0);
+    QObject::connect(&clicker, &QTimer::timeout, [&] {
+        if (!running || clicking || next >= int(std::size(all_buttons)) || QApplication::activeModalWidget())
+            return;
+        clicking = true;
+        bench.button(all_buttons[next++])->click();
+        clicking = false;
+    });
+    clicker.start();
+    running = true;
+    bench.button(start)->click();
+    running = false;
+    clicker.stop();
+    QVERIFY2(next == int(std::size(all_buttons)), qPrintable(QString::number(next)));
+
+    const QStringList boxes = bench.answers.box_lines();
+    if (handler == QLatin1String("update")) {
+        // Stop was among the clicks: the update ends stopped after a whole page, or completes.
+        const int written = bench.box->pages_written();
+        QVERIFY(written >= 1);
+        const auto flash = bench.box->flash();
+        for (int p = 0; p < written; ++p)
+            QCOMPARE(
+                QByteArray(reinterpret_cast<const char*>(flash.data()) + image_pages[size_t(p)].base, 512),
+                image_pages[size_t(p)].bytes);
+        QCOMPARE(bench.box->damaged_lines(), 0);
+        int starts = 0;
+        for (const VirtualBox::Event& e : bench.box->transcript())
+            starts += e.from_tool && e.bytes == "E";
+        QCOMPARE(starts, 1);
+    } else if (handler == QLatin1String("satellite read")) {
+        QVERIFY(boxes.contains("Hint: Satellite data read successfully!"));
+        for (int r = 0; r < 99; ++r)
+            QCOMPARE(table->item(r, 0)->text(), QStringLiteral("Box%1").arg(r + 1));
+    } else if (handler == QLatin1String("satellite write")) {
+        QVERIFY(boxes.contains("Hint: Satellite data write successfully!"));
+        for (int entry = 1; entry <= 99; ++entry)
+            QCOMPARE(QByteArray(reinterpret_cast<const char*>(bench.box->satellite(entry).data())),
+                     "Grid" + QByteArray::number(entry - 1));
+    } else if (handler == QLatin1String("CSV read")) {
+        for (int r = 0; r < 99; ++r)
+            QCOMPARE(table->item(r, 0)->text(), QStringLiteral("File%1").arg(r));
+    } else if (handler == QLatin1String("CSV write")) {
+        const QByteArray written = slurp(csv_out);
+        QCOMPARE(written.count("\r\n"), 99);
+        QVERIFY2(written.startsWith("Grid0,,,,\r\nGrid1,,,,\r\n"), written.left(80).constData());
+    } else {
+        // The same bytes as a conversion nobody disturbed.
+        struct Quiet : packager::Observer
+        {
+            void lines_counted(int) override {}
+            void line_started(int) override {}
+            void finished(int) override {}
+        } quiet;
+        packager::PageBuffer page;
+        aes_cipher cipher;
+        const QString reference = bench.dir.filePath(QStringLiteral("quiet.bin"));
+        QCOMPARE(packager::convert(s19_path, reference, kdr7, page, cipher, quiet).outcome,
+                 packager::Outcome::Done);
+        QCOMPARE(slurp(bin_out), slurp(reference));
+        QCOMPARE(slurp(bin_out).size(), 4 + 6 * 546);
+    }
+}
+
+QTEST_MAIN(tst_faults)
+#include "tst_faults.moc"
