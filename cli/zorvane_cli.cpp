@@ -231,12 +231,7 @@ int pack(const QStringList& arguments)
             search.outcome == srecord::IdentityOutcome::CannotOpen ? InputUnreadable : InputRejected;
         return tell(*message_for(search.outcome), code, search.line);
     }
-    struct Quiet : packager::Observer
-    {
-        void lines_counted(int) override {}
-        void line_started(int) override {}
-        void finished(int) override {}
-    } quiet;
+    packager::NoProgress quiet;
     packager::PageBuffer page;
     aes_cipher cipher;
     const packager::Result result = packager::convert(s19, bin, search.config, page, cipher, quiet);

@@ -11,15 +11,6 @@
 #include <cstdlib>
 #include <unistd.h>
 
-namespace {
-struct Quiet : packager::Observer
-{
-    void lines_counted(int) override {}
-    void line_started(int) override {}
-    void finished(int) override {}
-};
-} // namespace
-
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
     prepare_fuzzing();
@@ -34,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const srecord::IdentitySearch search = srecord::find_identity(in, Identity{});
     packager::PageBuffer page;
     aes_cipher cipher;
-    Quiet quiet;
+    packager::NoProgress quiet;
     const packager::Result result = packager::convert(in, out, search.config, page, cipher, quiet);
     const qint64 written = QFileInfo(out).size();
     if (result.outcome == packager::Outcome::Done && (written < 550 || (written - 4) % 546 != 0))

@@ -52,6 +52,15 @@ public:
     virtual void finished(int count) = 0;
 };
 
+// For a conversion nobody watches (a script, a check).
+class NoProgress : public Observer
+{
+public:
+    void lines_counted(int) override {}
+    void line_started(int) override {}
+    void finished(int) override {}
+};
+
 enum class Outcome
 {
     Done,

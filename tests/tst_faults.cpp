@@ -527,12 +527,7 @@ void tst_faults::clicks_everywhere_during_every_long_handler()
         QVERIFY2(written.startsWith("Grid0,,,,\r\nGrid1,,,,\r\n"), written.left(80).constData());
     } else {
         // The same bytes as a conversion nobody disturbed.
-        struct Quiet : packager::Observer
-        {
-            void lines_counted(int) override {}
-            void line_started(int) override {}
-            void finished(int) override {}
-        } quiet;
+        packager::NoProgress quiet;
         packager::PageBuffer page;
         aes_cipher cipher;
         const QString reference = bench.dir.filePath(QStringLiteral("quiet.bin"));

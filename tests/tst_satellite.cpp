@@ -1,9 +1,9 @@
 // The satellite table: cell conversions, the CSV format, and whole exchanges with the virtual box through
 // the real window, channel and pty.
-#include "DialogAnswerer.h"
 #include "Fixtures.h"
 #include "PtyBox.h"
 #include "VirtualBox.h"
+#include "WindowBench.h"
 #include "app/zorvane.h"
 #include "common/LineReader.h"
 #include "satellite/SatelliteCsv.h"
@@ -52,27 +52,10 @@ QByteArray hex(const Record& r)
     return QByteArray(reinterpret_cast<const char*>(r.data()), int(r.size())).toHex(' ');
 }
 
-struct Bench
+struct Bench : WindowBench
 {
-    QTemporaryDir dir;
-    DialogAnswerer answers;
-    std::unique_ptr<VirtualBox> box;
-    std::unique_ptr<zorvane> window;
-
-    Bench()
-    {
-        isolate_ports();
-        box = std::make_unique<VirtualBox>();
-        set_port(1, box->device());
-        window = std::make_unique<zorvane>();
-        answers.boxes.clear();
-    }
     QTableWidget* table() { return window->findChild<QTableWidget*>(QStringLiteral("sat_setting")); }
-    QPushButton* button(const char* name) { return window->findChild<QPushButton*>(QLatin1String(name)); }
-    QProgressBar* progress()
-    {
-        return window->findChild<QProgressBar*>(QStringLiteral("progressBar_sat_setting"));
-    }
+    QProgressBar* progress() { return WindowBench::progress("progressBar_sat_setting"); }
     // As the user types: into the cell's item, or into a new one the view makes for an empty cell.
     void edit(int row, const QStringList& texts)
     {
@@ -83,19 +66,7 @@ struct Bench
                 table()->setItem(row, c, new QTableWidgetItem(texts[c]));
         }
     }
-    bool buttons_enabled()
-    {
-        return button("pushButton_sat_read")->isEnabled() && button("pushButton_sat_save")->isEnabled() &&
-               button("pushButton_sat_read_file")->isEnabled() &&
-               button("pushButton_sat_save_file")->isEnabled();
-    }
-    QString file(const QString& name, const QByteArray& bytes)
-    {
-        const QString path = dir.filePath(name);
-        if (!fixtures::write_file(path, bytes))
-            qFatal("cannot write %s", qPrintable(path));
-        return path;
-    }
+    bool buttons_enabled() { return satellite_buttons_enabled(); }
     void read_file(const QString& path)
     {
         answers.answer_file(path);

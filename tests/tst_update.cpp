@@ -1,8 +1,8 @@
 // Choosing an image and programming it into the virtual box through the real window, channel and pty.
-#include "DialogAnswerer.h"
 #include "Fixtures.h"
 #include "PtyBox.h"
 #include "VirtualBox.h"
+#include "WindowBench.h"
 #include "app/zorvane.h"
 #include "update/Identity.h"
 
@@ -38,41 +38,17 @@ std::vector<Page> pages_from(std::initializer_list<int> bases)
 }
 
 // The window with the virtual box on COM1 and an image chooser.
-struct Bench
+struct Bench : WindowBench
 {
-    QTemporaryDir dir;
-    DialogAnswerer answers;
-    std::unique_ptr<VirtualBox> box;
-    std::unique_ptr<zorvane> window;
-
-    explicit Bench(const VirtualBox::Model& model = VirtualBox::Model())
-    {
-        isolate_ports();
-        box = std::make_unique<VirtualBox>(model);
-        set_port(1, box->device());
-        window = std::make_unique<zorvane>();
-        answers.boxes.clear();
-    }
+    using WindowBench::WindowBench;
 
     template <typename T> T* w(const char* name) { return window->findChild<T*>(QLatin1String(name)); }
-    QPushButton* button(const char* name) { return w<QPushButton>(name); }
     QString status() { return w<QLabel>("label_update_status")->text(); }
     QProgressBar* progress() { return w<QProgressBar>("progressBar_update"); }
-
-    QString write_file(const QString& name, const QByteArray& bytes)
-    {
-        const QString path = dir.filePath(name);
-        if (!fixtures::write_file(path, bytes))
-            qFatal("cannot write %s", qPrintable(path));
-        return path;
-    }
+    QString write_file(const QString& name, const QByteArray& bytes) { return file(name, bytes); }
 
     // Chooses a file with the Update tab's "..." button (an empty path cancels the dialog).
-    void choose(const QString& path)
-    {
-        answers.answer_file(path);
-        button("pushButton_bin_update")->click();
-    }
+    void choose(const QString& path) { WindowBench::choose("pushButton_bin_update", path); }
 
     void choose_image(const std::vector<Page>& pages, const Identity& identity = kdr7_identity)
     {

@@ -8,10 +8,10 @@
 #include <QPushButton>
 #include <QSerialPort>
 
-WindowBench::WindowBench()
+WindowBench::WindowBench(const VirtualBox::Model& model)
 {
     isolate_ports();
-    box = std::make_unique<VirtualBox>();
+    box = std::make_unique<VirtualBox>(model);
     set_port(1, box->device());
     window = std::make_unique<zorvane>();
     answers.boxes.clear();

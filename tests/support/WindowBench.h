@@ -19,7 +19,7 @@ struct WindowBench
     std::unique_ptr<VirtualBox> box;
     std::unique_ptr<zorvane> window;
 
-    WindowBench();
+    explicit WindowBench(const VirtualBox::Model& model = VirtualBox::Model());
     QPushButton* button(const char* name) const;
     QProgressBar* progress(const char* name) const;
     QString text_of(const char* label) const;

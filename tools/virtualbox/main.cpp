@@ -15,10 +15,24 @@
 namespace {
 
 std::atomic<bool> quit{false};
+std::atomic<bool> dump{false};
 
 void on_signal(int)
 {
     quit = true;
+}
+
+void on_dump(int)
+{
+    dump = true;
+}
+
+bool write_flash(const VirtualBox& box, const QString& path)
+{
+    QFile file(path);
+    const auto memory = box.flash();
+    return file.open(QIODevice::WriteOnly) && file.write(reinterpret_cast<const char*>(memory.data()),
+                                                         qint64(memory.size())) == qint64(memory.size());
 }
 
 // The store as the tool's CSV file: one line per entry.
@@ -82,8 +96,9 @@ int main(int argc, char* argv[])
     const QCommandLineOption fault(QStringLiteral("fault"),
                                    "Inject a fault, STEP:KIND[:ARG][@PAGE[.LINE]][xTIMES] (repeatable).",
                                    "fault");
-    const QCommandLineOption flash(QStringLiteral("flash-out"),
-                                   "Write the flash memory (64 KiB) to this file on exit.", "file");
+    const QCommandLineOption flash(
+        QStringLiteral("flash-out"),
+        "Write the flash memory (64 KiB) to this file on exit, and whenever the box gets SIGUSR1.", "file");
     const QCommandLineOption table(
         QStringLiteral("table"),
         "Satellite table in the tool's CSV format: loaded at start (when it exists), saved on exit.",
@@ -124,17 +139,16 @@ int main(int argc, char* argv[])
 
     std::signal(SIGINT, on_signal);
     std::signal(SIGTERM, on_signal);
-    while (!quit)
+    std::signal(SIGUSR1, on_dump);
+    while (!quit) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-
-    if (parser.isSet(flash)) {
-        QFile file(parser.value(flash));
-        const auto memory = box.flash();
-        if (!file.open(QIODevice::WriteOnly) || file.write(reinterpret_cast<const char*>(memory.data()),
-                                                           qint64(memory.size())) != qint64(memory.size())) {
+        if (dump.exchange(false) && parser.isSet(flash) && !write_flash(box, parser.value(flash)))
             err << "kdr7-virtual-box: cannot write " << parser.value(flash) << "\n";
-            return 1;
-        }
+    }
+
+    if (parser.isSet(flash) && !write_flash(box, parser.value(flash))) {
+        err << "kdr7-virtual-box: cannot write " << parser.value(flash) << "\n";
+        return 1;
     }
     if (parser.isSet(table) && !save_table(box, parser.value(table))) {
         err << "kdr7-virtual-box: cannot write " << parser.value(table) << "\n";
