@@ -1,9 +1,9 @@
 // The page cipher, the S-record reader and the packager, through the real Package page; and the whole
 // chain from an S19 file made by srec_cat to the virtual box's flash memory.
-#include "DialogAnswerer.h"
 #include "Fixtures.h"
 #include "PtyBox.h"
 #include "VirtualBox.h"
+#include "WindowBench.h"
 #include "app/zorvane.h"
 #include "package/AesCipher.h"
 #include "package/SRecord.h"
@@ -48,41 +48,12 @@ QByteArray line_of(const QByteArray& image, int record, int line)
     return image.mid(4 + 546 * record + 2 + 17 * line, 17);
 }
 
-struct Bench
+struct Bench : WindowBench
 {
-    QTemporaryDir dir;
-    DialogAnswerer answers;
-    std::unique_ptr<zorvane> window;
-
-    Bench()
-    {
-        isolate_ports();
-        window = std::make_unique<zorvane>();
-        answers.boxes.clear();
-    }
-    QPushButton* button(const char* name) { return window->findChild<QPushButton*>(QLatin1String(name)); }
-    QString label(const char* name) { return window->findChild<QLabel*>(QLatin1String(name))->text(); }
-    QProgressBar* progress()
-    {
-        return window->findChild<QProgressBar*>(QStringLiteral("progressBar_package"));
-    }
-    QString file(const QString& name, const QByteArray& bytes)
-    {
-        const QString path = dir.filePath(name);
-        if (!fixtures::write_file(path, bytes))
-            qFatal("cannot write %s", qPrintable(path));
-        return path;
-    }
-    void choose_s19(const QString& path)
-    {
-        answers.answer_file(path);
-        button("pushButton_s19")->click();
-    }
-    void choose_bin(const QString& path)
-    {
-        answers.answer_file(path);
-        button("pushButton_bin")->click();
-    }
+    QString label(const char* name) { return text_of(name); }
+    QProgressBar* progress() { return WindowBench::progress("progressBar_package"); }
+    void choose_s19(const QString& path) { choose("pushButton_s19", path); }
+    void choose_bin(const QString& path) { choose("pushButton_bin", path); }
     // Packages the lines (joined with CR LF) and returns the image.
     QByteArray package(const QByteArray& s19_text, const QString& name = QStringLiteral("out.bin"))
     {
@@ -513,8 +484,7 @@ void tst_package::srec_cat_firmware_reaches_the_box()
     bench.button("pushButton_package_start")->click();
     QVERIFY2(bench.answers.boxes.isEmpty(), qPrintable(bench.answers.box_lines().join('\n')));
 
-    VirtualBox box;
-    set_port(1, box.device());
+    VirtualBox& box = *bench.box;
     bench.answers.answer_file(bin);
     bench.button("pushButton_bin_update")->click();
     bench.window->findChild<QComboBox*>(QStringLiteral("comboBox_port_update"))->setCurrentIndex(0);
