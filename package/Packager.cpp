@@ -82,8 +82,13 @@ void take_record(const QByteArray& line, PageBuffer& page, aes_cipher& cipher, S
     std::uint16_t address = record.address;
     if (!page.is_open())
         page.open_page(address);
+    // Characters 9 and 10 (counting from 1) hold data byte 0; a line shorter than its count says (only if the
+    // file changed since it was checked) reads its missing characters as zeros.
+    const char* text = line.constData();
+    const bool whole = line.size() >= 8 + 2 * qsizetype(qMax(record.data_count(), 0));
     for (int i = 0; i < record.data_count(); ++i) {
-        const std::uint8_t value = srecord::data_byte(line, i);
+        const std::uint8_t value =
+            whole ? srecord::hex_pair_to_byte(text[8 + 2 * i], text[9 + 2 * i]) : srecord::data_byte(line, i);
         if (page.place_byte(address, value)) {
             qDebug("ADDR = 0x%x%x", page.header(0), page.header(1));
             page.flush_page(cipher, image);

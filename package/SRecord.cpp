@@ -15,20 +15,34 @@ char at(const QByteArray& line, int position)
     return position >= 1 && position <= line.size() ? line[position - 1] : '\0';
 }
 
-int digit_value(char c)
+// A hex digit's value, or -1. Built once; every line of a firmware file passes through it twice.
+struct HexDigits
 {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return static_cast<unsigned char>(c);
+    signed char value[256];
+    constexpr HexDigits() : value()
+    {
+        for (int c = 0; c < 256; ++c)
+            value[c] = -1;
+        for (int d = 0; d < 10; ++d)
+            value['0' + d] = static_cast<signed char>(d);
+        for (int d = 0; d < 6; ++d) {
+            value['A' + d] = static_cast<signed char>(10 + d);
+            value['a' + d] = static_cast<signed char>(10 + d);
+        }
+    }
+};
+constexpr HexDigits hex_digits;
+
+int hex_value(char c)
+{
+    return hex_digits.value[static_cast<unsigned char>(c)];
 }
 
-bool is_hex(char c)
+// Any other character than a hex digit counts with its character code.
+int digit_value(char c)
 {
-    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+    const int value = hex_value(c);
+    return value >= 0 ? value : static_cast<unsigned char>(c);
 }
 
 } // namespace
@@ -71,20 +85,21 @@ Kind kind_of(const QByteArray& line)
 
 bool is_sound(const QByteArray& line)
 {
-    if (line.size() < 4 || at(line, 1) != 'S' || at(line, 2) != '1')
+    if (line.size() < 4 || line[0] != 'S' || line[1] != '1' || line.size() % 2 != 0)
         return false;
-    for (int position = 3; position <= line.size(); ++position) {
-        if (!is_hex(at(line, position)))
-            return false;
-    }
-    const int count = hex_pair_to_byte(at(line, 3), at(line, 4));
-    if (count < 3 || line.size() != 4 + 2 * count)
-        return false;
-    // The checksum is the ones' complement of the sum of the count, address and data bytes.
+    // Every pair after "S1" is a byte: the count, the address, the data, the checksum.
+    const char* text = line.constData();
     unsigned sum = 0;
-    for (int i = 0; i <= count; ++i)
-        sum += hex_pair_to_byte(at(line, 3 + 2 * i), at(line, 4 + 2 * i));
-    return (sum & 0xFF) == 0xFF;
+    for (qsizetype i = 2; i < line.size(); i += 2) {
+        const int high = hex_value(text[i]);
+        const int low = hex_value(text[i + 1]);
+        if (high < 0 || low < 0)
+            return false;
+        sum += unsigned(high * 16 + low);
+    }
+    const int count = hex_pair_to_byte(line[2], line[3]);
+    // The checksum is the ones' complement of the sum of the count, address and data bytes.
+    return count >= 3 && line.size() == 4 + 2 * count && (sum & 0xFF) == 0xFF;
 }
 
 IdentitySearch find_identity(const QString& path, const Identity& earlier)
