@@ -38,12 +38,6 @@ Run cli(const QStringList& arguments, int timeout_ms = 120000)
                p.readAllStandardError()};
 }
 
-QByteArray slurp(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
 std::vector<fixtures::Page> pages(int count)
 {
     std::vector<fixtures::Page> list;
@@ -128,9 +122,9 @@ void tst_cli::pack_writes_what_the_window_writes()
     QCOMPARE(run.status, 0);
     QVERIFY(run.out.contains("6 page records"));
     QVERIFY(run.out.contains("Velantor KDR7"));
-    const QByteArray image = slurp(from_cli);
+    const QByteArray image = fixtures::read_file(from_cli);
     QCOMPARE(image.size(), 4 + 6 * 546);
-    QCOMPARE(image, slurp(from_window));
+    QCOMPARE(image, fixtures::read_file(from_window));
 }
 
 void tst_cli::pack_refusals_data()
@@ -162,7 +156,7 @@ void tst_cli::pack_refusals()
     const Run run = cli({"pack", s19, bin});
     QCOMPARE(run.status, status);
     QCOMPARE(run.err.trimmed(), message);
-    QCOMPARE(slurp(bin), QByteArray("OLD"));
+    QCOMPARE(fixtures::read_file(bin), QByteArray("OLD"));
 }
 
 void tst_cli::info_on_good_and_damaged_images()
@@ -312,7 +306,7 @@ void tst_cli::satellite_table_both_ways()
     QCOMPARE(run.status, 0);
     QVERIFY(run.err.contains("99/99 entries 100%"));
     QVERIFY(run.err.trimmed().endsWith("Satellite data read successfully!"));
-    const QByteArray table = slurp(csv);
+    const QByteArray table = fixtures::read_file(csv);
     QVERIFY(table.startsWith("Astra 19.2,192,45,-45,\r\n,0,0,0,\r\n"));
     QCOMPARE(table.count("\r\n"), 99);
 

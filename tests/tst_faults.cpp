@@ -36,12 +36,6 @@ std::vector<fixtures::Page> pages(int count)
 
 const char* const no_feedback = "Warning: Cannot receive feedback, please restart box and PC software";
 
-QByteArray slurp(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
 bool run(const QString& program, const QStringList& arguments)
 {
     QProcess p;
@@ -52,7 +46,7 @@ bool run(const QString& program, const QStringList& arguments)
 // The peak resident memory of this process so far, in KiB.
 long peak_kib()
 {
-    for (const QByteArray& line : slurp(QStringLiteral("/proc/self/status")).split('\n')) {
+    for (const QByteArray& line : fixtures::read_file(QStringLiteral("/proc/self/status")).split('\n')) {
         if (line.startsWith("VmHWM:"))
             return line.mid(6).trimmed().split(' ').first().toLong();
     }
@@ -305,7 +299,7 @@ void tst_faults::files_written_under_fault()
         QVERIFY(::stat(QFile::encodeName(where.target).constData(), &node) == 0);
         QVERIFY2(S_ISCHR(node.st_mode), "the device node was replaced");
     } else if (!vanishing) {
-        QCOMPARE(slurp(where.target), QByteArray("OLD CONTENT"));
+        QCOMPARE(fixtures::read_file(where.target), QByteArray("OLD CONTENT"));
         QCOMPARE(QDir(where.folder).entryList(QDir::Files), QStringList{"table.out"});
     }
 }
@@ -370,7 +364,7 @@ void tst_faults::files_read_under_fault()
         bench.button("pushButton_package_start")->click();
         // Either the file was good enough to convert, or each attempt said why not.
         const QStringList boxes = bench.answers.box_lines();
-        const QByteArray image = slurp(bench.dir.filePath(QStringLiteral("out.bin")));
+        const QByteArray image = fixtures::read_file(bench.dir.filePath(QStringLiteral("out.bin")));
         if (boxes.isEmpty())
             QVERIFY(image.size() >= 550 && (image.size() - 4) % 546 == 0);
         else
@@ -522,7 +516,7 @@ void tst_faults::clicks_everywhere_during_every_long_handler()
         for (int r = 0; r < 99; ++r)
             QCOMPARE(table->item(r, 0)->text(), QStringLiteral("File%1").arg(r));
     } else if (handler == QLatin1String("CSV write")) {
-        const QByteArray written = slurp(csv_out);
+        const QByteArray written = fixtures::read_file(csv_out);
         QCOMPARE(written.count("\r\n"), 99);
         QVERIFY2(written.startsWith("Grid0,,,,\r\nGrid1,,,,\r\n"), written.left(80).constData());
     } else {
@@ -533,8 +527,8 @@ void tst_faults::clicks_everywhere_during_every_long_handler()
         const QString reference = bench.dir.filePath(QStringLiteral("quiet.bin"));
         QCOMPARE(packager::convert(s19_path, reference, kdr7, page, cipher, quiet).outcome,
                  packager::Outcome::Done);
-        QCOMPARE(slurp(bin_out), slurp(reference));
-        QCOMPARE(slurp(bin_out).size(), 4 + 6 * 546);
+        QCOMPARE(fixtures::read_file(bin_out), fixtures::read_file(reference));
+        QCOMPARE(fixtures::read_file(bin_out).size(), 4 + 6 * 546);
     }
 }
 

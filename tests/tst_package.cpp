@@ -21,9 +21,7 @@
 
 #include <openssl/evp.h>
 
-#include <csignal>
 #include <memory>
-#include <sys/resource.h>
 
 namespace {
 
@@ -440,19 +438,12 @@ void tst_package::failed_write_leaves_the_old_image()
     bench.choose_s19(
         bench.file(QStringLiteral("big.s19"),
                    lines({identity_line, s1_line(0x8000, "a"), s1_line(0x8200, "b"), s1_line(0x8400, "c")})));
-    rlimit saved{};
-    getrlimit(RLIMIT_FSIZE, &saved);
-    const auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit small = saved;
-    small.rlim_cur = 1000;
-    setrlimit(RLIMIT_FSIZE, &small);
-    bench.button("pushButton_package_start")->click();
-    setrlimit(RLIMIT_FSIZE, &saved);
-    std::signal(SIGXFSZ, old_handler);
+    {
+        const fixtures::FileSizeLimit limit(1000);
+        bench.button("pushButton_package_start")->click();
+    }
     QCOMPARE(bench.answers.box_lines(), QStringList{"Warning: Fail to write Bin file!"});
-    QFile f(old_bin);
-    QVERIFY(f.open(QIODevice::ReadOnly));
-    QCOMPARE(f.readAll(), QByteArray("OLD IMAGE"));
+    QCOMPARE(fixtures::read_file(old_bin), QByteArray("OLD IMAGE"));
 }
 
 void tst_package::srec_cat_firmware_reaches_the_box()

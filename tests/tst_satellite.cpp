@@ -19,9 +19,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <csignal>
 #include <memory>
-#include <sys/resource.h>
 
 using Record = satellite_record::Record;
 
@@ -85,13 +83,6 @@ struct Bench : WindowBench
         return n;
     }
 };
-
-QByteArray slurp(const QString& path)
-{
-    QFile f(path);
-    f.open(QIODevice::ReadOnly);
-    return f.readAll();
-}
 
 } // namespace
 
@@ -500,7 +491,7 @@ void tst_satellite::csv_round_trip_of_99_rows()
     saved[1] = QStringList{"", "0", "0", "0"};
     bench.reset();
 
-    const QByteArray bytes = slurp(path);
+    const QByteArray bytes = fixtures::read_file(path);
     QVERIFY(bytes.startsWith("Sat1,192,45,-45,\r\n,,,,\r\nS\xE4t 2,"));
     QCOMPARE(bytes.count("\r\n"), 99);
     QVERIFY(bytes.endsWith("\r\n"));
@@ -566,18 +557,13 @@ void tst_satellite::csv_failed_write_keeps_the_old_file()
         bench.edit(row, {QString(16, QLatin1Char('N')), "1000", "10", "10"});
 
     // A file may grow to 512 bytes here: the new table (about 2.5 KB) cannot be written whole.
-    rlimit saved{};
-    getrlimit(RLIMIT_FSIZE, &saved);
-    const auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit small = saved;
-    small.rlim_cur = 512;
-    setrlimit(RLIMIT_FSIZE, &small);
-    bench.save_file(path);
-    setrlimit(RLIMIT_FSIZE, &saved);
-    std::signal(SIGXFSZ, old_handler);
+    {
+        const fixtures::FileSizeLimit limit(512);
+        bench.save_file(path);
+    }
 
     QCOMPARE(bench.answers.box_lines(), QStringList{QStringLiteral("Warning: Fail to write CSV file")});
-    QCOMPARE(slurp(path), old_table);
+    QCOMPARE(fixtures::read_file(path), old_table);
     QCOMPARE(QDir(bench.dir.path()).entryList(QDir::Files), QStringList{"kept.csv"});
 
     // A place where no file can be made at all.

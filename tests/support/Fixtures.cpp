@@ -5,6 +5,9 @@
 
 #include <openssl/evp.h>
 
+#include <csignal>
+#include <sys/resource.h>
+
 namespace fixtures {
 
 QByteArray aes_encrypt(const QByteArray& key16, const QByteArray& block16)
@@ -76,6 +79,31 @@ bool write_file(const QString& path, const QByteArray& bytes)
 {
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+QByteArray read_file(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+FileSizeLimit::FileSizeLimit(unsigned long max_bytes)
+{
+    rlimit limit{};
+    getrlimit(RLIMIT_FSIZE, &limit);
+    saved_limit = limit.rlim_cur;
+    saved_handler = std::signal(SIGXFSZ, SIG_IGN);
+    limit.rlim_cur = max_bytes;
+    setrlimit(RLIMIT_FSIZE, &limit);
+}
+
+FileSizeLimit::~FileSizeLimit()
+{
+    rlimit limit{};
+    getrlimit(RLIMIT_FSIZE, &limit);
+    limit.rlim_cur = saved_limit;
+    setrlimit(RLIMIT_FSIZE, &limit);
+    std::signal(SIGXFSZ, saved_handler);
 }
 
 } // namespace fixtures

@@ -32,5 +32,22 @@ QByteArray s1_line(int address, const QByteArray& data);
 
 // Writes a whole file; false when it could not.
 bool write_file(const QString& path, const QByteArray& bytes);
+// A whole file; empty when it cannot be read.
+QByteArray read_file(const QString& path);
+
+// While it lives, no file of this process may grow past max_bytes: a write beyond fails as on a full disk
+// (SIGXFSZ is ignored meanwhile, so the failure is an error, not the end of the process).
+class FileSizeLimit
+{
+public:
+    explicit FileSizeLimit(unsigned long max_bytes);
+    ~FileSizeLimit();
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+private:
+    unsigned long saved_limit;
+    void (*saved_handler)(int);
+};
 
 } // namespace fixtures

@@ -1,32 +1,28 @@
 #include "PtyBox.h"
 
+#include "RawPty.h"
+
+#include <QFile>
+
 #include <QDeadlineTimer>
 #include <QtGlobal>
 
-#include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
 #include <sys/inotify.h>
 #include <termios.h>
 #include <unistd.h>
 
 PtyBox::PtyBox()
 {
-    char name[256] = {};
-    if (openpty(&master, &slave, name, nullptr, nullptr) != 0) {
-        master = slave = -1;
+    RawPty pty;
+    if (!open_raw_pty(pty))
         return;
-    }
-    path = QString::fromLocal8Bit(name);
-    // Raw both ways, so the line echoes nothing and passes every byte as it is.
-    termios tio{};
-    tcgetattr(slave, &tio);
-    cfmakeraw(&tio);
-    tcsetattr(slave, TCSANOW, &tio);
-    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+    master = pty.master;
+    slave = pty.slave;
+    path = pty.path;
     watcher = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (watcher >= 0)
-        inotify_add_watch(watcher, name, IN_OPEN);
+        inotify_add_watch(watcher, QFile::encodeName(path).constData(), IN_OPEN);
 }
 
 PtyBox::~PtyBox()

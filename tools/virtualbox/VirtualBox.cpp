@@ -1,5 +1,7 @@
 #include "VirtualBox.h"
 
+#include "RawPty.h"
+
 #include <QRegularExpression>
 #include <QStringList>
 
@@ -8,10 +10,7 @@
 #include <chrono>
 #include <tuple>
 
-#include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
-#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -91,17 +90,12 @@ VirtualBox::VirtualBox() : VirtualBox(Model()) {}
 VirtualBox::VirtualBox(const Model& m) : model(m)
 {
     memory.fill(0xFF);
-    char name[256] = {};
-    if (openpty(&master, &keep_slave, name, nullptr, nullptr) != 0) {
-        master = keep_slave = -1;
+    RawPty pty;
+    if (!open_raw_pty(pty))
         return;
-    }
-    path = QString::fromLocal8Bit(name);
-    termios tio{};
-    tcgetattr(keep_slave, &tio);
-    cfmakeraw(&tio);
-    tcsetattr(keep_slave, TCSANOW, &tio);
-    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+    master = pty.master;
+    keep_slave = pty.slave;
+    path = pty.path;
     running = true;
     worker = std::thread([this] { serve(); });
 }

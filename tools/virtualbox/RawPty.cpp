@@ -1,0 +1,21 @@
+#include "RawPty.h"
+
+#include <fcntl.h>
+#include <pty.h>
+#include <termios.h>
+
+bool open_raw_pty(RawPty& pty)
+{
+    char name[256] = {};
+    if (openpty(&pty.master, &pty.slave, name, nullptr, nullptr) != 0) {
+        pty.master = pty.slave = -1;
+        return false;
+    }
+    pty.path = QString::fromLocal8Bit(name);
+    termios tio{};
+    tcgetattr(pty.slave, &tio);
+    cfmakeraw(&tio);
+    tcsetattr(pty.slave, TCSANOW, &tio);
+    fcntl(pty.master, F_SETFL, fcntl(pty.master, F_GETFL) | O_NONBLOCK);
+    return true;
+}
