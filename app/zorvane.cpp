@@ -1,5 +1,6 @@
 #include "app/zorvane.h"
 
+#include "app/FontFit.h"
 #include "app/ShowMessage.h"
 #include "common/OutcomeMessages.h"
 #include "satellite/SatelliteCsv.h"
@@ -77,6 +78,7 @@ zorvane::zorvane(QWidget* parent, Qt::WindowFlags flags) : QMainWindow(parent, f
     // The Package page leaves the tab widget but stays alive, with its widgets and connections.
     ui.tabWidget->removeTab(package_tab_index);
     ui.sat_setting->setColumnWidth(0, name_column_width);
+    font_fit::fit_default_family(this);
     show_port_devices();
     connect_buttons();
     probe_ports();

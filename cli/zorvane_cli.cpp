@@ -19,11 +19,17 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSerialPortInfo>
 
 #include <atomic>
 #include <csignal>
 #include <cstdio>
+
+#ifdef Q_OS_WIN
+#include <io.h>
+#else
 #include <unistd.h>
+#endif
 
 namespace {
 
@@ -84,11 +90,11 @@ bool parse(QCommandLineParser& parser, const QStringList& arguments, const QStri
     return true;
 }
 
-// Opens the named port ("COM1" .. "COM15"); the channel is closed again when it goes.
+// Opens the named port; the channel is closed again when it goes.
 int open_port(SerialChannel& channel, const QString& name)
 {
-    if (!port_names::all().contains(name)) {
-        say(QStringLiteral("No such port: %1 (the ports are COM1 to COM15)").arg(name));
+    if (!port_names::accepts(name)) {
+        say(QStringLiteral("No such port: %1 (the ports are %2)").arg(name, port_names::accepted_names()));
         return Usage;
     }
     if (channel.open(name))
@@ -105,11 +111,20 @@ void on_interrupt(int)
     std::signal(SIGINT, SIG_DFL);
 }
 
+bool stderr_is_terminal()
+{
+#ifdef Q_OS_WIN
+    return _isatty(_fileno(stderr)) != 0;
+#else
+    return isatty(STDERR_FILENO) != 0;
+#endif
+}
+
 // A progress bar on standard error: redrawn in place on a terminal, one line per step otherwise.
 class Progress
 {
 public:
-    Progress(const char* unit, int total) : unit(unit), total(total), terminal(isatty(STDERR_FILENO) != 0)
+    Progress(const char* unit, int total) : unit(unit), total(total), terminal(stderr_is_terminal())
     {
         clock.start();
     }
@@ -318,8 +333,8 @@ int info(const QStringList& arguments)
 int flash(const QStringList& arguments)
 {
     QCommandLineParser parser;
-    const QCommandLineOption port(QStringLiteral("port"), QStringLiteral("The box's port, COM1 to COM15."),
-                                  QStringLiteral("COMn"));
+    const QCommandLineOption port(QStringLiteral("port"), QStringLiteral("The box's port: %1.").arg(port_names::accepted_names()),
+                                  QStringLiteral("PORT"));
     parser.addOption(port);
     parser.addPositionalArgument(QStringLiteral("FILE.bin"), QStringLiteral("The image to program."));
     int status = Success;
@@ -330,7 +345,7 @@ int flash(const QStringList& arguments)
             1, status))
         return status;
     if (!parser.isSet(port)) {
-        say(QStringLiteral("flash needs --port COMn"));
+        say(QStringLiteral("flash needs --port PORT"));
         return Usage;
     }
     bin_image::Reader image;
@@ -397,8 +412,8 @@ public:
 int satellites(const QStringList& arguments, bool reading)
 {
     QCommandLineParser parser;
-    const QCommandLineOption port(QStringLiteral("port"), QStringLiteral("The box's port, COM1 to COM15."),
-                                  QStringLiteral("COMn"));
+    const QCommandLineOption port(QStringLiteral("port"), QStringLiteral("The box's port: %1.").arg(port_names::accepted_names()),
+                                  QStringLiteral("PORT"));
     parser.addOption(port);
     const QCommandLineOption allow_short(
         QStringLiteral("allow-short"),
@@ -417,7 +432,7 @@ int satellites(const QStringList& arguments, bool reading)
     if (!parse(parser, arguments, synopsis, 1, status))
         return status;
     if (!parser.isSet(port)) {
-        say(QStringLiteral("%1 needs --port COMn").arg(reading ? "sat-read" : "sat-write"));
+        say(QStringLiteral("%1 needs --port PORT").arg(reading ? "sat-read" : "sat-write"));
         return Usage;
     }
     const QString path = parser.positionalArguments().at(0);
@@ -455,6 +470,25 @@ int satellites(const QStringList& arguments, bool reading)
     return Success;
 }
 
+// What the system knows of its serial devices, so that a technician can tell the adapters apart.
+void list_system_ports()
+{
+    const QList<QSerialPortInfo> found = QSerialPortInfo::availablePorts();
+    std::printf("\nSerial devices the system reports: %d\n", int(found.size()));
+    const auto or_dash = [](const QString& text) { return text.isEmpty() ? QStringLiteral("-") : text; };
+    for (const QSerialPortInfo& port : found) {
+        const QString usb = port.hasVendorIdentifier() && port.hasProductIdentifier()
+                                ? QStringLiteral("%1:%2")
+                                      .arg(port.vendorIdentifier(), 4, 16, QLatin1Char('0'))
+                                      .arg(port.productIdentifier(), 4, 16, QLatin1Char('0'))
+                                : QStringLiteral("-");
+        std::printf("%s\n  description: %s\n  manufacturer: %s\n  usb: %s\n  serial number: %s\n",
+                    qPrintable(port.systemLocation()), qPrintable(or_dash(port.description())),
+                    qPrintable(or_dash(port.manufacturer())), qPrintable(usb),
+                    qPrintable(or_dash(port.serialNumber())));
+    }
+}
+
 int ports(const QStringList& arguments)
 {
     QCommandLineParser parser;
@@ -462,7 +496,8 @@ int ports(const QStringList& arguments)
     if (!parse(parser, arguments,
                QStringLiteral(
                    "Lists COM1 to COM15, the device each stands for (KDR7_COM<n>, or the default table) "
-                   "and whether it opens now. Nothing is sent."),
+                   "and whether it opens now, then every serial device the system reports, with its "
+                   "description, manufacturer, USB vendor:product and serial number. Nothing is sent."),
                0, status))
         return status;
     SerialChannel channel;
@@ -473,6 +508,7 @@ int ports(const QStringList& arguments)
         std::printf("%-6s %-24s %s\n", qPrintable(name),
                     device.isEmpty() ? "(no device)" : qPrintable(device), opens ? "opens" : "not found");
     }
+    list_system_ports();
     return Success;
 }
 
@@ -481,10 +517,11 @@ const char* const usage =
     "Commands:\n"
     "  pack FILE.s19 FILE.bin             package S19 firmware into a BIN image\n"
     "  info [--json] FILE.bin             show what a BIN image holds\n"
-    "  flash --port COMn FILE.bin         program an image into the box\n"
-    "  sat-read --port COMn FILE.csv      read the box's satellite table into a CSV file\n"
-    "  sat-write --port COMn FILE.csv     write a CSV file's satellite table into the box\n"
-    "  ports                              list the ports and whether they open\n\n"
+    "  flash --port PORT FILE.bin         program an image into the box\n"
+    "  sat-read --port PORT FILE.csv      read the box's satellite table into a CSV file\n"
+    "  sat-write --port PORT FILE.csv     write a CSV file's satellite table into the box\n"
+    "  ports                              list the ports and the system's serial devices\n\n"
+    "PORT is COM1 to COM15; on Windows any COMn, elsewhere also a device path such as /dev/ttyUSB0.\n"
     "zorvane-cli COMMAND --help tells more. On other systems than Windows, KDR7_COM<n> names the "
     "device of COM<n>.\n";
 

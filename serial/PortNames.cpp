@@ -17,6 +17,18 @@ QString device_for(const QString& name)
 {
     return name;
 }
+
+bool accepts(const QString& name)
+{
+    // USB adapters come up as COM16 and beyond; Windows itself says which names exist.
+    bool ok = false;
+    return name.startsWith(QLatin1String("COM")) && name.mid(3).toInt(&ok) > 0 && ok;
+}
+
+QString accepted_names()
+{
+    return QStringLiteral("COMn");
+}
 #else
 namespace {
 
@@ -32,10 +44,18 @@ QString default_device(int n)
     return QString();
 }
 
+// A device file named by its path, as every serial tool here takes it.
+bool is_device_path(const QString& name)
+{
+    return name.startsWith(QLatin1Char('/')) && name.size() > 1;
+}
+
 } // namespace
 
 QString device_for(const QString& name)
 {
+    if (is_device_path(name))
+        return name;
     if (!name.startsWith(QLatin1String("COM")))
         return QString();
     bool ok = false;
@@ -46,6 +66,16 @@ QString device_for(const QString& name)
     if (qEnvironmentVariableIsSet(variable.constData()))
         return qEnvironmentVariable(variable.constData());
     return default_device(n);
+}
+
+bool accepts(const QString& name)
+{
+    return is_device_path(name) || all().contains(name);
+}
+
+QString accepted_names()
+{
+    return QStringLiteral("COM1 to COM15, or a device path such as /dev/ttyUSB0");
 }
 #endif
 

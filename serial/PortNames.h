@@ -13,7 +13,16 @@ constexpr int port_count = 15;
 // "COM1" .. "COM15", in list order.
 QStringList all();
 
-// The device that open() hands to the operating system for a listed name; empty when the name has none.
+// The device that open() hands to the operating system for a port name; empty when the name has none.
+// Beyond the listed names, a device path ("/dev/ttyUSB0", "/dev/serial/by-id/...") stands for itself
+// outside Windows, and on Windows every name is the port itself.
 QString device_for(const QString& name);
+
+// Whether a port named by a person (on the command line) is one the tool can try: a listed name, a device
+// path outside Windows, any "COMn" on Windows.
+bool accepts(const QString& name);
+
+// What accepts() takes, in a few words for help texts and usage errors.
+QString accepted_names();
 
 } // namespace port_names

@@ -96,6 +96,14 @@ void tst_cli::help_and_usage()
     QCOMPARE(cli({"pack", "only-one.s19"}).status, 2);
     QCOMPARE(cli({"flash", "x.bin"}).status, 2); // no --port
     QCOMPARE(cli({"flash", "--port", "COM16", dir.filePath("x.bin")}).status, 3);
+    // Outside Windows a port is COM1 to COM15 or a device path, nothing else.
+    const QString image = dir.filePath(QStringLiteral("usage.bin"));
+    QVERIFY(fixtures::write_file(image, fixtures::image(kdr7, pages(1))));
+    for (const char* port : {"COM16", "COM0", "ttyUSB0", "/"}) {
+        const Run run = cli({"flash", "--port", port, image});
+        QCOMPARE(run.status, 2);
+        QVERIFY2(run.err.contains("No such port"), port);
+    }
 }
 
 void tst_cli::pack_writes_what_the_window_writes()
@@ -202,12 +210,12 @@ void tst_cli::info_on_good_and_damaged_images()
 
 void tst_cli::flash_programs_the_box()
 {
+    // Named by its device path, as a technician names a USB adapter.
     VirtualBox box;
-    set_port(4, box.device());
     const auto list = pages(3);
     const QString path = dir.filePath(QStringLiteral("flash.bin"));
     QVERIFY(fixtures::write_file(path, fixtures::image(kdr7, list)));
-    const Run run = cli({"flash", "--port", "COM4", path});
+    const Run run = cli({"flash", "--port", box.device(), path});
     QCOMPARE(run.status, 0);
     QVERIFY(run.err.contains("Getting into Bootloader Mode..."));
     QVERIFY(run.err.contains("0/3 pages"));
@@ -341,8 +349,10 @@ void tst_cli::ports_tell_what_opens()
     set_port(9, com9.device());
     const Run run = cli({"ports"});
     QCOMPARE(run.status, 0);
-    const QList<QByteArray> lines = run.out.trimmed().split('\n');
-    QCOMPARE(lines.size(), 15);
+    const QList<QByteArray> lines = run.out.split('\n');
+    QVERIFY(lines.size() > 17);
+    QCOMPARE(lines[15], QByteArray());
+    QVERIFY(lines[16].startsWith("Serial devices the system reports: "));
     QVERIFY(lines[8].startsWith("COM9"));
     QVERIFY(lines[8].contains(com9.device().toLocal8Bit()));
     QVERIFY(lines[8].endsWith("opens"));

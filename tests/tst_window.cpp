@@ -1,10 +1,12 @@
 // The main window as the user meets it: the port probe, the layout, the wiring, Stop and Close.
 #include "DialogAnswerer.h"
 #include "PtyBox.h"
+#include "app/FontFit.h"
 #include "app/SatelliteGrid.h"
 #include "app/zorvane.h"
 
 #include <QComboBox>
+#include <QFontInfo>
 #include <QHeaderView>
 #include <QLabel>
 #include <QMetaMethod>
@@ -47,6 +49,7 @@ private slots:
     void port_items_show_their_device();
 
     void window_is_fixed_800_by_600();
+    void every_text_fits_its_widget();
     void window_shows_two_tabs_and_keeps_package_alive();
     void satellite_table_layout();
     void update_tab_starts_idle();
@@ -140,6 +143,20 @@ void tst_window::port_items_show_their_device()
         QCOMPARE(list->itemData(4, Qt::ToolTipRole).toString(), QStringLiteral("/dev/ttyUSB0"));
         QCOMPARE(list->itemData(0, Qt::ToolTipRole).toString(), QStringLiteral("no device"));
     }
+}
+
+// With the fonts the package depends on: Arial's metric twin for the value fields, and a default family in
+// which no caption, button, port name or column header is clipped in the form's fixed geometry.
+void tst_window::every_text_fits_its_widget()
+{
+    DialogAnswerer answers;
+    zorvane window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    const QStringList clipped = font_fit::clipped_texts(&window);
+    QVERIFY2(clipped.isEmpty(), qPrintable(clipped.join(QLatin1Char('\n'))));
+    QCOMPARE(QFontInfo(widget<QLabel>(&window, "label_model_u")->font()).family(),
+             QStringLiteral("Liberation Sans"));
 }
 
 void tst_window::window_is_fixed_800_by_600()
