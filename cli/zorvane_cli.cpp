@@ -333,7 +333,8 @@ int info(const QStringList& arguments)
 int flash(const QStringList& arguments)
 {
     QCommandLineParser parser;
-    const QCommandLineOption port(QStringLiteral("port"), QStringLiteral("The box's port: %1.").arg(port_names::accepted_names()),
+    const QCommandLineOption port(QStringLiteral("port"),
+                                  QStringLiteral("The box's port: %1.").arg(port_names::accepted_names()),
                                   QStringLiteral("PORT"));
     parser.addOption(port);
     parser.addPositionalArgument(QStringLiteral("FILE.bin"), QStringLiteral("The image to program."));
@@ -412,7 +413,8 @@ public:
 int satellites(const QStringList& arguments, bool reading)
 {
     QCommandLineParser parser;
-    const QCommandLineOption port(QStringLiteral("port"), QStringLiteral("The box's port: %1.").arg(port_names::accepted_names()),
+    const QCommandLineOption port(QStringLiteral("port"),
+                                  QStringLiteral("The box's port: %1.").arg(port_names::accepted_names()),
                                   QStringLiteral("PORT"));
     parser.addOption(port);
     const QCommandLineOption allow_short(

@@ -2,7 +2,9 @@
 # Set-up, build, tests and start of the Velantor KDR7 Loader Editor on Debian 12.
 #   tools/dev.sh start   build and start the window (on a virtual display when there is none)
 #   tools/dev.sh test    build and run every test
-#   tools/dev.sh package build the Debian package, install it and try the installed programs
+#   tools/dev.sh package build the Debian package, check it (lintian, appstreamcli, desktop-file-validate),
+#                        install it and try the installed programs
+#   tools/dev.sh product build the shipped programs alone, without the test rig, as a distribution would
 #   tools/dev.sh test-sanitized   build and run every test under AddressSanitizer, LeakSanitizer and UBSan
 #   tools/dev.sh fuzz [SECONDS]   build the libFuzzer targets and run each for SECONDS (default 30)
 # Each installs the Debian packages it needs when they are missing.
@@ -11,10 +13,14 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build_dir=${KDR7_BUILD_DIR:-$root/build}
 
-build_packages=(build-essential cmake ninja-build qt6-base-dev qt6-serialport-dev libssl-dev)
+# What the shipped programs need to build; the test rig adds OpenSSL (the box's cipher and the tests' oracle)
+# and the fonts the window lays its captions out in.
+product_packages=(build-essential cmake ninja-build qt6-base-dev qt6-serialport-dev)
+build_packages=("${product_packages[@]}" libssl-dev fonts-liberation)
 test_packages=(srecord)
 fuzz_packages=(clang libclang-rt-14-dev)
-display_packages=(xvfb imagemagick xdotool)
+display_packages=(xvfb xauth imagemagick xdotool qt6-qpa-plugins)
+package_packages=(file dpkg-dev lintian appstream desktop-file-utils man-db)
 
 say() { printf '%s\n' "$*" >&2; }
 
@@ -31,10 +37,38 @@ install_missing() {
     DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
 }
 
+# Builds the developer tree, all of it or only the named targets.
 build() {
     install_missing "${build_packages[@]}"
     cmake -S "$root" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-    cmake --build "$build_dir" --parallel 2
+    local targets=()
+    [ $# -gt 0 ] && targets=(--target "$@")
+    cmake --build "$build_dir" --parallel 2 "${targets[@]}"
+}
+
+# The shipped programs must never need OpenSSL: they have no use for it, and a distribution build has no rig.
+check_no_crypto() {
+    local program
+    for program in "$@"; do
+        if ldd "$program" | grep -E 'libssl|libcrypto'; then
+            say "$program links OpenSSL"
+            return 1
+        fi
+    done
+}
+
+# The window and the command line from Qt 6 alone: no tests, no virtual box, no OpenSSL, no openpty.
+product_build() {
+    install_missing "${product_packages[@]}"
+    local dir="$root/build-product"
+    cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKDR7_TEST_RIG=OFF >/dev/null
+    cmake --build "$dir" --parallel 2
+    check_no_crypto "$dir/zorvane" "$dir/zorvane-cli"
+    if grep -qiE 'openssl|libutil' "$dir/CMakeCache.txt" "$dir/build.ninja"; then
+        say "The product build still refers to OpenSSL or libutil"
+        return 1
+    fi
+    say "The product builds without the test rig: $dir/zorvane, $dir/zorvane-cli"
 }
 
 run_tests() {
@@ -83,7 +117,7 @@ start_headless() {
 }
 
 start() {
-    build
+    build zorvane kdr7-virtual-box
     [ "${1:-}" = real ] || start_virtual_box
     if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
         start_headless
@@ -124,13 +158,24 @@ run_fuzzers() {
     done
 }
 
-# Builds the .deb, installs it as a user would, and runs the installed programs once.
+# Builds the .deb, checks it as Debian would, installs it as a user would, and runs the installed programs.
 package_check() {
-    install_missing "${test_packages[@]}"
+    install_missing "${test_packages[@]}" "${package_packages[@]}"
     build
-    (cd "$build_dir" && cpack -G DEB >/dev/null)
+    (cd "$build_dir" && rm -f kdr7-loader-editor_*.deb && cpack -G DEB >/dev/null)
     local deb
     deb=$(ls -t "$build_dir"/kdr7-loader-editor_*.deb | head -n 1)
+    say "Checking $deb ..."
+    local findings
+    findings=$(lintian --fail-on error,warning "$deb" 2>&1 | grep -v 'running with root privileges' || true)
+    if [ -n "$findings" ]; then
+        say "lintian: $findings"
+        return 1
+    fi
+    say "lintian: no findings"
+    appstreamcli validate --no-net "$root/packaging/org.kdr7.zorvane.metainfo.xml"
+    desktop-file-validate "$root/Resources/org.kdr7.zorvane.desktop"
+    say "desktop-file-validate: no findings"
     say "Installing $deb ..."
     local sudo=()
     [ "$(id -u)" -ne 0 ] && sudo=(sudo)
@@ -145,7 +190,14 @@ package_check() {
     /usr/bin/zorvane-cli pack "$work/firmware.s19" "$work/firmware.bin"
     /usr/bin/zorvane-cli info "$work/firmware.bin"
     test -x /usr/bin/zorvane && test -x /usr/bin/kdr7-virtual-box
-    test -f /usr/share/applications/zorvane.desktop && test -f /usr/share/icons/hicolor/64x64/apps/zorvane.png
+    test -f /usr/share/applications/org.kdr7.zorvane.desktop
+    test -f /usr/share/icons/hicolor/64x64/apps/zorvane.png
+    test -f /usr/share/metainfo/org.kdr7.zorvane.metainfo.xml
+    for page in zorvane zorvane-cli kdr7-virtual-box; do
+        MANPAGER=cat man "$page" >"$work/$page.txt" 2>&1 || true
+        grep -q "^NAME" "$work/$page.txt" || { say "man $page does not open"; return 1; }
+    done
+    check_no_crypto /usr/bin/zorvane /usr/bin/zorvane-cli
     rm -rf "$work"
     say "The installed package works: $deb"
 }
@@ -157,6 +209,7 @@ case "${1:-}" in
     test-sanitized) run_sanitized_tests ;;
     fuzz) run_fuzzers "${2:-30}" ;;
     package) package_check ;;
+    product) product_build ;;
     build) build ;;
-    *) say "usage: $0 start|start-real|test|test-sanitized|fuzz [SECONDS]|package|build"; exit 2 ;;
+    *) say "usage: $0 start|start-real|test|test-sanitized|fuzz [SECONDS]|package|product|build"; exit 2 ;;
 esac
