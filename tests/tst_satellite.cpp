@@ -112,6 +112,8 @@ private slots:
     void bad_acknowledge_at_entry_five_data();
     void bad_acknowledge_at_entry_five();
     void clicks_during_an_exchange_start_nothing();
+    void virtual_box_follows_the_tool_data();
+    void virtual_box_follows_the_tool();
 
     void csv_round_trip_of_99_rows();
     void csv_reading_limits();
@@ -467,6 +469,51 @@ void tst_satellite::clicks_during_an_exchange_start_nothing()
     QCOMPARE(bench.tool_sent("E"), 0);
     QCOMPARE(bench.tool_sent("I"), 100);
     QCOMPARE(row_texts(bench.table(), 98), (QStringList{"S99", "99", "0", "0"}));
+}
+
+void tst_satellite::virtual_box_follows_the_tool_data()
+{
+    // Alternately what the tool sends and what the box answers within 300 ms; "close" closes the line and
+    // opens it again.
+    QTest::addColumn<QByteArrayList>("script");
+    const QByteArray record(21, 'x');
+    QTest::newRow("malformed frame: not stored, not acknowledged")
+        << QByteArrayList{"J", "K", "X\x01" + record, "", QByteArray("L\x00", 2) + record, ""};
+    QTest::newRow("a read given up, then a write") << QByteArrayList{"H", "I", "J", "K"};
+    QTest::newRow("a write given up, then a read") << QByteArrayList{"J", "K", "H", "I"};
+    QTest::newRow("a write given up, then the bootloader") << QByteArrayList{"J", "K", "E", "0"};
+    QTest::newRow("line closed halfway through a frame")
+        << QByteArrayList{"J", "K", "L\x01" "abc", "", "close", "", "H", "I"};
+}
+
+// The virtual box must be a fair stand-in: no "K" for a record it dropped, and no state left over from an
+// exchange the tool gave up.
+void tst_satellite::virtual_box_follows_the_tool()
+{
+    QFETCH(QByteArrayList, script);
+    VirtualBox box;
+    box.set_satellite(1, box_record("Keep", 1, 2, 3));
+    auto port = std::make_unique<QSerialPort>(box.device());
+    QVERIFY(port->open(QIODevice::ReadWrite));
+    for (int i = 0; i + 1 < script.size(); i += 2) {
+        if (script[i] == "close") {
+            port->close();
+            QTest::qWait(50);
+            QVERIFY(port->open(QIODevice::ReadWrite));
+            continue;
+        }
+        port->write(script[i]);
+        QVERIFY(port->waitForBytesWritten(1000));
+        QByteArray answer;
+        QElapsedTimer clock;
+        clock.start();
+        while (clock.elapsed() < 300) {
+            if (port->waitForReadyRead(20))
+                answer += port->readAll();
+        }
+        QCOMPARE(answer, script[i + 1]);
+    }
+    QCOMPARE(QByteArray(reinterpret_cast<const char*>(box.satellite(1).data())), QByteArray("Keep"));
 }
 
 void tst_satellite::csv_round_trip_of_99_rows()

@@ -11,6 +11,7 @@
 #include <tuple>
 
 #include <poll.h>
+#include <sys/inotify.h>
 #include <unistd.h>
 
 namespace {
@@ -172,16 +173,17 @@ void VirtualBox::send_satellite_frame()
 }
 
 // A record written by the tool arrives with Position low byte first; the box keeps it as it sends it.
-void VirtualBox::take_satellite_frame(const QByteArray& frame)
+bool VirtualBox::take_satellite_frame(const QByteArray& frame)
 {
     const int entry = std::uint8_t(frame[1]);
-    if (frame[0] == 'L' && entry >= 1 && entry <= satellite_entries) {
-        SatelliteRecord r;
-        std::copy(frame.begin() + 2, frame.end(), r.begin());
-        std::swap(r[17], r[18]);
-        std::lock_guard<std::mutex> guard(lock);
-        satellites[size_t(entry - 1)] = r;
-    }
+    if (frame[0] != 'L' || entry < 1 || entry > satellite_entries)
+        return false;
+    SatelliteRecord r;
+    std::copy(frame.begin() + 2, frame.end(), r.begin());
+    std::swap(r[17], r[18]);
+    std::lock_guard<std::mutex> guard(lock);
+    satellites[size_t(entry - 1)] = r;
+    return true;
 }
 
 void VirtualBox::unplug()
@@ -194,17 +196,32 @@ void VirtualBox::unplug()
     master = -1;
 }
 
+// The box holds a slave descriptor of its own, so the master never sees the tool hang up; the tool's close
+// of the device is watched for instead.
 void VirtualBox::serve()
 {
+    const int closes = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (closes >= 0)
+        inotify_add_watch(closes, path.toLocal8Bit().constData(), IN_CLOSE_WRITE | IN_CLOSE_NOWRITE);
     while (running) {
-        pollfd pfd{master, POLLIN, 0};
-        if (::poll(&pfd, 1, 5) <= 0)
+        pollfd fds[2] = {{master, POLLIN, 0}, {closes, POLLIN, 0}};
+        if (::poll(fds, closes >= 0 ? 2 : 1, 5) <= 0)
             continue;
+        // A close goes first: bytes waiting beside it may already come from the next tool that opened the
+        // line. (A tool that closes right after writing expects no answer to what it wrote.)
+        if (closes >= 0 && (fds[1].revents & POLLIN)) {
+            char events[4096];
+            while (::read(closes, events, sizeof events) > 0) {
+            }
+            line_closed();
+        }
         std::uint8_t buffer[1024];
-        const ssize_t n = ::read(master, buffer, sizeof buffer);
+        const ssize_t n = (fds[0].revents & POLLIN) ? ::read(master, buffer, sizeof buffer) : 0;
         if (n > 0)
             take(buffer, int(n));
     }
+    if (closes >= 0)
+        ::close(closes);
 }
 
 void VirtualBox::log(bool from_tool, const QByteArray& bytes)
@@ -213,7 +230,7 @@ void VirtualBox::log(bool from_tool, const QByteArray& bytes)
     events.push_back(Event{from_tool, bytes});
 }
 
-const VirtualBox::Fault* VirtualBox::fault_for(Step step)
+std::optional<VirtualBox::Fault> VirtualBox::fault_for(Step step)
 {
     std::lock_guard<std::mutex> guard(lock);
     for (Fault& f : faults) {
@@ -227,15 +244,15 @@ const VirtualBox::Fault* VirtualBox::fault_for(Step step)
             continue;
         if (f.times > 0)
             --f.times;
-        return &f;
+        return f;
     }
-    return nullptr;
+    return std::nullopt;
 }
 
 bool VirtualBox::answer(Step step, QByteArray bytes)
 {
     bool as_meant = true;
-    if (const Fault* fault = fault_for(step)) {
+    if (const std::optional<Fault> fault = fault_for(step)) {
         switch (fault->kind) {
         case Fault::Silent:
             return false;
@@ -301,129 +318,182 @@ void VirtualBox::store_page()
         ++written;
 }
 
-// Consumes the tool's bytes unit by unit and answers each as the bootloader does.
 void VirtualBox::take(const std::uint8_t* bytes, int count)
 {
     pending.append(reinterpret_cast<const char*>(bytes), count);
-    for (;;) {
-        if (!running)
-            return;
-        auto unit = [&](int size) -> QByteArray {
-            if (pending.size() < size)
-                return QByteArray();
-            QByteArray u = pending.left(size);
-            pending.remove(0, size);
-            log(true, u);
-            return u;
-        };
-        switch (state) {
-        case State::Idle:
-        case State::Prepared:
-        case State::Paging: {
-            const QByteArray command = unit(1);
-            if (command.isEmpty())
-                return;
-            const char c = command[0];
-            if (c == 'E') {
-                state = State::Prepared;
-                reply(Step::Prepared, '0');
-            } else if (c == '2' && state == State::Prepared) {
-                QByteArray noise;
-                {
-                    std::lock_guard<std::mutex> guard(lock);
-                    noise = go_ahead_noise;
-                }
-                if (!noise.isEmpty())
-                    transmit(noise);
-                state = State::Identity;
-                reply(Step::GoAhead, '1');
-            } else if (c == 'D' && state == State::Paging) {
-                ++page_index;
-                state = State::Header;
-            } else if (c == 'C' && state == State::Paging) {
-                state = State::Idle;
-                reply(Step::Finish, '3');
-            } else if (c == 'H' && state == State::Idle) {
-                state = State::SatReading;
-                sat_entry = 0;
-                reply(Step::SatAnswer, 'I');
-            } else if (c == 'J' && state == State::Idle) {
-                state = State::SatWriting;
-                sat_entry = 0;
-                reply(Step::SatAnswer, 'K');
-            }
-            break;
-        }
-        case State::SatReading: {
-            const QByteArray command = unit(1);
-            if (command.isEmpty())
-                return;
-            if (command[0] != 'I')
-                break;
-            if (++sat_entry > satellite_entries) {
-                state = State::Idle; // the "I" after the last record
-                break;
-            }
-            send_satellite_frame();
-            break;
-        }
-        case State::SatWriting: {
-            const QByteArray frame = unit(23);
-            if (frame.isEmpty())
-                return;
-            ++sat_entry;
-            take_satellite_frame(frame);
-            reply(Step::SatAck, 'K');
-            if (sat_entry >= satellite_entries)
-                state = State::Idle;
-            break;
-        }
-        case State::Identity: {
-            const QByteArray identity = unit(4);
-            if (identity.isEmpty())
-                return;
-            const unsigned char verdict = judge(reinterpret_cast<const std::uint8_t*>(identity.constData()));
-            state = verdict == 'A' ? State::Paging : State::Idle;
-            page_index = -1;
-            reply(Step::Verdict, verdict);
-            break;
-        }
-        case State::Header: {
-            const QByteArray header = unit(2);
-            if (header.isEmpty())
-                return;
-            page[0] = std::uint8_t(header[0]);
-            page[1] = std::uint8_t(header[1]);
-            line_index = 0;
-            state = State::Lines;
-            break;
-        }
-        case State::Lines: {
-            const QByteArray line = unit(line_size);
-            if (line.isEmpty())
-                return;
-            const auto* data = reinterpret_cast<const std::uint8_t*>(line.constData());
-            if (!line_intact(data)) {
-                {
-                    std::lock_guard<std::mutex> guard(lock);
-                    ++damaged;
-                }
-                reply(Step::Line, '5');
-                break;
-            }
-            // Unheard, the line counts as not received: the same line comes again.
-            if (!reply(Step::Line, '4'))
-                break;
-            std::copy(data, data + line_size, page.begin() + 2 + line_index * line_size);
-            if (line_index == lines_per_page - 1) {
-                store_page();
-                state = State::Paging;
-                reply(Step::Page, 'F');
-            } else {
-                ++line_index;
-            }
-            break;
-        }
-        }
+    while (running && take_unit()) {
     }
+}
+
+bool VirtualBox::take_unit()
+{
+    switch (state) {
+    case State::Idle:
+    case State::Prepared:
+    case State::Paging:
+        return take_command();
+    case State::SatReading:
+        return take_read_request();
+    case State::SatWriting:
+        return take_record_frame();
+    case State::Identity:
+        return take_identity();
+    case State::Header:
+        return take_header();
+    case State::Lines:
+        return take_line();
+    }
+    return false;
+}
+
+QByteArray VirtualBox::next_unit(int size)
+{
+    if (pending.size() < size)
+        return QByteArray();
+    QByteArray unit = pending.left(size);
+    pending.remove(0, size);
+    log(true, unit);
+    return unit;
+}
+
+bool VirtualBox::restarts_exchange() const
+{
+    return !pending.isEmpty() && (pending[0] == 'E' || pending[0] == 'H' || pending[0] == 'J');
+}
+
+void VirtualBox::line_closed()
+{
+    state = State::Idle;
+    pending.clear();
+}
+
+// One-byte commands: entering the bootloader, its go-ahead, a page, the finish, and the satellite table's
+// read and write requests.
+bool VirtualBox::take_command()
+{
+    const QByteArray command = next_unit(1);
+    if (command.isEmpty())
+        return false;
+    const char c = command[0];
+    if (c == 'E') {
+        state = State::Prepared;
+        reply(Step::Prepared, '0');
+    } else if (c == '2' && state == State::Prepared) {
+        QByteArray noise;
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            noise = go_ahead_noise;
+        }
+        if (!noise.isEmpty())
+            transmit(noise);
+        state = State::Identity;
+        reply(Step::GoAhead, '1');
+    } else if (c == 'D' && state == State::Paging) {
+        ++page_index;
+        state = State::Header;
+    } else if (c == 'C' && state == State::Paging) {
+        state = State::Idle;
+        reply(Step::Finish, '3');
+    } else if (c == 'H') {
+        state = State::SatReading;
+        sat_entry = 0;
+        reply(Step::SatAnswer, 'I');
+    } else if (c == 'J') {
+        state = State::SatWriting;
+        sat_entry = 0;
+        reply(Step::SatAnswer, 'K');
+    }
+    return true;
+}
+
+// Each "I" asks for the next record; the "I" after the last one ends the read.
+bool VirtualBox::take_read_request()
+{
+    if (restarts_exchange()) {
+        state = State::Idle;
+        return true;
+    }
+    const QByteArray request = next_unit(1);
+    if (request.isEmpty())
+        return false;
+    if (request[0] != 'I')
+        return true;
+    if (++sat_entry > satellite_entries) {
+        state = State::Idle;
+        return true;
+    }
+    send_satellite_frame();
+    return true;
+}
+
+// A malformed frame is neither stored nor acknowledged: the tool must not hear "K" for a record the box
+// dropped.
+bool VirtualBox::take_record_frame()
+{
+    if (restarts_exchange()) {
+        state = State::Idle;
+        return true;
+    }
+    const QByteArray frame = next_unit(satellite_frame_size);
+    if (frame.isEmpty())
+        return false;
+    if (!take_satellite_frame(frame))
+        return true;
+    ++sat_entry;
+    reply(Step::SatAck, 'K');
+    if (sat_entry >= satellite_entries)
+        state = State::Idle;
+    return true;
+}
+
+bool VirtualBox::take_identity()
+{
+    const QByteArray identity = next_unit(4);
+    if (identity.isEmpty())
+        return false;
+    const unsigned char verdict = judge(reinterpret_cast<const std::uint8_t*>(identity.constData()));
+    state = verdict == 'A' ? State::Paging : State::Idle;
+    page_index = -1;
+    reply(Step::Verdict, verdict);
+    return true;
+}
+
+bool VirtualBox::take_header()
+{
+    const QByteArray header = next_unit(2);
+    if (header.isEmpty())
+        return false;
+    page[0] = std::uint8_t(header[0]);
+    page[1] = std::uint8_t(header[1]);
+    line_index = 0;
+    state = State::Lines;
+    return true;
+}
+
+bool VirtualBox::take_line()
+{
+    const QByteArray line = next_unit(line_size);
+    if (line.isEmpty())
+        return false;
+    const auto* data = reinterpret_cast<const std::uint8_t*>(line.constData());
+    if (!line_intact(data)) {
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            ++damaged;
+        }
+        reply(Step::Line, '5');
+        return true;
+    }
+    // Unheard, the line counts as not received: the same line comes again.
+    if (!reply(Step::Line, '4'))
+        return true;
+    std::copy(data, data + line_size, page.begin() + 2 + line_index * line_size);
+    if (line_index == lines_per_page - 1) {
+        store_page();
+        state = State::Paging;
+        reply(Step::Page, 'F');
+    } else {
+        ++line_index;
+    }
+    return true;
 }

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -63,6 +64,7 @@ public:
     // A satellite entry as the box stores it: the record as it sends it (Position high byte first).
     using SatelliteRecord = std::array<std::uint8_t, 21>;
     static constexpr int satellite_entries = 99;
+    static constexpr int satellite_frame_size = 23; // "L", the entry, the 21-byte record
 
     // One unit of the exchange as the box saw it: a command or block from the tool, or a reply.
     struct Event
@@ -107,13 +109,29 @@ public:
 
 private:
     void serve();
+    // Consumes the tool's bytes unit by unit and answers each as the box does, in the state it is in.
     void take(const std::uint8_t* bytes, int count);
+    // One unit in the current state; false when it has not fully arrived yet.
+    bool take_unit();
+    bool take_command();
+    bool take_read_request();
+    bool take_record_frame();
+    bool take_identity();
+    bool take_header();
+    bool take_line();
+    // The next size bytes, logged; empty while fewer have arrived.
+    QByteArray next_unit(int size);
+    // A tool that gave up a read or write halfway starts anew with a command; the box follows it.
+    bool restarts_exchange() const;
+    // The tool closed the line: whatever exchange was under way is over.
+    void line_closed();
     // Sends the answer of a step as a fault for it may change it; false when a fault replaced it (or the
     // line closed): the tool did not hear it.
     bool answer(Step step, QByteArray bytes);
     bool reply(Step step, unsigned char byte);
     void transmit(const QByteArray& bytes);
-    const Fault* fault_for(Step step);
+    // A copy: add_fault() may move the list while the worker answers.
+    std::optional<Fault> fault_for(Step step);
     void log(bool from_tool, const QByteArray& bytes);
     unsigned char judge(const std::uint8_t* identity) const;
     void store_page();
@@ -130,7 +148,8 @@ private:
         SatWriting,
     };
     void send_satellite_frame();
-    void take_satellite_frame(const QByteArray& frame);
+    // Stores a well-formed frame ("L", entry 1..99, the record); false, storing nothing, otherwise.
+    bool take_satellite_frame(const QByteArray& frame);
 
     Model model;
     int master = -1;

@@ -94,7 +94,7 @@ int main(int argc, char* argv[])
     const QCommandLineOption min_date(QStringLiteral("min-date"),
                                       "Oldest firmware build accepted, YEAR/MONTH/DAY.", "date");
     const QCommandLineOption fault(QStringLiteral("fault"),
-                                   "Inject a fault, STEP:KIND[:ARG][@PAGE[.LINE]][xTIMES] (repeatable).",
+                                   "Inject a fault, STEP:KIND[@N[.LINE]][xTIMES] (repeatable; see the manual page).",
                                    "fault");
     const QCommandLineOption flash(
         QStringLiteral("flash-out"),
