@@ -23,10 +23,13 @@ public:
     bool open(const QString&) override { return false; }
     int write(const char*, int count) override { return count; }
     bool nothing_waiting() override { return position >= size; }
-    bool read(char* buffer, int count) override
+    bool read(char* buffer, int count, int* received = nullptr) override
     {
-        for (int i = 0; i < count && position < size; ++i)
-            buffer[i] = char(data[position++]);
+        int got = 0;
+        for (; got < count && position < size; ++got)
+            buffer[got] = char(data[position++]);
+        if (received != nullptr)
+            *received = got;
         return false;
     }
 

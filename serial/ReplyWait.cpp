@@ -48,8 +48,10 @@ bool wait_for_byte(SerialChannel& channel, const WaitSchedule& schedule)
 
 Reply await_reply(SerialChannel& channel, const WaitSchedule& schedule, unsigned char missing)
 {
-    const bool waiting = wait_for_byte(channel, schedule);
+    wait_for_byte(channel, schedule);
+    // A byte that came after the last poll is read all the same: it has arrived, and is judged.
     char byte = char(missing);
-    const bool failed = channel.read(&byte, 1);
-    return Reply{static_cast<unsigned char>(byte), waiting && !failed, failed};
+    int received = 0;
+    const bool failed = channel.read(&byte, 1, &received);
+    return Reply{static_cast<unsigned char>(byte), received == 1, failed};
 }

@@ -28,7 +28,7 @@ bool wait_for_byte(SerialChannel& channel, const WaitSchedule& schedule);
 struct Reply
 {
     unsigned char byte;
-    bool arrived;       // a byte was waiting within the schedule and was read
+    bool arrived;       // a byte was read, in the schedule or just after its last poll
     bool device_failed; // the adapter is gone: no later reply can come
 };
 

@@ -3,6 +3,15 @@
 #include "serial/PortNames.h"
 
 #include <QSerialPort>
+#include <QThread>
+
+#if defined(Q_OS_WIN)
+#include <windows.h>
+#elif defined(Q_OS_UNIX)
+#include <cerrno>
+#include <sys/ioctl.h>
+#include <termios.h>
+#endif
 
 SerialChannel::SerialChannel() = default;
 
@@ -51,7 +60,7 @@ int SerialChannel::write(const char* bytes, int count)
             break;
         port->waitForBytesWritten(int(qMax<qint64>(deadline.remainingTime(), 1)));
     }
-    if (port->bytesToWrite() > 0 || device_failed()) {
+    if (port->bytesToWrite() > 0 || device_failed() || !drain(deadline)) {
         // Whatever could not leave in time must not trail into the next exchange.
         port->clear(QSerialPort::Output);
         return -1;
@@ -60,6 +69,30 @@ int SerialChannel::write(const char* bytes, int count)
         port->clearError();
     reply_window.setRemainingTime(turnaround_ms);
     return count;
+}
+
+// QSerialPort's flush ends when the bytes reach the driver. A USB adapter then sends whatever has piled up
+// back to back, and the pauses the box needs between bytes (1 ms in a satellite frame) collapse.
+bool SerialChannel::drain(const QDeadlineTimer& deadline)
+{
+#if defined(Q_OS_WIN)
+    Q_UNUSED(deadline);
+    return FlushFileBuffers(port->handle()) != 0;
+#elif defined(Q_OS_UNIX)
+    // The driver's queue is awaited within the write's bound; tcdrain then waits for the last bytes to
+    // leave the adapter, which takes at most a few characters' time.
+    const int fd = port->handle();
+    int queued = 0;
+    while (ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0) {
+        if (deadline.hasExpired())
+            return false;
+        QThread::usleep(100);
+    }
+    return tcdrain(fd) == 0 || errno == EINTR;
+#else
+    Q_UNUSED(deadline);
+    return true;
+#endif
 }
 
 void SerialChannel::poll_device()
@@ -87,21 +120,26 @@ bool SerialChannel::nothing_waiting()
     return port->bytesAvailable() < 1;
 }
 
-bool SerialChannel::read(char* buffer, int count)
+bool SerialChannel::read(char* buffer, int count, int* received)
 {
+    int got = 0;
+    const auto report = [&](bool failed) {
+        if (received != nullptr)
+            *received = got;
+        return failed;
+    };
     if (!port || !port->isOpen())
-        return true;
+        return report(true);
     if (count <= 0)
-        return false;
+        return report(false);
     if (port->bytesAvailable() == 0)
         poll_device();
     if (device_failed())
-        return true;
-    int got = 0;
+        return report(true);
     while (port->bytesAvailable() > 0) {
         const qint64 n = port->read(buffer + got, count - got);
         if (n < 0)
-            return true;
+            return report(true);
         got += int(n);
         if (got >= count)
             break;
@@ -112,5 +150,5 @@ bool SerialChannel::read(char* buffer, int count)
             break;
         }
     }
-    return device_failed();
+    return report(device_failed());
 }

@@ -31,8 +31,8 @@ public:
     SerialChannel(const SerialChannel&) = delete;
     SerialChannel& operator=(const SerialChannel&) = delete;
 
-    // Opens a listed port name ("COM1" .. "COM15"); true = the port is not open (missing, busy, not
-    // permitted). Call only on a channel that holds no port.
+    // Opens a port name ("COM1" .. "COM15", see port_names::device_for); true = the port is not open
+    // (missing, busy, not permitted). Call only on a channel that holds no port.
     virtual bool open(const QString& port_name);
 
     // Bytes written and transmitted, or -1.
@@ -42,8 +42,8 @@ public:
     virtual bool nothing_waiting();
 
     // At most count bytes into buffer; true only on a device error. Bytes that did not arrive leave the
-    // buffer unchanged.
-    virtual bool read(char* buffer, int count);
+    // buffer unchanged; received, when given, tells how many came.
+    virtual bool read(char* buffer, int count, int* received = nullptr);
 
     // Closes and destroys the port; the channel can open again afterwards.
     void release_port();
@@ -53,6 +53,8 @@ private:
     void poll_device();
     // True once the device reported an error other than a time-out (unplugged, read or write failure).
     bool device_failed() const;
+    // Waits, within the deadline, until the driver has put the queued bytes on the line; false if not.
+    bool drain(const QDeadlineTimer& deadline);
 
     std::unique_ptr<QSerialPort> port;
     QDeadlineTimer reply_window;

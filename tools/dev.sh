@@ -17,7 +17,7 @@ build_dir=${KDR7_BUILD_DIR:-$root/build}
 # and the fonts the window lays its captions out in.
 product_packages=(build-essential cmake ninja-build qt6-base-dev qt6-serialport-dev)
 build_packages=("${product_packages[@]}" libssl-dev fonts-liberation)
-test_packages=(srecord)
+test_packages=(srecord strace)
 fuzz_packages=(clang libclang-rt-14-dev)
 display_packages=(xvfb xauth imagemagick xdotool qt6-qpa-plugins)
 package_packages=(file dpkg-dev lintian appstream desktop-file-utils man-db)
