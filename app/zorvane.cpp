@@ -7,6 +7,7 @@
 #include "serial/PortNames.h"
 #include "serial/SerialChannel.h"
 
+#include <QCloseEvent>
 #include <QCoreApplication>
 #include <QFileDialog>
 #include <QMetaMethod>
@@ -91,6 +92,15 @@ zorvane::~zorvane()
     // The grid items are members and go before the widgets: each leaves its table as it is destroyed.
 }
 
+void zorvane::closeEvent(QCloseEvent* event)
+{
+    if (exchange_running()) {
+        event->ignore();
+        return;
+    }
+    QMainWindow::closeEvent(event);
+}
+
 // Button i is wired to slot i of this class's own meta-object, in this order.
 void zorvane::connect_buttons()
 {
@@ -157,8 +167,9 @@ void zorvane::show_identity(const IdentityTexts& texts)
 
 void zorvane::binfile_in()
 {
-    // The image stream is being sent: it must not be reopened or rewound under the running update.
-    if (updating)
+    // The image stream is being sent: it must not be reopened or rewound under the running update. Nor may
+    // a dialog stall the lock-step exchange of a satellite read or write.
+    if (updating || exchange_running())
         return;
     ui.pushButton_update_start->setEnabled(true);
     ui.pushButton_update_stop->setEnabled(true);
@@ -187,8 +198,9 @@ void zorvane::binfile_in()
 
 void zorvane::update_start()
 {
-    // Another exchange owns the channel (Start stays clickable while an update pumps its events).
-    if (channel != nullptr)
+    // Another exchange owns the channel (Start stays clickable while an update pumps its events), or a file
+    // job is pumping: the whole update would run inside it.
+    if (exchange_running() || satellites_busy || packaging)
         return;
     // Without an image the box would get a stale identity block and then the finish request.
     if (!image_stream.is_open()) {
@@ -335,7 +347,7 @@ void zorvane::sat_write_device()
 void zorvane::sat_read_file()
 {
     // The grid is this handler's from its first step, its file dialog included.
-    if (satellites_busy)
+    if (satellites_busy || exchange_running())
         return;
     const Running running(satellites_busy);
     const QString path = QFileDialog::getOpenFileName(this, QStringLiteral("open File"), QStringLiteral(".."),
@@ -360,7 +372,7 @@ void zorvane::sat_read_file()
 
 void zorvane::sat_write_file()
 {
-    if (satellites_busy)
+    if (satellites_busy || exchange_running())
         return;
     const Running running(satellites_busy);
     const QString path = QFileDialog::getSaveFileName(
@@ -411,7 +423,7 @@ bool zorvane::take_identity(const srecord::IdentitySearch& search)
 void zorvane::select_s_path()
 {
     // The running conversion reads this file and this identity.
-    if (packaging)
+    if (packaging || exchange_running())
         return;
     s19_path = QFileDialog::getOpenFileName(nullptr, QStringLiteral("Open Files"), QStringLiteral(".."),
                                             QStringLiteral("Text Files(*.s19)"));
@@ -425,7 +437,7 @@ void zorvane::select_s_path()
 
 void zorvane::select_bin_path()
 {
-    if (packaging)
+    if (packaging || exchange_running())
         return;
     bin_path = QFileDialog::getSaveFileName(nullptr, QStringLiteral("Save Files"), QStringLiteral(".."),
                                             QStringLiteral("Text Files(*.bin)"));
@@ -465,7 +477,7 @@ private:
 
 void zorvane::s2bin()
 {
-    if (packaging)
+    if (packaging || exchange_running())
         return;
     if (s19_path.isEmpty() || bin_path.isEmpty()) {
         show_message(Message::PackagePathsEmpty);

@@ -25,6 +25,10 @@ public:
     explicit zorvane(QWidget* parent = nullptr, Qt::WindowFlags flags = Qt::WindowFlags());
     ~zorvane() override;
 
+protected:
+    // Refused while the box is being talked to: the exchange would go on unseen and keep the port.
+    void closeEvent(QCloseEvent* event) override;
+
 private slots:
     // The order here is the order of the meta-object, index 0 to 9.
     void select_s_path();
@@ -39,6 +43,8 @@ private slots:
     void sat_write_file();
 
 private:
+    // True while a handler talks to the box; its pumps must then start nothing else and open no dialog.
+    bool exchange_running() const { return channel != nullptr; }
     void connect_buttons();
     void show_port_devices();
     void probe_ports();

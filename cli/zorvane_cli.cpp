@@ -209,6 +209,7 @@ int exit_for(packager::Outcome outcome)
     case packager::Outcome::Done:
         return Success;
     case packager::Outcome::S19CannotOpen:
+    case packager::Outcome::S19Changed:
         return InputUnreadable;
     case packager::Outcome::BinCannotOpen:
     case packager::Outcome::WriteFailed:

@@ -64,6 +64,8 @@ std::optional<Message> message_for(packager::Outcome outcome)
         return Message::BadS19Record;
     case packager::Outcome::UnsupportedRecords:
         return Message::UnsupportedS19Records;
+    case packager::Outcome::S19Changed:
+        return Message::S19CannotOpenForIdentity;
     case packager::Outcome::WriteFailed:
         return Message::BinWriteFailed;
     }
@@ -81,6 +83,8 @@ std::optional<Message> message_for(srecord::IdentityOutcome outcome)
         return Message::NoFirmwareInformation;
     case srecord::IdentityOutcome::BadRecord:
         return Message::BadS19Record;
+    case srecord::IdentityOutcome::UnsupportedRecords:
+        return Message::UnsupportedS19Records;
     }
     return std::nullopt;
 }

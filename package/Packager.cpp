@@ -1,9 +1,11 @@
 #include "package/Packager.h"
 
+#include "common/InputFile.h"
 #include "common/LineReader.h"
 #include "common/SafeFile.h"
 #include "package/SRecord.h"
 
+#include <QCryptographicHash>
 #include <QDebug>
 #include <QFile>
 
@@ -55,12 +57,22 @@ void PageBuffer::flush_page(aes_cipher& cipher, SafeFile& image)
 
 namespace {
 
-// Counts the lines and proves every record sound before anything is written.
-Result check_lines(QFile& s19, int& count)
+// The file as read, line by line: the second pass must read the very file the first one proved sound.
+// An editor or a build may rewrite it while the event loop runs between and during the passes.
+void add_line(QCryptographicHash& digest, const QByteArray& line, bool truncated)
 {
+    digest.addData(line);
+    digest.addData(QByteArrayView(truncated ? "\1" : "\0", 1));
+}
+
+// Counts the lines and proves every record sound before anything is written.
+Result check_lines(QFile& s19, int& count, QByteArray& fingerprint)
+{
+    QCryptographicHash digest(QCryptographicHash::Sha256);
     LineReader lines(s19, srecord::max_line_length);
     QByteArray line;
     while (lines.next(line)) {
+        add_line(digest, line, lines.truncated());
         const srecord::Kind kind = srecord::kind_of(line);
         if (kind == srecord::Kind::Unsupported)
             return {Outcome::UnsupportedRecords, lines.lines_read()};
@@ -70,6 +82,7 @@ Result check_lines(QFile& s19, int& count)
     if (lines.failed())
         return {Outcome::S19CannotOpen, lines.lines_read()};
     count = lines.lines_read();
+    fingerprint = digest.result();
     return {Outcome::Done, 0};
 }
 
@@ -106,10 +119,11 @@ Result convert(const QString& s19_path, const QString& bin_path, const Identity&
                aes_cipher& cipher, Observer& observer)
 {
     QFile s19(s19_path);
-    if (!s19.open(QIODevice::ReadOnly))
+    if (!open_input(s19))
         return {Outcome::S19CannotOpen};
     int count = 0;
-    const Result checked = check_lines(s19, count);
+    QByteArray fingerprint;
+    const Result checked = check_lines(s19, count, fingerprint);
     if (checked.outcome != Outcome::Done)
         return checked;
     observer.lines_counted(count);
@@ -123,11 +137,23 @@ Result convert(const QString& s19_path, const QString& bin_path, const Identity&
         return {Outcome::S19CannotOpen};
     }
     page.reset_page();
+    QCryptographicHash digest(QCryptographicHash::Sha256);
     LineReader lines(s19, srecord::max_line_length);
     QByteArray line;
     for (int index = 0; lines.next(line); ++index) {
         observer.line_started(index);
+        add_line(digest, line, lines.truncated());
+        // A file that grew is not read on; one that changed otherwise is caught by its fingerprint below
+        // (take_record places even a damaged line safely, and the image is then cancelled).
+        if (index >= count) {
+            image.cancel();
+            return {Outcome::S19Changed};
+        }
         take_record(line, page, cipher, image);
+    }
+    if (lines.failed() || lines.lines_read() != count || digest.result() != fingerprint) {
+        image.cancel();
+        return {Outcome::S19Changed};
     }
     qDebug("ADDR = 0x%x%x", page.header(0), page.header(1));
     page.flush_page(cipher, image);

@@ -68,6 +68,7 @@ enum class Outcome
     BinCannotOpen,
     BadRecord,          // a damaged S1 record, at line
     UnsupportedRecords, // S2 or S3 records, first at line
+    S19Changed,         // the file read in the second pass is not the one the first pass proved sound
     WriteFailed,
 };
 

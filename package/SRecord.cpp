@@ -1,5 +1,6 @@
 #include "package/SRecord.h"
 
+#include "common/InputFile.h"
 #include "common/LineReader.h"
 
 #include <QDebug>
@@ -106,12 +107,26 @@ IdentitySearch find_identity(const QString& path, const Identity& earlier)
 {
     IdentitySearch result{IdentityOutcome::Missing, earlier, 0};
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
+    if (!open_input(file)) {
+        result.outcome = IdentityOutcome::CannotOpen;
+        return result;
+    }
+    QByteArray line;
+    {
+        LineReader all(file, max_line_length);
+        while (all.next(line)) {
+            if (kind_of(line) == Kind::Unsupported) {
+                result.outcome = IdentityOutcome::UnsupportedRecords;
+                result.line = all.lines_read();
+                return result;
+            }
+        }
+    }
+    if (!file.seek(0)) {
         result.outcome = IdentityOutcome::CannotOpen;
         return result;
     }
     LineReader lines(file, max_line_length);
-    QByteArray line;
     bool found_s1 = false;
     while (!found_s1 && lines.next(line))
         found_s1 = decode(line).type == 1;

@@ -52,7 +52,8 @@ enum class IdentityOutcome
     Found,
     CannotOpen,
     Missing,
-    BadRecord
+    BadRecord,
+    UnsupportedRecords, // S2 or S3 records: the identity is not looked for, the file cannot be packaged
 };
 struct IdentitySearch
 {
@@ -61,7 +62,9 @@ struct IdentitySearch
     int line;        // of the record, counting from 1
 };
 
-// Finds the identity record of an S19 file, starting at its first S1 record.
+// Finds the identity record of an S19 file, starting at its first S1 record. A file with S2 or S3 records
+// is refused first: a tool chain that writes those has no S1 identity record to find, and the user should
+// hear about the format rather than look for a missing identity.
 IdentitySearch find_identity(const QString& path, const Identity& earlier);
 
 } // namespace srecord

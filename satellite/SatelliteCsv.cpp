@@ -1,5 +1,7 @@
 #include "satellite/SatelliteCsv.h"
 
+#include "common/InputFile.h"
+
 #include <cstdint>
 
 namespace satellite_csv {
@@ -63,7 +65,7 @@ QByteArray format_line(const SatelliteCells& cells)
 bool Reader::open(const QString& path)
 {
     file.setFileName(path);
-    if (!file.open(QIODevice::ReadOnly))
+    if (!open_input(file))
         return false;
     lines = std::make_unique<LineReader>(file, max_line_length);
     return true;

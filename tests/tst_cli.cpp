@@ -5,6 +5,7 @@
 #include "VirtualBox.h"
 #include "app/zorvane.h"
 
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -14,6 +15,8 @@
 #include <QTest>
 
 #include <csignal>
+
+#include <sys/stat.h>
 
 using fixtures::s1_line;
 
@@ -76,6 +79,8 @@ private slots:
     void ctrl_c_stops_after_the_page();
     void satellite_table_both_ways();
     void ports_tell_what_opens();
+    void endless_inputs_data();
+    void endless_inputs();
 
 private:
     QTemporaryDir dir;
@@ -148,6 +153,9 @@ void tst_cli::pack_refusals_data()
                                 << QByteArray("Bad S19 record in line 3");
     QTest::newRow("S2 record") << (identity + "S2080080000102030471\r\n") << 5
                                << QByteArray("S19 file has unsupported S2/S3 records");
+    QTest::newRow("S2 records only") << QByteArray(
+                                            "S00600004844521B\r\nS2080080000102030471\r\nS804000000FB\r\n")
+                                     << 5 << QByteArray("S19 file has unsupported S2/S3 records");
 }
 
 void tst_cli::pack_refusals()
@@ -359,6 +367,51 @@ void tst_cli::ports_tell_what_opens()
     QVERIFY(lines[0].contains("(no device)"));
     QVERIFY(lines[0].endsWith("not found"));
     QCOMPARE(com9.receive(1, 50), QByteArray());
+}
+
+void tst_cli::endless_inputs_data()
+{
+    QTest::addColumn<QString>("source");
+    QTest::addColumn<QStringList>("command"); // INPUT stands for the input's path
+    QTest::addColumn<QByteArray>("message");
+    const QList<QPair<QStringList, QByteArray>> commands{
+        {{"pack", "INPUT", "out.bin"}, "Fail to open S19 file!"},
+        {{"info", "INPUT"}, "Can not open BIN file"},
+        {{"flash", "--port", "COM1", "INPUT"}, "Can not open BIN file"},
+        {{"sat-write", "--port", "COM1", "INPUT"}, "Fail to open CSV file"},
+    };
+    for (const char* source : {"fifo", "/dev/zero", "link to a fifo"}) {
+        for (const auto& c : commands)
+            QTest::addRow("%s, %s", qPrintable(c.first.first()), source) << source << c.first << c.second;
+    }
+}
+
+// A FIFO blocks its open until a writer comes, /dev/zero never ends: the readers take regular files only.
+void tst_cli::endless_inputs()
+{
+    QFETCH(QString, source);
+    QFETCH(QStringList, command);
+    QFETCH(QByteArray, message);
+    QString input = source;
+    if (source != QLatin1String("/dev/zero")) {
+        const QString fifo = dir.filePath(QStringLiteral("endless.fifo"));
+        QFile::remove(fifo);
+        QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+        input = fifo;
+        if (source == QLatin1String("link to a fifo")) {
+            input = dir.filePath(QStringLiteral("endless.csv"));
+            QFile::remove(input);
+            QVERIFY(QFile::link(fifo, input));
+        }
+    }
+    command.replaceInStrings(QStringLiteral("INPUT"), input);
+    command.replaceInStrings(QStringLiteral("out.bin"), dir.filePath(QStringLiteral("endless.bin")));
+    QElapsedTimer clock;
+    clock.start();
+    const Run run = cli(command, 10000);
+    QVERIFY2(clock.elapsed() < 1000, qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(run.status, 3);
+    QVERIFY2(run.err.contains(message), run.err.constData());
 }
 
 QTEST_MAIN(tst_cli)

@@ -121,8 +121,12 @@ private slots:
     void files_written_under_fault();
     void files_read_under_fault_data();
     void files_read_under_fault();
+    void endless_inputs_data();
+    void endless_inputs();
     void clicks_everywhere_during_every_long_handler_data();
     void clicks_everywhere_during_every_long_handler();
+    void window_stays_while_the_box_is_talked_to_data();
+    void window_stays_while_the_box_is_talked_to();
 };
 
 void tst_faults::bootloader_matrix_data()
@@ -400,6 +404,44 @@ void tst_faults::files_read_under_fault()
 #endif
 }
 
+void tst_faults::endless_inputs_data()
+{
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<QString>("source");
+    QTest::addColumn<QString>("message");
+    const char* const readers[][2] = {{"pushButton_s19", "Warning: Fail to open S19 file!"},
+                                      {"pushButton_sat_read_file", "Warning: Fail to open CSV file"},
+                                      {"pushButton_bin_update", "Warning: Can not open BIN file"}};
+    for (const auto& reader : readers) {
+        for (const char* source : {"fifo", "/dev/zero", "link to a fifo"})
+            QTest::addRow("%s, %s", reader[0], source) << reader[0] << source << reader[1];
+    }
+}
+
+// A FIFO would block the open until a writer came, and /dev/zero never ends: either froze the window.
+void tst_faults::endless_inputs()
+{
+    QFETCH(QString, button);
+    QFETCH(QString, source);
+    QFETCH(QString, message);
+    WindowBench bench;
+    QString input = source;
+    if (source != QLatin1String("/dev/zero")) {
+        input = bench.dir.filePath(QStringLiteral("endless.fifo"));
+        QCOMPARE(::mkfifo(QFile::encodeName(input).constData(), 0600), 0);
+        if (source == QLatin1String("link to a fifo")) {
+            const QString link = bench.dir.filePath(QStringLiteral("endless.s19"));
+            QVERIFY(QFile::link(input, link));
+            input = link;
+        }
+    }
+    QElapsedTimer clock;
+    clock.start();
+    bench.choose(qPrintable(button), input);
+    QVERIFY2(clock.elapsed() < 1000, qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(bench.answers.box_lines(), QStringList{message});
+}
+
 void tst_faults::clicks_everywhere_during_every_long_handler_data()
 {
     QTest::addColumn<QString>("handler");
@@ -446,9 +488,10 @@ void tst_faults::clicks_everywhere_during_every_long_handler()
     for (int r = 0; r < 99; ++r)
         table->setItem(r, 0, new QTableWidgetItem(QStringLiteral("Grid%1").arg(r)));
 
+    // An image is open in every case, so that a Start clicked inside another job would run a whole update.
+    bench.choose("pushButton_bin_update", image_path);
     const char* start = nullptr;
     if (handler == QLatin1String("update")) {
-        bench.choose("pushButton_bin_update", image_path);
         start = "pushButton_update_start";
     } else if (handler == QLatin1String("satellite read")) {
         start = "pushButton_sat_read";
@@ -482,6 +525,7 @@ void tst_faults::clicks_everywhere_during_every_long_handler()
         clicking = false;
     });
     clicker.start();
+    const int dialogs_before = int(bench.answers.file_dialogs.size());
     running = true;
     bench.button(start)->click();
     running = false;
@@ -489,6 +533,19 @@ void tst_faults::clicks_everywhere_during_every_long_handler()
     QVERIFY2(next == int(std::size(all_buttons)), qPrintable(QString::number(next)));
 
     const QStringList boxes = bench.answers.box_lines();
+    const bool exchange =
+        handler == QLatin1String("update") || handler.startsWith(QLatin1String("satellite"));
+    if (exchange) {
+        // The box waits in lock-step: no dialog may open inside the exchange, only its own ending's box.
+        QCOMPARE(int(bench.answers.file_dialogs.size()), dialogs_before);
+        QVERIFY2(boxes.size() <= 1, qPrintable(boxes.join('\n')));
+    } else {
+        // Nor may a whole update run inside a file job (nor, inside a CSV job, any exchange).
+        for (const VirtualBox::Event& e : bench.box->transcript()) {
+            QVERIFY(!(e.from_tool && e.bytes == "E"));
+            QVERIFY(handler == QLatin1String("conversion"));
+        }
+    }
     if (handler == QLatin1String("update")) {
         // Stop was among the clicks: the update ends stopped after a whole page, or completes.
         const int written = bench.box->pages_written();
@@ -530,6 +587,61 @@ void tst_faults::clicks_everywhere_during_every_long_handler()
         QCOMPARE(fixtures::read_file(bin_out), fixtures::read_file(reference));
         QCOMPARE(fixtures::read_file(bin_out).size(), 4 + 6 * 546);
     }
+}
+
+void tst_faults::window_stays_while_the_box_is_talked_to_data()
+{
+    QTest::addColumn<QString>("exchange");
+    QTest::addColumn<QString>("close");
+    for (const char* exchange : {"update", "satellite read", "satellite write"}) {
+        for (const char* close : {"frame", "pushButton_sat_close", "pushButton_update_close"})
+            QTest::addRow("%s, %s", exchange, close) << exchange << close;
+    }
+}
+
+// Closing the window mid-exchange would leave the exchange running unseen, its outcome box unshown and the
+// port held: the window refuses to close until the exchange has ended.
+void tst_faults::window_stays_while_the_box_is_talked_to()
+{
+    QFETCH(QString, exchange);
+    QFETCH(QString, close);
+    WindowBench bench;
+    bench.window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(bench.window.get()));
+    const char* start = "pushButton_sat_read";
+    if (exchange == QLatin1String("update")) {
+        bench.choose("pushButton_bin_update",
+                     bench.file(QStringLiteral("image.bin"), fixtures::image(kdr7, pages(3))));
+        start = "pushButton_update_start";
+    } else if (exchange == QLatin1String("satellite write")) {
+        start = "pushButton_sat_save";
+    }
+    bench.answers.boxes.clear();
+    // At the first pump: Close of the Update tab is enabled only by Stop during an update.
+    QTimer::singleShot(0, bench.window.get(), [&] {
+        if (close == QLatin1String("frame")) {
+            bench.window->close();
+            return;
+        }
+        if (exchange == QLatin1String("update") && close == QLatin1String("pushButton_update_close"))
+            bench.button("pushButton_update_stop")->click();
+        bench.button(qPrintable(close))->click();
+    });
+    bench.button(start)->click();
+    QVERIFY(bench.window->isVisible());
+    const QStringList boxes = bench.answers.box_lines();
+    if (exchange == QLatin1String("satellite read"))
+        QCOMPARE(boxes, QStringList{"Hint: Satellite data read successfully!"});
+    else if (exchange == QLatin1String("satellite write"))
+        QCOMPARE(boxes, QStringList{"Hint: Satellite data write successfully!"});
+    else if (close == QLatin1String("pushButton_update_close"))
+        QCOMPARE(bench.text_of("label_update_status"), QStringLiteral("Update process has been stopped!"));
+    else
+        QCOMPARE(boxes, QStringList{"Hint: Update process completed."});
+    QVERIFY(bench.port_released());
+    // Once the exchange has ended, the window closes as it always did.
+    QVERIFY(bench.window->close());
+    QVERIFY(!bench.window->isVisible());
 }
 
 QTEST_MAIN(tst_faults)

@@ -4,6 +4,9 @@
 #include "VirtualBox.h"
 #include "WindowBench.h"
 #include "app/zorvane.h"
+#include "serial/ReplyWait.h"
+#include "serial/SerialChannel.h"
+#include "update/Bootloader.h"
 #include "update/Identity.h"
 
 #include <QElapsedTimer>
@@ -14,6 +17,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include <memory>
 
@@ -138,13 +142,16 @@ private slots:
     void slow_answers_within_their_bounds_are_awaited();
     void page_not_written();
     void finish_not_confirmed();
-    void stop_delivered_at_page_k();
+    void stop_delivered_data();
+    void stop_delivered();
     void port_that_will_not_open_keeps_the_image();
     void zero_record_image_goes_straight_to_finish();
     void short_final_record_is_never_sent();
     void start_without_image_is_refused();
     void clicks_during_an_update_start_nothing();
     void unplugged_adapter_ends_without_sixteen_retries();
+    void verdict_after_the_last_poll_is_judged_data();
+    void verdict_after_the_last_poll_is_judged();
 };
 
 void tst_update::decode_identity_texts_data()
@@ -486,25 +493,55 @@ void tst_update::finish_not_confirmed()
     bench.expect_buttons_after(false);
 }
 
-void tst_update::stop_delivered_at_page_k()
+void tst_update::stop_delivered_data()
 {
+    QTest::addColumn<int>("page_count");
+    QTest::addColumn<QString>("pump"); // the status text of the pump, or the progress value before it
+    QTest::addColumn<int>("written");
+    QTest::newRow("at page 2") << 5 << "2" << 3;
+    // Stop is looked at after each page: one is sent, then the update ends stopped.
+    QTest::newRow("while entering the bootloader") << 5 << "Getting into Bootloader Mode..." << 1;
+    // With no page to send, Stop still ends the update as stopped: no finish request, no box.
+    QTest::newRow("no page, while entering") << 0 << "Getting into Bootloader Mode..." << 0;
+    QTest::newRow("no page, at the start of updating") << 0 << "Starting updating" << 0;
+}
+
+void tst_update::stop_delivered()
+{
+    QFETCH(int, page_count);
+    QFETCH(QString, pump);
+    QFETCH(int, written);
     Bench bench;
-    const std::vector<Page> pages = pages_from({0x8000, 0x8200, 0x8400, 0x8600, 0x8800});
+    std::vector<Page> pages;
+    for (int i = 0; i < page_count; ++i)
+        pages.push_back(fixtures::page_at(0x8000 + 0x200 * i, std::uint32_t(i + 7)));
     bench.choose_image(pages);
     QPushButton* stop = bench.button("pushButton_update_stop");
-    // The progress is set to k right before the pump of page k; the click arrives in that pump.
-    QObject::connect(bench.progress(), &QProgressBar::valueChanged, stop, [stop](int v) {
-        if (v == 2)
-            QMetaObject::invokeMethod(stop, &QPushButton::click, Qt::QueuedConnection);
+    // The progress and the status are set right before their pumps; the click arrives in that pump.
+    const auto click_stop = [stop] {
+        QMetaObject::invokeMethod(stop, &QPushButton::click, Qt::QueuedConnection);
+    };
+    QObject::connect(bench.progress(), &QProgressBar::valueChanged, stop, [&](int v) {
+        if (QString::number(v) == pump)
+            click_stop();
     });
+    // A status is looked at from inside the pump that follows it, and Stop clicked right there.
+    QTimer status_watch;
+    bool clicked = false;
+    QObject::connect(&status_watch, &QTimer::timeout, stop, [&] {
+        if (!clicked && bench.status() == pump) {
+            clicked = true;
+            stop->click();
+        }
+    });
+    status_watch.start(0);
     bench.start();
     QVERIFY2(bench.answers.boxes.isEmpty(), qPrintable(bench.answers.box_lines().join('\n')));
     QCOMPARE(bench.status(), QStringLiteral("Update process has been stopped!"));
-    QCOMPARE(bench.box->pages_written(), 3);
-    QCOMPARE(bench.times_sent("D"), 3);
+    QCOMPARE(bench.box->pages_written(), written);
+    QCOMPARE(bench.times_sent("D"), written);
     QCOMPARE(bench.times_sent("C"), 0);
-    QCOMPARE(bench.box->transcript().back(), reply('F'));
-    QCOMPARE(bench.progress()->value(), 2);
+    QCOMPARE(bench.box->transcript().back(), reply(written > 0 ? 'F' : 'A'));
     bench.expect_buttons_after(false);
     bench.expect_image_closed();
 }
@@ -607,6 +644,61 @@ void tst_update::unplugged_adapter_ends_without_sixteen_retries()
     QVERIFY2(clock.elapsed() < 12000, qPrintable(QString::number(clock.elapsed())));
     QCOMPARE(bench.times_sent(line_of(pages[1], 3)), 1);
     bench.expect_buttons_after(true);
+}
+
+void tst_update::verdict_after_the_last_poll_is_judged_data()
+{
+    QTest::addColumn<char>("verdict");
+    QTest::addColumn<int>("outcome");
+    QTest::newRow("accepted") << 'A' << int(bootloader::Outcome::Completed);
+    QTest::newRow("other MCU") << '9' << int(bootloader::Outcome::CpuMismatch);
+}
+
+// No pty can place a byte between a wait's last poll and its read on cue, so a channel does it here: its
+// polls never see the verdict, which is there when the wait reads.
+void tst_update::verdict_after_the_last_poll_is_judged()
+{
+    QFETCH(char, verdict);
+    QFETCH(int, outcome);
+    struct LateVerdict : SerialChannel
+    {
+        QByteArray replies;
+        int position = 0;
+        bool open(const QString&) override { return false; }
+        int write(const char*, int count) override { return count; }
+        bool nothing_waiting() override
+        {
+            return position >= replies.size() || position == 2; // the verdict is never seen by a poll
+        }
+        bool read(char* buffer, int count, int* received) override
+        {
+            int got = 0;
+            for (; got < count && position < replies.size(); ++got)
+                buffer[got] = replies[position++];
+            if (received != nullptr)
+                *received = got;
+            return false;
+        }
+    } channel;
+    channel.replies = QByteArray("01") + verdict + "3";
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("empty.bin"));
+    QVERIFY(fixtures::write_file(path, fixtures::image(kdr7_identity, {})));
+    bin_image::Reader image;
+    Identity identity{};
+    int count = -1;
+    QCOMPARE(image.open(path, identity, count), bin_image::OpenResult::Opened);
+    struct Quiet : bootloader::Observer
+    {
+        void phase(bootloader::Phase) override {}
+        void progress(int) override {}
+        void pump() override {}
+        bool stop_requested() override { return false; }
+    } quiet;
+    replace_sleep([](int) {});
+    const bootloader::Outcome result = bootloader::program(channel, image, identity, quiet);
+    replace_sleep(nullptr);
+    QCOMPARE(int(result), outcome);
 }
 
 QTEST_MAIN(tst_update)

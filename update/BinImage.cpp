@@ -1,5 +1,7 @@
 #include "update/BinImage.h"
 
+#include "common/InputFile.h"
+
 namespace bin_image {
 
 std::uint8_t line_checksum(const std::uint8_t* data16)
@@ -22,7 +24,7 @@ Inspection inspect(const QString& path)
 {
     Inspection report;
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    if (!open_input(file))
         return report;
     report.opened = true;
     report.size = file.size();
@@ -61,7 +63,7 @@ OpenResult Reader::open(const QString& path, Identity& identity, int& record_cou
 {
     close();
     file.setFileName(path);
-    if (!file.open(QIODevice::ReadOnly))
+    if (!open_input(file))
         return OpenResult::CannotOpen;
     Identity read_back{};
     if (!read_identity(read_back)) {

@@ -143,7 +143,9 @@ Outcome program(SerialChannel& channel, bin_image::Reader& image, Identity& iden
             return Outcome::PageNotWritten;
         stopped = observer.stop_requested();
     }
-    if (stopped)
+    // Stop seen at any pump, before the first page included (or with no page at all), ends without the
+    // finish request.
+    if (stopped || observer.stop_requested())
         return Outcome::Stopped;
 
     send_byte(channel, finish_request);

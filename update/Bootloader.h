@@ -47,7 +47,7 @@ enum class Outcome
 {
     Completed,
     FinishFailed,    // the finish request was not answered "3"
-    Stopped,         // Stop was seen after a page was written
+    Stopped,         // Stop was seen at a pump; the finish request was not sent
     ImageUnreadable, // the identity block could not be read from the image
     NotPrepared,
     NoGoAhead,
