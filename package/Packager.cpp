@@ -5,7 +5,7 @@
 #include "common/SafeFile.h"
 #include "package/SRecord.h"
 
-#include <QCryptographicHash>
+#include <QHashFunctions>
 #include <QDebug>
 #include <QFile>
 
@@ -58,17 +58,17 @@ void PageBuffer::flush_page(aes_cipher& cipher, SafeFile& image)
 namespace {
 
 // The file as read, line by line: the second pass must read the very file the first one proved sound.
-// An editor or a build may rewrite it while the event loop runs between and during the passes.
-void add_line(QCryptographicHash& digest, const QByteArray& line, bool truncated)
+// An editor or a build may rewrite it while the event loop runs between and during the passes. (A chained
+// 64-bit hash: it has to catch a file that changed, not one forged to collide.)
+void add_line(std::size_t& fingerprint, const QByteArray& line, bool truncated)
 {
-    digest.addData(line);
-    digest.addData(QByteArrayView(truncated ? "\1" : "\0", 1));
+    fingerprint = qHashBits(line.constData(), size_t(line.size()), fingerprint) ^ (truncated ? 1U : 0U);
 }
 
 // Counts the lines and proves every record sound before anything is written.
-Result check_lines(QFile& s19, int& count, QByteArray& fingerprint)
+Result check_lines(QFile& s19, int& count, std::size_t& fingerprint)
 {
-    QCryptographicHash digest(QCryptographicHash::Sha256);
+    std::size_t digest = 0;
     LineReader lines(s19, srecord::max_line_length);
     QByteArray line;
     while (lines.next(line)) {
@@ -82,7 +82,7 @@ Result check_lines(QFile& s19, int& count, QByteArray& fingerprint)
     if (lines.failed())
         return {Outcome::S19CannotOpen, lines.lines_read()};
     count = lines.lines_read();
-    fingerprint = digest.result();
+    fingerprint = digest;
     return {Outcome::Done, 0};
 }
 
@@ -122,7 +122,7 @@ Result convert(const QString& s19_path, const QString& bin_path, const Identity&
     if (!open_input(s19))
         return {Outcome::S19CannotOpen};
     int count = 0;
-    QByteArray fingerprint;
+    std::size_t fingerprint = 0;
     const Result checked = check_lines(s19, count, fingerprint);
     if (checked.outcome != Outcome::Done)
         return checked;
@@ -137,7 +137,7 @@ Result convert(const QString& s19_path, const QString& bin_path, const Identity&
         return {Outcome::S19CannotOpen};
     }
     page.reset_page();
-    QCryptographicHash digest(QCryptographicHash::Sha256);
+    std::size_t digest = 0;
     LineReader lines(s19, srecord::max_line_length);
     QByteArray line;
     for (int index = 0; lines.next(line); ++index) {
@@ -151,7 +151,7 @@ Result convert(const QString& s19_path, const QString& bin_path, const Identity&
         }
         take_record(line, page, cipher, image);
     }
-    if (lines.failed() || lines.lines_read() != count || digest.result() != fingerprint) {
+    if (lines.failed() || lines.lines_read() != count || digest != fingerprint) {
         image.cancel();
         return {Outcome::S19Changed};
     }
