@@ -1,6 +1,6 @@
 #pragma once
 
-#include "common/Messages.h"
+#include "outcome/Messages.h"
 
 // Shows the message as a static, modal box with no parent and the single button Yes, and returns once the
 // user has closed it; its result carries no meaning.

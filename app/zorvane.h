@@ -1,7 +1,7 @@
 #pragma once
 
 #include "app/SatelliteGrid.h"
-#include "common/Messages.h"
+#include "outcome/Messages.h"
 #include "package/AesCipher.h"
 #include "package/Packager.h"
 #include "package/SRecord.h"

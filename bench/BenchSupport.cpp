@@ -10,8 +10,8 @@ double cpu_ms()
 {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
-    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000.0 +
-           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000.0;
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000.0 +
+           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000.0;
 }
 
 QString start_virtual_box(QProcess& box)

@@ -25,7 +25,7 @@ QByteArray make_s19(int first, int passes)
     for (char& c : firmware)
         c = char(random.bounded(256));
     QByteArray text = "S00F000068656C6C6F202020202000003C\r\n" +
-                      fixtures::s1_line(0x3100, QByteArray("\x21\x31\x01\x00", 4)) + "\r\n";
+                      fixtures::s1_line(0x3100, fixtures::kdr7_identity_bytes) + "\r\n";
     QList<int> pages;
     for (int base = first; base < 0x10000; base += 0x200)
         pages << base;
@@ -70,7 +70,7 @@ double ours(const QString& in, const QString& out)
     QElapsedTimer clock;
     clock.start();
     const packager::Result result =
-        packager::convert(in, out, Identity{0x21, 0x31, 0x01, 0x00}, page, cipher, pump);
+        packager::convert(in, out, fixtures::kdr7_identity, page, cipher, pump);
     const double ms = double(clock.nsecsElapsed()) / 1e6;
     return result.outcome == packager::Outcome::Done ? ms : -1;
 }
@@ -154,8 +154,8 @@ int main(int argc, char* argv[])
             program(QStringLiteral("srec_cat"), {in, "-o", dir.filePath("srec.bin"), "-binary"});
         const double objcopy = program(QStringLiteral("objcopy"),
                                        {"-I", "srec", "-O", "binary", in, dir.filePath("objcopy.bin")});
-        std::printf("%-28s %9.0f %9.1f %9.1f %9.2f %9.1f %9.2f\n", c.name, text.size() / 1024.0, best, srec,
-                    srec > 0 ? best / srec : 0.0, objcopy, objcopy > 0 ? best / objcopy : 0.0);
+        std::printf("%-28s %9.0f %9.1f %9.1f %9.2f %9.1f %9.2f\n", c.name, double(text.size()) / 1024.0, best,
+                    srec, srec > 0 ? best / srec : 0.0, objcopy, objcopy > 0 ? best / objcopy : 0.0);
         ++index;
     }
     std::printf(

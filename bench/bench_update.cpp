@@ -23,7 +23,7 @@ QByteArray make_image()
     std::vector<fixtures::Page> list;
     for (int p = 0; p < pages; ++p)
         list.push_back(fixtures::page_at(0x8000 + p * 0x200, std::uint32_t(2026 + p)));
-    return fixtures::image({0x21, 0x31, 0x01, 0x00}, list);
+    return fixtures::image(fixtures::kdr7_identity, list);
 }
 
 struct Pump : bootloader::Observer

@@ -8,7 +8,7 @@ namespace {
 constexpr qint64 chunk_size = 64 * 1024;
 }
 
-LineReader::LineReader(QIODevice& device, int max_length) : device(device), max_length(max_length) {}
+LineReader::LineReader(QIODevice& input, int longest) : device(input), max_length(longest) {}
 
 bool LineReader::fill()
 {

@@ -5,9 +5,9 @@
 #include "common/SafeFile.h"
 #include "package/SRecord.h"
 
-#include <QHashFunctions>
 #include <QDebug>
 #include <QFile>
+#include <QHashFunctions>
 
 namespace packager {
 

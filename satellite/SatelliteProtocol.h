@@ -17,11 +17,13 @@ constexpr char write_request = 'J';
 constexpr unsigned char acknowledge = 'K';
 constexpr char record_marker = 'L';
 
-// Replies are awaited with 102 polls, each followed by a sleep: 10 ms for the box's answers, marker, entry
-// byte and acknowledges, 5 ms for each byte of a record read from the box.
+// Replies are awaited with 102 polls, each followed by a sleep: 10 ms (about 1 s in all) for the box's
+// answers, marker, entry byte and acknowledges, which it sends at once or not at all; 5 ms (about 0.5 s)
+// for each byte of a record, which follow each other closely once the record has begun.
 constexpr WaitSchedule reply_wait{WaitSchedule::PollThenSleep, 10, 102};
 constexpr WaitSchedule record_byte_wait{WaitSchedule::PollThenSleep, 5, 102};
-// Pauses after the marker, after the entry byte, and after each record byte sent to the box.
+// Pauses after the marker, after the entry byte, and after each record byte sent to the box: the box takes
+// a frame in byte by byte and needs the time to store each one before the next arrives.
 constexpr int marker_pause_ms = 2;
 constexpr int entry_pause_ms = 2;
 constexpr int record_byte_pause_ms = 1;

@@ -1,4 +1,5 @@
 // zorvane-cli as a person or a script runs it: a child process, against the virtual box on a pty.
+#include "BoxChecks.h"
 #include "DialogAnswerer.h"
 #include "Fixtures.h"
 #include "PtyBox.h"
@@ -22,7 +23,7 @@ using fixtures::s1_line;
 
 namespace {
 
-const Identity kdr7{0x21, 0x31, 0x01, 0x00};
+const Identity& kdr7 = fixtures::kdr7_identity;
 
 struct Run
 {
@@ -47,16 +48,6 @@ std::vector<fixtures::Page> pages(int count)
     for (int i = 0; i < count; ++i)
         list.push_back(fixtures::page_at(0x8000 + 0x200 * i, std::uint32_t(i + 1)));
     return list;
-}
-
-bool flash_holds(const VirtualBox& box, const std::vector<fixtures::Page>& list)
-{
-    const auto flash = box.flash();
-    for (const auto& p : list) {
-        if (QByteArray(reinterpret_cast<const char*>(flash.data()) + p.base, 512) != p.bytes)
-            return false;
-    }
-    return true;
 }
 
 } // namespace
@@ -113,7 +104,7 @@ void tst_cli::help_and_usage()
 
 void tst_cli::pack_writes_what_the_window_writes()
 {
-    QByteArray text = s1_line(0x3100, QByteArray("\x21\x31\x01\x00", 4)) + "\r\n";
+    QByteArray text = s1_line(0x3100, fixtures::kdr7_identity_bytes) + "\r\n";
     for (int a = 0x8000; a < 0x8800; a += 32)
         text += s1_line(a, QByteArray(32, char(a >> 4))) + "\r\n";
     text += s1_line(0xFFFE, QByteArray("\x80\x00", 2)) + "\r\n" + s1_line(0x8100, "again");
@@ -145,7 +136,7 @@ void tst_cli::pack_refusals_data()
     QTest::addColumn<QByteArray>("text"); // empty: no such file
     QTest::addColumn<int>("status");
     QTest::addColumn<QByteArray>("message");
-    const QByteArray identity = s1_line(0x3100, QByteArray("\x21\x31\x01\x00", 4)) + "\r\n";
+    const QByteArray identity = s1_line(0x3100, fixtures::kdr7_identity_bytes) + "\r\n";
     QTest::newRow("no file") << QByteArray() << 3 << QByteArray("Fail to open S19 file!");
     QTest::newRow("no identity") << (s1_line(0x8000, "abc") + "\r\nS9030000FC\r\n") << 5
                                  << QByteArray("No firmware information in S19 file!");
@@ -298,10 +289,7 @@ void tst_cli::ctrl_c_stops_after_the_page()
     QCOMPARE(p.exitCode(), 10);
     QVERIFY2(err.trimmed().endsWith("Update process has been stopped!"), err.constData());
     QCOMPARE(box.pages_written(), 3);
-    int finishes = 0;
-    for (const VirtualBox::Event& e : box.transcript())
-        finishes += e.from_tool && e.bytes == "C";
-    QCOMPARE(finishes, 0);
+    QCOMPARE(times_sent(box, "C"), 0);
     QCOMPARE(box.transcript().back(), (VirtualBox::Event{false, "F"}));
 }
 

@@ -1,5 +1,6 @@
 // A box that misbehaves at every step, files that fail, clicks that come at the wrong time: each must end
 // in its message, with the port let go, the buttons usable and no wait longer than its bound.
+#include "BoxChecks.h"
 #include "Fixtures.h"
 #include "PtyBox.h"
 #include "WindowBench.h"
@@ -24,7 +25,7 @@
 
 namespace {
 
-const Identity kdr7{0x21, 0x31, 0x01, 0x00};
+const Identity& kdr7 = fixtures::kdr7_identity;
 
 std::vector<fixtures::Page> pages(int count)
 {
@@ -135,6 +136,7 @@ void tst_faults::bootloader_matrix_data()
     QTest::addColumn<QString>("message");
     QTest::addColumn<bool>("final_ending"); // Stop disabled afterwards
     QTest::addColumn<int>("bound_ms");
+    QTest::addColumn<int>("at_least_ms"); // a wait that must be waited out whole
 
     const QString not_prepared =
         "Warning: Device has not been prepared, please re-connect cable and reboot the update software.";
@@ -147,15 +149,17 @@ void tst_faults::bootloader_matrix_data()
         QString silent, wrong, closed;
         bool final_ending;
         int bound_ms;
+        int silent_ms; // how long no answer is awaited
     };
     const Row rows[] = {
-        {"prepared", not_prepared, not_prepared, not_prepared, false, 2000},
-        {"goahead", no_feedback, no_feedback, no_feedback, false, 6500},
+        {"prepared", not_prepared, not_prepared, not_prepared, false, 2000, 800},
+        {"goahead", no_feedback, no_feedback, no_feedback, false, 6500, 5000},
         {"verdict", no_feedback, "Warning: Device rejected the BIN file, please restart box and PC software",
-         no_feedback, false, 11500},
-        {"line", no_feedback, no_feedback, no_feedback, false, 66500},
-        {"page", write_error, write_error, write_error, false, 4500},
-        {"finish", failed, failed, failed, true, 4000},
+         no_feedback, false, 11500, 10000},
+        // Sixteen sends of the line, each waiting out its 4 s.
+        {"line", no_feedback, no_feedback, no_feedback, false, 66500, 16 * 4000},
+        {"page", write_error, write_error, write_error, false, 4500, 2500},
+        {"finish", failed, failed, failed, true, 4000, 2000},
     };
     for (const Row& r : rows) {
         const QString at =
@@ -163,11 +167,11 @@ void tst_faults::bootloader_matrix_data()
         const QString page_at =
             QLatin1String(r.step) == QLatin1String("page") ? QStringLiteral("@1") : QString();
         QTest::addRow("%s no answer", r.step) << QStringLiteral("%1:silent%2%3").arg(r.step, at, page_at)
-                                              << r.silent << r.final_ending << r.bound_ms;
+                                              << r.silent << r.final_ending << r.bound_ms << r.silent_ms;
         QTest::addRow("%s wrong byte", r.step) << QStringLiteral("%1:byte=0x58%2%3").arg(r.step, at, page_at)
-                                               << r.wrong << r.final_ending << r.bound_ms;
+                                               << r.wrong << r.final_ending << r.bound_ms << 0;
         QTest::addRow("%s line closed", r.step) << QStringLiteral("%1:close%2%3").arg(r.step, at, page_at)
-                                                << r.closed << r.final_ending << r.bound_ms;
+                                                << r.closed << r.final_ending << r.bound_ms << 0;
     }
 }
 
@@ -177,11 +181,13 @@ void tst_faults::bootloader_matrix()
     QFETCH(QString, message);
     QFETCH(bool, final_ending);
     QFETCH(int, bound_ms);
+    QFETCH(int, at_least_ms);
     WindowBench bench;
     VirtualBox::Fault f;
     QVERIFY(VirtualBox::parse_fault(fault, f));
     bench.box->add_fault(f);
-    bench.choose("pushButton_bin_update", bench.file("image.bin", fixtures::image(kdr7, pages(2))));
+    const auto image_pages = pages(2);
+    bench.choose("pushButton_bin_update", bench.file("image.bin", fixtures::image(kdr7, image_pages)));
 
     QElapsedTimer clock;
     clock.start();
@@ -189,6 +195,9 @@ void tst_faults::bootloader_matrix()
     // The pages before the failing step, the entry and its pauses, and the bound of the failing wait.
     const qint64 allowed = 450 + 700 + bound_ms + 1500;
     QVERIFY2(clock.elapsed() < allowed, qPrintable(QString::number(clock.elapsed())));
+    QVERIFY2(clock.elapsed() >= at_least_ms, qPrintable(QString::number(clock.elapsed())));
+    if (fault == QLatin1String("line:silent@1.5"))
+        QCOMPARE(times_sent(*bench.box, fixtures::record(image_pages[1]).mid(2 + 5 * 17, 17)), 16);
 
     QCOMPARE(bench.answers.box_lines(), QStringList{message});
     QVERIFY(bench.update_buttons(!final_ending));
@@ -286,7 +295,7 @@ void tst_faults::files_written_under_fault()
                                   vanishing ? std::function<void()>(vanish) : std::function<void()>());
         bench.button("pushButton_sat_save_file")->click();
     } else {
-        QByteArray s19 = fixtures::s1_line(0x3100, QByteArray("\x21\x31\x01\x00", 4)) + "\r\n";
+        QByteArray s19 = fixtures::s1_line(0x3100, fixtures::kdr7_identity_bytes) + "\r\n";
         for (int a = 0x8000; a < 0x9000; a += 32)
             s19 += fixtures::s1_line(a, QByteArray(32, 'f')) + "\r\n";
         bench.choose("pushButton_s19", bench.file(QStringLiteral("in.s19"), s19));
@@ -323,7 +332,7 @@ void tst_faults::files_read_under_fault()
     QFETCH(QString, reader);
     QFETCH(QString, content);
     WindowBench bench;
-    const QByteArray identity = fixtures::s1_line(0x3100, QByteArray("\x21\x31\x01\x00", 4)) + "\r\n";
+    const QByteArray identity = fixtures::s1_line(0x3100, fixtures::kdr7_identity_bytes) + "\r\n";
     QByteArray good;
     if (reader == QLatin1String("s19")) {
         good = identity;
@@ -477,7 +486,7 @@ void tst_faults::clicks_everywhere_during_every_long_handler()
     QByteArray csv;
     for (int i = 0; i < 99; ++i)
         csv += "File" + QByteArray::number(i) + "," + QByteArray::number(i) + ",1,-1,\r\n";
-    QByteArray s19 = fixtures::s1_line(0x3100, QByteArray("\x21\x31\x01\x00", 4)) + "\r\n";
+    QByteArray s19 = fixtures::s1_line(0x3100, fixtures::kdr7_identity_bytes) + "\r\n";
     for (int a = 0x8000; a < 0x8C00; a += 32)
         s19 += fixtures::s1_line(a, QByteArray(32, char(a >> 5))) + "\r\n";
     const QString image_path = bench.file(QStringLiteral("image.bin"), fixtures::image(kdr7, image_pages));
@@ -556,10 +565,7 @@ void tst_faults::clicks_everywhere_during_every_long_handler()
                 QByteArray(reinterpret_cast<const char*>(flash.data()) + image_pages[size_t(p)].base, 512),
                 image_pages[size_t(p)].bytes);
         QCOMPARE(bench.box->damaged_lines(), 0);
-        int starts = 0;
-        for (const VirtualBox::Event& e : bench.box->transcript())
-            starts += e.from_tool && e.bytes == "E";
-        QCOMPARE(starts, 1);
+        QCOMPARE(times_sent(*bench.box, "E"), 1);
     } else if (handler == QLatin1String("satellite read")) {
         QVERIFY(boxes.contains("Hint: Satellite data read successfully!"));
         for (int r = 0; r < 99; ++r)

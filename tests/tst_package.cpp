@@ -5,7 +5,7 @@
 #include "VirtualBox.h"
 #include "WindowBench.h"
 #include "app/zorvane.h"
-#include "common/OutcomeMessages.h"
+#include "outcome/OutcomeMessages.h"
 #include "package/AesCipher.h"
 #include "package/Packager.h"
 #include "package/SRecord.h"
@@ -41,7 +41,7 @@ QByteArray encrypt(QByteArray& key, const QByteArray& block)
 using fixtures::checked_line;
 using fixtures::s1_line;
 
-const QByteArray identity_line = s1_line(0x3100, QByteArray("\x21\x31\x01\x00", 4));
+const QByteArray identity_line = s1_line(0x3100, fixtures::kdr7_identity_bytes);
 const QByteArray ff16(16, '\xFF');
 
 QByteArray line_of(const QByteArray& image, int record, int line)
@@ -517,8 +517,7 @@ void tst_package::file_changed_while_packaging()
     };
     packager::PageBuffer page;
     aes_cipher cipher;
-    const packager::Result result =
-        packager::convert(s19, bin, Identity{0x21, 0x31, 0x01, 0x00}, page, cipher, saver);
+    const packager::Result result = packager::convert(s19, bin, fixtures::kdr7_identity, page, cipher, saver);
     QCOMPARE(result.outcome, packager::Outcome::S19Changed);
     QCOMPARE(*message_for(result.outcome), Message::S19CannotOpenForIdentity);
     QCOMPARE(fixtures::read_file(bin), QByteArray("OLD IMAGE"));
@@ -537,7 +536,7 @@ void tst_package::srec_cat_firmware_reaches_the_box()
         c = char(random.bounded(256));
     bench.file(QStringLiteral("code.bin"), code);
     bench.file(QStringLiteral("vectors.bin"), QByteArray("\xA0\x00", 2));
-    bench.file(QStringLiteral("identity.bin"), QByteArray("\x21\x31\x01\x00", 4));
+    bench.file(QStringLiteral("identity.bin"), fixtures::kdr7_identity_bytes);
     QProcess tool;
     tool.setWorkingDirectory(bench.dir.path());
     tool.start(srec_cat, {"code.bin", "-binary", "-offset", "0xA000", "vectors.bin", "-binary", "-offset",

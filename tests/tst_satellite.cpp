@@ -1,5 +1,6 @@
 // The satellite table: cell conversions, the CSV format, and whole exchanges with the virtual box through
 // the real window, channel and pty.
+#include "BoxChecks.h"
 #include "Fixtures.h"
 #include "PtyBox.h"
 #include "VirtualBox.h"
@@ -74,13 +75,6 @@ struct Bench : WindowBench
     {
         answers.answer_file(path);
         button("pushButton_sat_save_file")->click();
-    }
-    int tool_sent(const QByteArray& unit)
-    {
-        int n = 0;
-        for (const VirtualBox::Event& e : box->transcript())
-            n += e.from_tool && e.bytes == unit;
-        return n;
     }
 };
 
@@ -315,8 +309,8 @@ void tst_satellite::read_from_device_fills_every_row()
     QCOMPARE(row_texts(table, 98), (QStringList{"E99", "990", "9", "-9"}));
     QCOMPARE(bench.progress()->value(), 100);
     QVERIFY(bench.buttons_enabled());
-    QCOMPARE(bench.tool_sent("I"), 100);
-    QCOMPARE(bench.tool_sent("H"), 1);
+    QCOMPARE(times_sent(*bench.box, "I"), 100);
+    QCOMPARE(times_sent(*bench.box, "H"), 1);
 
     // Reading again puts each cell's own item back in place: no warning, no crash, same texts.
     QTest::failOnWarning(QRegularExpression(QStringLiteral("already owned")));
@@ -465,9 +459,9 @@ void tst_satellite::clicks_during_an_exchange_start_nothing()
     QVERIFY(clicked);
     QCOMPARE(bench.answers.box_lines(),
              QStringList{QStringLiteral("Hint: Satellite data read successfully!")});
-    QCOMPARE(bench.tool_sent("H"), 1);
-    QCOMPARE(bench.tool_sent("E"), 0);
-    QCOMPARE(bench.tool_sent("I"), 100);
+    QCOMPARE(times_sent(*bench.box, "H"), 1);
+    QCOMPARE(times_sent(*bench.box, "E"), 0);
+    QCOMPARE(times_sent(*bench.box, "I"), 100);
     QCOMPARE(row_texts(bench.table(), 98), (QStringList{"S99", "99", "0", "0"}));
 }
 
@@ -482,8 +476,15 @@ void tst_satellite::virtual_box_follows_the_tool_data()
     QTest::newRow("a read given up, then a write") << QByteArrayList{"H", "I", "J", "K"};
     QTest::newRow("a write given up, then a read") << QByteArrayList{"J", "K", "H", "I"};
     QTest::newRow("a write given up, then the bootloader") << QByteArrayList{"J", "K", "E", "0"};
-    QTest::newRow("line closed halfway through a frame")
-        << QByteArrayList{"J", "K", "L\x01" "abc", "", "close", "", "H", "I"};
+    QTest::newRow("line closed halfway through a frame") << QByteArrayList{"J",
+                                                                           "K",
+                                                                           "L\x01"
+                                                                           "abc",
+                                                                           "",
+                                                                           "close",
+                                                                           "",
+                                                                           "H",
+                                                                           "I"};
 }
 
 // The virtual box must be a fair stand-in: no "K" for a record it dropped, and no state left over from an

@@ -52,7 +52,8 @@ void tst_serial::port_names_map_data()
     QTest::newRow("COM16") << "COM16" << QByteArray("-") << "";
     QTest::newRow("lower case") << "com3" << QByteArray("-") << "";
     QTest::newRow("leading zero") << "COM03" << QByteArray("-") << "";
-    QTest::newRow("device path") << "/dev/serial/by-id/usb-FTDI" << QByteArray("-") << "/dev/serial/by-id/usb-FTDI";
+    QTest::newRow("device path") << "/dev/serial/by-id/usb-FTDI" << QByteArray("-")
+                                 << "/dev/serial/by-id/usb-FTDI";
     QTest::newRow("relative path") << "ttyS0" << QByteArray("-") << "";
 }
 

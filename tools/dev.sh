@@ -5,6 +5,7 @@
 #   tools/dev.sh package build the Debian package, check it (lintian, appstreamcli, desktop-file-validate),
 #                        install it and try the installed programs
 #   tools/dev.sh product build the shipped programs alone, without the test rig, as a distribution would
+#   tools/dev.sh format-check    check every tracked C++ file against .clang-format
 #   tools/dev.sh test-sanitized   build and run every test under AddressSanitizer, LeakSanitizer and UBSan
 #   tools/dev.sh fuzz [SECONDS]   build the libFuzzer targets and run each for SECONDS (default 30)
 # Each installs the Debian packages it needs when they are missing.
@@ -19,6 +20,7 @@ product_packages=(build-essential cmake ninja-build qt6-base-dev qt6-serialport-
 build_packages=("${product_packages[@]}" libssl-dev fonts-liberation)
 test_packages=(srecord strace)
 fuzz_packages=(clang libclang-rt-14-dev)
+format_packages=(clang-format git)
 display_packages=(xvfb xauth imagemagick xdotool qt6-qpa-plugins)
 package_packages=(file dpkg-dev lintian appstream desktop-file-utils man-db)
 
@@ -40,7 +42,7 @@ install_missing() {
 # Builds the developer tree, all of it or only the named targets.
 build() {
     install_missing "${build_packages[@]}"
-    cmake -S "$root" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    cmake -S "$root" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKDR7_WERROR=ON >/dev/null
     local targets=()
     [ $# -gt 0 ] && targets=(--target "$@")
     cmake --build "$build_dir" --parallel 2 "${targets[@]}"
@@ -61,7 +63,7 @@ check_no_crypto() {
 product_build() {
     install_missing "${product_packages[@]}"
     local dir="$root/build-product"
-    cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKDR7_TEST_RIG=OFF >/dev/null
+    cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKDR7_TEST_RIG=OFF -DKDR7_WERROR=ON >/dev/null
     cmake --build "$dir" --parallel 2
     check_no_crypto "$dir/zorvane" "$dir/zorvane-cli"
     if grep -qiE 'openssl|libutil' "$dir/CMakeCache.txt" "$dir/build.ninja"; then
@@ -74,7 +76,7 @@ product_build() {
 run_tests() {
     install_missing "${test_packages[@]}"
     build
-    QT_QPA_PLATFORM=offscreen ctest --test-dir "$build_dir" --output-on-failure --timeout 600 --parallel 2
+    QT_QPA_PLATFORM=offscreen ctest --test-dir "$build_dir" --output-on-failure --parallel 2
 }
 
 # A virtual box on a pseudo-terminal, so that the window has a box to talk to on COM1.
@@ -134,7 +136,7 @@ run_sanitized_tests() {
     cmake --build "$dir" --parallel 2
     ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:abort_on_error=1 \
         UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-        QT_QPA_PLATFORM=offscreen ctest --test-dir "$dir" --output-on-failure --timeout 900 --parallel 2
+        QT_QPA_PLATFORM=offscreen ctest --test-dir "$dir" --output-on-failure --parallel 2
 }
 
 # Every fuzz target for a bounded time, from the seeds in fuzz/corpus; a finding fails the run and leaves
@@ -156,6 +158,18 @@ run_fuzzers() {
         fi
         say "fuzz_$target: $(grep '^Done' "$log")"
     done
+}
+
+# Every tracked C++ file as .clang-format lays it out; the files that differ are listed.
+format_check() {
+    install_missing "${format_packages[@]}"
+    local files
+    mapfile -t files < <(git -C "$root" ls-files '*.cpp' '*.h')
+    if ! (cd "$root" && clang-format --dry-run --Werror "${files[@]}"); then
+        say "Not formatted: run clang-format -i on the files above."
+        return 1
+    fi
+    say "clang-format: ${#files[@]} files as laid out"
 }
 
 # Builds the .deb, checks it as Debian would, installs it as a user would, and runs the installed programs.
@@ -210,6 +224,7 @@ case "${1:-}" in
     fuzz) run_fuzzers "${2:-30}" ;;
     package) package_check ;;
     product) product_build ;;
+    format-check) format_check ;;
     build) build ;;
-    *) say "usage: $0 start|start-real|test|test-sanitized|fuzz [SECONDS]|package|product|build"; exit 2 ;;
+    *) say "usage: $0 start|start-real|test|test-sanitized|fuzz [SECONDS]|package|product|format-check|build"; exit 2 ;;
 esac

@@ -16,14 +16,20 @@ struct WaitEntry
     WaitSchedule schedule;
 };
 
-// Every reply wait of the exchange. The go-ahead and verdict waits are bounded (about 5 s and 10 s), so
-// a box that stops talking there cannot freeze the window.
+// Every reply wait of the exchange: sleep, cycles, and so its bound. Each bound is what the box may take
+// at that step with room to spare; a box that stops talking ends in a message, never a frozen window.
 constexpr WaitEntry wait_table[] = {
+    // 0.8 s: the freshly started bootloader answers "0" at once, or the box is not listening.
     {Wait::Prepared, {WaitSchedule::PollThenSleep, 50, 16}},
+    // 5 s: the box readies its flash before the go-ahead.
     {Wait::GoAhead, {WaitSchedule::SleepThenPoll, 20, 250}},
+    // 10 s: the box compares the identity with its own before it answers.
     {Wait::Verdict, {WaitSchedule::PollThenSleep, 20, 500}},
+    // 4 s per attempt: a line is checked as soon as its 17 bytes are in.
     {Wait::Line, {WaitSchedule::SleepThenPoll, 20, 201}},
+    // 2.5 s: writing a page into flash is the box's slowest step after the go-ahead.
     {Wait::Page, {WaitSchedule::SleepThenPoll, 25, 102}},
+    // 2 s: the box confirms the end before it starts the new firmware.
     {Wait::Finish, {WaitSchedule::PollThenSleep, 20, 101}},
 };
 

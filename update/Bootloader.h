@@ -28,8 +28,11 @@ constexpr unsigned char line_rejected = '5';
 constexpr unsigned char page_written = 'F';
 constexpr unsigned char completed = '3';
 
-// Sleeps around the bootloader request, and how often one line is sent before giving up.
+// Before the bootloader request, the box's application must be idle; after it, the box restarts into its
+// bootloader and only then can answer.
 constexpr int enter_sleep_ms = 200;
+// A line garbled on the wire gets fifteen more chances; one refused sixteen times is no noise, and the
+// user hears of it rather than waiting on.
 constexpr int line_attempts = 16;
 
 enum class Wait

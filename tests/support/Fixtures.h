@@ -11,6 +11,10 @@
 // page records are put together here from their published layouts.
 namespace fixtures {
 
+// The identity block of the firmware the tests use: 2014/2/17, version 1, MC9S08PT60, Velantor KDR7.
+inline const std::array<std::uint8_t, 4> kdr7_identity{0x21, 0x31, 0x01, 0x00};
+inline const QByteArray kdr7_identity_bytes("\x21\x31\x01\x00", 4);
+
 struct Page
 {
     int base;         // a multiple of 0x200

@@ -75,65 +75,36 @@ bool parse_date(const QString& text, VirtualBox::Model& model)
 
 } // namespace
 
-int main(int argc, char* argv[])
-{
-    QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("kdr7-virtual-box"));
-    QTextStream out(stdout);
-    QTextStream err(stderr);
+namespace {
 
-    QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "A Velantor KDR7 box on a pseudo-terminal: answers the bootloader as the real box does."));
-    parser.addHelpOption();
-    const QCommandLineOption port({"p", "port"}, "The port number n to print as KDR7_COM<n> (default 1).",
-                                  "n", "1");
-    const QCommandLineOption model(QStringLiteral("model"), "The box's product model id (default 0).", "id",
-                                   "0");
-    const QCommandLineOption mcu(QStringLiteral("mcu"), "The box's MCU id (default 1).", "id", "1");
-    const QCommandLineOption min_date(QStringLiteral("min-date"),
-                                      "Oldest firmware build accepted, YEAR/MONTH/DAY.", "date");
-    const QCommandLineOption fault(QStringLiteral("fault"),
-                                   "Inject a fault, STEP:KIND[@N[.LINE]][xTIMES] (repeatable; see the manual page).",
-                                   "fault");
-    const QCommandLineOption flash(
+// The command line of the box.
+struct Options
+{
+    QCommandLineOption port{
+        {"p", "port"}, "The port number n to print as KDR7_COM<n> (default 1).", "n", "1"};
+    QCommandLineOption model{QStringLiteral("model"), "The box's product model id (default 0).", "id", "0"};
+    QCommandLineOption mcu{QStringLiteral("mcu"), "The box's MCU id (default 1).", "id", "1"};
+    QCommandLineOption min_date{QStringLiteral("min-date"), "Oldest firmware build accepted, YEAR/MONTH/DAY.",
+                                "date"};
+    QCommandLineOption fault{
+        QStringLiteral("fault"),
+        "Inject a fault, STEP:KIND[@N[.LINE]][xTIMES] (repeatable; see the manual page).", "fault"};
+    QCommandLineOption flash{
         QStringLiteral("flash-out"),
-        "Write the flash memory (64 KiB) to this file on exit, and whenever the box gets SIGUSR1.", "file");
-    const QCommandLineOption table(
+        "Write the flash memory (64 KiB) to this file on exit, and whenever the box gets SIGUSR1.", "file"};
+    QCommandLineOption table{
         QStringLiteral("table"),
         "Satellite table in the tool's CSV format: loaded at start (when it exists), saved on exit.",
-        "file.csv");
-    parser.addOptions({port, model, mcu, min_date, fault, flash, table});
-    parser.process(app);
+        "file.csv"};
+};
 
-    VirtualBox::Model box_model;
-    bool ok_model = false, ok_mcu = false;
-    box_model.model_id = std::uint8_t(parser.value(model).toUInt(&ok_model, 0));
-    box_model.mcu_id = std::uint8_t(parser.value(mcu).toUInt(&ok_mcu, 0));
-    if (!ok_model || !ok_mcu || (parser.isSet(min_date) && !parse_date(parser.value(min_date), box_model))) {
-        err << "kdr7-virtual-box: bad --model, --mcu or --min-date\n";
-        return 2;
-    }
-    VirtualBox box(box_model);
-    if (!box.ok()) {
-        err << "kdr7-virtual-box: no pseudo-terminal could be made\n";
-        return 1;
-    }
-    if (parser.isSet(table) && QFile::exists(parser.value(table)) && !load_table(box, parser.value(table))) {
-        err << "kdr7-virtual-box: cannot read " << parser.value(table) << "\n";
-        return 1;
-    }
-    for (const QString& text : parser.values(fault)) {
-        VirtualBox::Fault f;
-        if (!VirtualBox::parse_fault(text, f)) {
-            err << "kdr7-virtual-box: bad --fault " << text << "\n";
-            return 2;
-        }
-        box.add_fault(f);
-    }
-
+// Answers until Ctrl+C or SIGTERM, writing the flash on SIGUSR1; then keeps the flash and the table.
+int serve_until_ended(const VirtualBox& box, const QCommandLineParser& parser, const Options& o)
+{
+    QTextStream out(stdout);
+    QTextStream err(stderr);
     out << "Virtual Velantor KDR7 box on " << box.device() << "\n"
-        << "Start the tool with: KDR7_COM" << parser.value(port) << "=" << box.device() << " zorvane\n"
+        << "Start the tool with: KDR7_COM" << parser.value(o.port) << "=" << box.device() << " zorvane\n"
         << "Ctrl+C ends it.\n";
     out.flush();
 
@@ -142,18 +113,64 @@ int main(int argc, char* argv[])
     std::signal(SIGUSR1, on_dump);
     while (!quit) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        if (dump.exchange(false) && parser.isSet(flash) && !write_flash(box, parser.value(flash)))
-            err << "kdr7-virtual-box: cannot write " << parser.value(flash) << "\n";
+        if (dump.exchange(false) && parser.isSet(o.flash) && !write_flash(box, parser.value(o.flash)))
+            err << "kdr7-virtual-box: cannot write " << parser.value(o.flash) << "\n";
     }
 
-    if (parser.isSet(flash) && !write_flash(box, parser.value(flash))) {
-        err << "kdr7-virtual-box: cannot write " << parser.value(flash) << "\n";
+    if (parser.isSet(o.flash) && !write_flash(box, parser.value(o.flash))) {
+        err << "kdr7-virtual-box: cannot write " << parser.value(o.flash) << "\n";
         return 1;
     }
-    if (parser.isSet(table) && !save_table(box, parser.value(table))) {
-        err << "kdr7-virtual-box: cannot write " << parser.value(table) << "\n";
+    if (parser.isSet(o.table) && !save_table(box, parser.value(o.table))) {
+        err << "kdr7-virtual-box: cannot write " << parser.value(o.table) << "\n";
         return 1;
     }
     out << "Pages written: " << box.pages_written() << "\n";
     return 0;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("kdr7-virtual-box"));
+    QTextStream err(stderr);
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "A Velantor KDR7 box on a pseudo-terminal: answers the bootloader as the real box does."));
+    parser.addHelpOption();
+    const Options o;
+    parser.addOptions({o.port, o.model, o.mcu, o.min_date, o.fault, o.flash, o.table});
+    parser.process(app);
+
+    VirtualBox::Model box_model;
+    bool ok_model = false, ok_mcu = false;
+    box_model.model_id = std::uint8_t(parser.value(o.model).toUInt(&ok_model, 0));
+    box_model.mcu_id = std::uint8_t(parser.value(o.mcu).toUInt(&ok_mcu, 0));
+    if (!ok_model || !ok_mcu ||
+        (parser.isSet(o.min_date) && !parse_date(parser.value(o.min_date), box_model))) {
+        err << "kdr7-virtual-box: bad --model, --mcu or --min-date\n";
+        return 2;
+    }
+    VirtualBox box(box_model);
+    if (!box.ok()) {
+        err << "kdr7-virtual-box: no pseudo-terminal could be made\n";
+        return 1;
+    }
+    if (parser.isSet(o.table) && QFile::exists(parser.value(o.table)) &&
+        !load_table(box, parser.value(o.table))) {
+        err << "kdr7-virtual-box: cannot read " << parser.value(o.table) << "\n";
+        return 1;
+    }
+    for (const QString& text : parser.values(o.fault)) {
+        VirtualBox::Fault f;
+        if (!VirtualBox::parse_fault(text, f)) {
+            err << "kdr7-virtual-box: bad --fault " << text << "\n";
+            return 2;
+        }
+        box.add_fault(f);
+    }
+    return serve_until_ended(box, parser, o);
 }

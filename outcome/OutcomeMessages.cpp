@@ -1,4 +1,4 @@
-#include "common/OutcomeMessages.h"
+#include "outcome/OutcomeMessages.h"
 
 std::optional<Message> message_for(bootloader::Outcome outcome)
 {
@@ -87,4 +87,28 @@ std::optional<Message> message_for(srecord::IdentityOutcome outcome)
         return Message::UnsupportedS19Records;
     }
     return std::nullopt;
+}
+
+const char* status_for(bootloader::Phase phase)
+{
+    return phase == bootloader::Phase::EnteringBootloader ? status_text::entering : status_text::updating;
+}
+
+const char* status_for(bootloader::Outcome outcome)
+{
+    switch (outcome) {
+    case bootloader::Outcome::Stopped:
+        return status_text::stopped;
+    case bootloader::Outcome::Completed:
+        return status_text::completed;
+    case bootloader::Outcome::FinishFailed:
+        return status_text::failed;
+    default:
+        return nullptr;
+    }
+}
+
+bool ends_with_every_page(bootloader::Outcome outcome)
+{
+    return outcome == bootloader::Outcome::Completed || outcome == bootloader::Outcome::FinishFailed;
 }

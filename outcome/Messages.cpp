@@ -1,4 +1,4 @@
-#include "common/Messages.h"
+#include "outcome/Messages.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "common/Messages.h"
+#include "outcome/Messages.h"
 #include "package/Packager.h"
 #include "package/SRecord.h"
 #include "satellite/SatelliteProtocol.h"
@@ -14,3 +14,10 @@ std::optional<Message> message_for(bootloader::Outcome outcome);
 Message message_for(satellite_protocol::Outcome outcome, bool reading);
 std::optional<Message> message_for(packager::Outcome outcome);
 std::optional<Message> message_for(srecord::IdentityOutcome outcome);
+
+// The Update tab's status line (and the command line's status output) in each phase, and at the end of
+// an update; null when the ending leaves the status line as it was (an update that failed midway).
+const char* status_for(bootloader::Phase phase);
+const char* status_for(bootloader::Outcome outcome);
+// An update that ended by itself once every page had gone: its progress shows the whole image.
+bool ends_with_every_page(bootloader::Outcome outcome);

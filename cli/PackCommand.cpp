@@ -1,0 +1,44 @@
+#include "cli/Cli.h"
+#include "cli/Commands.h"
+#include "outcome/OutcomeMessages.h"
+#include "package/AesCipher.h"
+#include "package/Packager.h"
+#include "package/SRecord.h"
+#include "update/BinImage.h"
+
+#include <QCommandLineParser>
+
+#include <cstdio>
+
+using namespace cli;
+
+int commands::pack(const QStringList& arguments)
+{
+    QCommandLineParser parser;
+    parser.addPositionalArgument(QStringLiteral("FILE.s19"),
+                                 QStringLiteral("The firmware, Motorola S-records."));
+    parser.addPositionalArgument(QStringLiteral("FILE.bin"), QStringLiteral("The image to write."));
+    int status = Success;
+    if (!parse(parser, arguments,
+               QStringLiteral("Packages an S19 firmware file into the BIN image the update sends."), 2,
+               status))
+        return status;
+    const QString s19 = parser.positionalArguments().at(0);
+    const QString bin = parser.positionalArguments().at(1);
+    const srecord::IdentitySearch search = srecord::find_identity(s19, Identity{});
+    if (search.outcome != srecord::IdentityOutcome::Found) {
+        const Exit code =
+            search.outcome == srecord::IdentityOutcome::CannotOpen ? InputUnreadable : InputRejected;
+        return tell(*message_for(search.outcome), code, search.line);
+    }
+    packager::NoProgress quiet;
+    packager::PageBuffer page;
+    aes_cipher cipher;
+    const packager::Result result = packager::convert(s19, bin, search.config, page, cipher, quiet);
+    if (const std::optional<Message> message = message_for(result.outcome))
+        return tell(*message, Exit(exit_for(result.outcome)), result.line);
+    const bin_image::Inspection image = bin_image::inspect(bin);
+    std::printf("%s: %d page records, %s\n", qPrintable(bin), int(image.records.size()),
+                qPrintable(identity_line(search.config)));
+    return Success;
+}

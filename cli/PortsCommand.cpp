@@ -1,0 +1,57 @@
+#include "cli/Cli.h"
+#include "cli/Commands.h"
+#include "serial/PortNames.h"
+#include "serial/SerialChannel.h"
+
+#include <QCommandLineParser>
+#include <QSerialPortInfo>
+
+#include <cstdio>
+
+using namespace cli;
+
+namespace {
+
+// What the system knows of its serial devices, so that a technician can tell the adapters apart.
+void list_system_ports()
+{
+    const QList<QSerialPortInfo> found = QSerialPortInfo::availablePorts();
+    std::printf("\nSerial devices the system reports: %d\n", int(found.size()));
+    const auto or_dash = [](const QString& text) { return text.isEmpty() ? QStringLiteral("-") : text; };
+    for (const QSerialPortInfo& port : found) {
+        const QString usb = port.hasVendorIdentifier() && port.hasProductIdentifier()
+                                ? QStringLiteral("%1:%2")
+                                      .arg(port.vendorIdentifier(), 4, 16, QLatin1Char('0'))
+                                      .arg(port.productIdentifier(), 4, 16, QLatin1Char('0'))
+                                : QStringLiteral("-");
+        std::printf("%s\n  description: %s\n  manufacturer: %s\n  usb: %s\n  serial number: %s\n",
+                    qPrintable(port.systemLocation()), qPrintable(or_dash(port.description())),
+                    qPrintable(or_dash(port.manufacturer())), qPrintable(usb),
+                    qPrintable(or_dash(port.serialNumber())));
+    }
+}
+
+} // namespace
+
+int commands::ports(const QStringList& arguments)
+{
+    QCommandLineParser parser;
+    int status = Success;
+    if (!parse(parser, arguments,
+               QStringLiteral(
+                   "Lists COM1 to COM15, the device each stands for (KDR7_COM<n>, or the default table) "
+                   "and whether it opens now, then every serial device the system reports, with its "
+                   "description, manufacturer, USB vendor:product and serial number. Nothing is sent."),
+               0, status))
+        return status;
+    SerialChannel channel;
+    for (const QString& name : port_names::all()) {
+        const QString device = port_names::device_for(name);
+        const bool opens = !channel.open(name);
+        channel.release_port();
+        std::printf("%-6s %-24s %s\n", qPrintable(name),
+                    device.isEmpty() ? "(no device)" : qPrintable(device), opens ? "opens" : "not found");
+    }
+    list_system_ports();
+    return Success;
+}

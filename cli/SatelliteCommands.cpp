@@ -1,0 +1,106 @@
+#include "cli/Cli.h"
+#include "cli/Commands.h"
+#include "outcome/OutcomeMessages.h"
+#include "satellite/SatelliteCsv.h"
+#include "satellite/SatelliteProtocol.h"
+#include "satellite/SatelliteRecord.h"
+#include "serial/SerialChannel.h"
+
+#include <QCommandLineParser>
+
+#include <memory>
+
+using namespace cli;
+
+namespace {
+
+// The satellite table between the box and a CSV file, without a grid: rows are entries - 1.
+class FileTable : public satellite_protocol::Table
+{
+public:
+    FileTable() : bar("entries", satellite_protocol::entry_count) {}
+    void record_read(int entry, const satellite_record::Record& record) override
+    {
+        rows[entry - 1] = satellite_record::decode(record);
+    }
+    satellite_record::Record record_to_write(int entry) override
+    {
+        return satellite_record::encode(rows[entry - 1]);
+    }
+    void entry_done(int entry) override { bar.show(entry); }
+
+    SatelliteCells rows[satellite_protocol::entry_count];
+    Progress bar;
+};
+
+int satellites(const QStringList& arguments, bool reading)
+{
+    QCommandLineParser parser;
+    const QCommandLineOption port = port_option();
+    parser.addOption(port);
+    const QCommandLineOption allow_short(
+        QStringLiteral("allow-short"),
+        QStringLiteral("Write entries the file has no line for as empty entries."));
+    if (!reading)
+        parser.addOption(allow_short);
+    parser.addPositionalArgument(QStringLiteral("FILE.csv"),
+                                 QStringLiteral("The satellite table, as the window saves it."));
+    int status = Success;
+    const QString synopsis =
+        reading ? QStringLiteral(
+                      "Reads the box's 99 satellites into a CSV file (written only when the read succeeds).")
+                : QStringLiteral(
+                      "Writes a CSV file's 99 satellites into the box. A file with fewer lines is refused "
+                      "unless --allow-short is given.");
+    if (!parse(parser, arguments, synopsis, 1, status))
+        return status;
+    if (!parser.isSet(port)) {
+        say(QStringLiteral("%1 needs --port PORT").arg(reading ? "sat-read" : "sat-write"));
+        return Usage;
+    }
+    const QString path = parser.positionalArguments().at(0);
+    auto table = std::make_unique<FileTable>();
+    if (!reading) {
+        satellite_csv::Reader file;
+        if (!file.open(path))
+            return tell(Message::CsvCannotOpen, InputUnreadable);
+        int lines = 0;
+        while (lines < satellite_protocol::entry_count && file.next(table->rows[lines]))
+            ++lines;
+        if (lines < satellite_protocol::entry_count && !parser.isSet(allow_short)) {
+            say(QStringLiteral(
+                    "%1 has %2 lines; the box's table has 99 (--allow-short writes the rest empty)")
+                    .arg(path)
+                    .arg(lines));
+            return InputRejected;
+        }
+    }
+    SerialChannel channel;
+    if (const int opened = open_port(channel, parser.value(port)))
+        return opened;
+    const satellite_protocol::Outcome outcome = reading ? satellite_protocol::read_table(channel, *table)
+                                                        : satellite_protocol::write_table(channel, *table);
+    say(message_text(message_for(outcome, reading)).text);
+    if (outcome != satellite_protocol::Outcome::Done || !reading)
+        return exit_for(outcome);
+    satellite_csv::Writer file;
+    if (!file.open(path))
+        return tell(Message::CsvCannotOpen, OutputUnwritable);
+    for (const SatelliteCells& row : table->rows)
+        file.write_row(row);
+    if (!file.commit())
+        return tell(Message::CsvWriteFailed, OutputUnwritable);
+    return Success;
+}
+
+} // namespace
+
+int commands::sat_read(const QStringList& arguments)
+{
+    return satellites(arguments, true);
+}
+
+int commands::sat_write(const QStringList& arguments)
+{
+    return satellites(arguments, false);
+}

@@ -1,0 +1,69 @@
+// zorvane-cli: the Velantor KDR7 Loader Editor's jobs from a terminal or a script, on the same engines as
+// the window. Messages are the window's texts, on standard error; each kind of failure has its exit status.
+#include "cli/Cli.h"
+#include "cli/Commands.h"
+
+#include <QCoreApplication>
+
+#include <cstdio>
+
+namespace {
+
+struct Command
+{
+    const char* name;
+    const char* synopsis;
+    const char* summary;
+    int (*run)(const QStringList& arguments);
+};
+
+const Command command_table[] = {
+    {"pack", "pack FILE.s19 FILE.bin", "package S19 firmware into a BIN image", commands::pack},
+    {"info", "info [--json] FILE.bin", "show what a BIN image holds", commands::info},
+    {"flash", "flash --port PORT FILE.bin", "program an image into the box", commands::flash},
+    {"sat-read", "sat-read --port PORT FILE.csv", "read the box's satellite table into a CSV file",
+     commands::sat_read},
+    {"sat-write", "sat-write --port PORT FILE.csv", "write a CSV file's satellite table into the box",
+     commands::sat_write},
+    {"ports", "ports", "list the ports and the system's serial devices", commands::ports},
+};
+
+void print_usage(std::FILE* out)
+{
+    std::fprintf(out, "Usage: zorvane-cli COMMAND [OPTIONS] ARGUMENTS\n\nCommands:\n");
+    for (const Command& c : command_table)
+        std::fprintf(out, "  %-34s %s\n", c.synopsis, c.summary);
+    std::fprintf(out, "\nPORT is COM1 to COM15; on Windows any COMn, elsewhere also a device path such as "
+                      "/dev/ttyUSB0.\nzorvane-cli COMMAND --help tells more. On other systems than Windows, "
+                      "KDR7_COM<n> names the device of COM<n>.\n");
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("zorvane-cli"));
+    // Debug lines of the engines (page addresses and the like) are for developers, not for this output.
+    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString& text) {
+        if (type != QtDebugMsg)
+            std::fprintf(stderr, "%s\n", qPrintable(text));
+    });
+    QStringList arguments = app.arguments();
+    if (arguments.size() < 2 || arguments.at(1) == QLatin1String("--help") ||
+        arguments.at(1) == QLatin1String("-h")) {
+        std::FILE* out = arguments.size() < 2 ? stderr : stdout;
+        print_usage(out);
+        std::fprintf(out, "\n%s\n", cli::exit_help);
+        return arguments.size() < 2 ? cli::Usage : cli::Success;
+    }
+    const QString name = arguments.takeAt(1);
+    arguments[0] = QStringLiteral("zorvane-cli ") + name;
+    for (const Command& c : command_table) {
+        if (name == QLatin1String(c.name))
+            return c.run(arguments);
+    }
+    std::fprintf(stderr, "zorvane-cli: unknown command %s\n\n", qPrintable(name));
+    print_usage(stderr);
+    return cli::Usage;
+}
