@@ -77,6 +77,11 @@ int exit_for(bootloader::Outcome outcome);
 int exit_for(satellite_protocol::Outcome outcome);
 int exit_for(packager::Outcome outcome);
 
+// Checks a CSV table on its way into the box (printing each row as the box receives it when asked), and
+// warns on standard error wherever a cell is changed. Success, InputRejected when it warned, or
+// InputUnreadable.
+int check_table(const QString& path, bool print_rows);
+
 // "model "...", MCU "...", date ..., version ..." of an identity block.
 QString identity_line(const Identity& identity);
 

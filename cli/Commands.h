@@ -10,5 +10,6 @@ int info(const QStringList& arguments);
 int flash(const QStringList& arguments);
 int sat_read(const QStringList& arguments);
 int sat_write(const QStringList& arguments);
+int sat_check(const QStringList& arguments);
 int ports(const QStringList& arguments);
 } // namespace commands

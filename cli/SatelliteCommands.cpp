@@ -33,16 +33,62 @@ public:
     Progress bar;
 };
 
+// The rows of a CSV file to write; Success or the exit status.
+int load_rows(const QString& path, FileTable& table, bool allow_short)
+{
+    satellite_csv::Reader file;
+    if (!file.open(path))
+        return tell(Message::CsvCannotOpen, InputUnreadable);
+    int lines = 0;
+    while (lines < satellite_protocol::entry_count && file.next(table.rows[lines]))
+        ++lines;
+    if (lines < satellite_protocol::entry_count && !allow_short) {
+        say(QStringLiteral("%1 has %2 lines; the box's table has 99 (--allow-short writes the rest empty)")
+                .arg(path)
+                .arg(lines));
+        return InputRejected;
+    }
+    return Success;
+}
+
+// sat-write's own options.
+struct WriteOptions
+{
+    QCommandLineOption allow_short{
+        QStringLiteral("allow-short"),
+        QStringLiteral("Write entries the file has no line for as empty entries.")};
+    QCommandLineOption check{QStringLiteral("check"),
+                             QStringLiteral("Check the file as sat-check does first; "
+                                            "refuse to write when it warns.")};
+    QCommandLineOption force{QStringLiteral("force"),
+                             QStringLiteral("With --check: write all the same, after the warnings.")};
+};
+
+// The file checked when asked, then loaded; Success or the exit status.
+int prepare_write(const QCommandLineParser& parser, const WriteOptions& o, const QString& path,
+                  FileTable& table)
+{
+    if (parser.isSet(o.check)) {
+        const int checked = check_table(path, false);
+        const bool refused = checked == InputRejected && !parser.isSet(o.force);
+        if (refused)
+            say(QStringLiteral("%1 is not written: the box would not get the file as it stands (--force "
+                               "writes it all the same)")
+                    .arg(path));
+        if (refused || checked == InputUnreadable)
+            return checked;
+    }
+    return load_rows(path, table, parser.isSet(o.allow_short));
+}
+
 int satellites(const QStringList& arguments, bool reading)
 {
     QCommandLineParser parser;
     const QCommandLineOption port = port_option();
     parser.addOption(port);
-    const QCommandLineOption allow_short(
-        QStringLiteral("allow-short"),
-        QStringLiteral("Write entries the file has no line for as empty entries."));
+    const WriteOptions write_options;
     if (!reading)
-        parser.addOption(allow_short);
+        parser.addOptions({write_options.allow_short, write_options.check, write_options.force});
     parser.addPositionalArgument(QStringLiteral("FILE.csv"),
                                  QStringLiteral("The satellite table, as the window saves it."));
     int status = Success;
@@ -61,19 +107,8 @@ int satellites(const QStringList& arguments, bool reading)
     const QString path = parser.positionalArguments().at(0);
     auto table = std::make_unique<FileTable>();
     if (!reading) {
-        satellite_csv::Reader file;
-        if (!file.open(path))
-            return tell(Message::CsvCannotOpen, InputUnreadable);
-        int lines = 0;
-        while (lines < satellite_protocol::entry_count && file.next(table->rows[lines]))
-            ++lines;
-        if (lines < satellite_protocol::entry_count && !parser.isSet(allow_short)) {
-            say(QStringLiteral(
-                    "%1 has %2 lines; the box's table has 99 (--allow-short writes the rest empty)")
-                    .arg(path)
-                    .arg(lines));
-            return InputRejected;
-        }
+        if (const int prepared = prepare_write(parser, write_options, path, *table))
+            return prepared;
     }
     SerialChannel channel;
     if (const int opened = open_port(channel, parser.value(port)))

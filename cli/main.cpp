@@ -25,6 +25,8 @@ const Command command_table[] = {
      commands::sat_read},
     {"sat-write", "sat-write --port PORT FILE.csv", "write a CSV file's satellite table into the box",
      commands::sat_write},
+    {"sat-check", "sat-check FILE.csv", "show a CSV table as the box will receive it, and warn",
+     commands::sat_check},
     {"ports", "ports", "list the ports and the system's serial devices", commands::ports},
 };
 

@@ -71,10 +71,15 @@ bool Reader::open(const QString& path)
     return true;
 }
 
+bool Reader::next_line(QByteArray& line)
+{
+    return lines && lines->lines_read() < max_lines && lines->next(line);
+}
+
 bool Reader::next(SatelliteCells& cells)
 {
     QByteArray line;
-    if (!lines || lines->lines_read() >= max_lines || !lines->next(line))
+    if (!next_line(line))
         return false;
     cells = parse_line(line);
     return true;

@@ -27,6 +27,10 @@ public:
     bool open(const QString& path);
     // The next row's cells; false after the 99th line or at the end of the file.
     bool next(SatelliteCells& cells);
+    // The same line as it stands in the file (cut at max_line_length), before it becomes cells.
+    bool next_line(QByteArray& line);
+    // The line last returned was longer than max_line_length.
+    bool line_cut() const { return lines && lines->truncated(); }
 
 private:
     QFile file;

@@ -70,6 +70,7 @@ private slots:
     void ctrl_c_stops_after_the_page();
     void satellite_table_both_ways();
     void ports_tell_what_opens();
+    void sat_check_warns_where_cells_change();
     void endless_inputs_data();
     void endless_inputs();
 
@@ -355,6 +356,56 @@ void tst_cli::ports_tell_what_opens()
     QVERIFY(lines[0].contains("(no device)"));
     QVERIFY(lines[0].endsWith("not found"));
     QCOMPARE(com9.receive(1, 50), QByteArray());
+}
+
+// One line for each change a cell can undergo on its way into the box, and a clean one.
+void tst_cli::sat_check_warns_where_cells_change()
+{
+    const QString csv = dir.filePath(QStringLiteral("check.csv"));
+    QVERIFY(fixtures::write_file(csv, "Clean,192,45,-45,\r\n"
+                                      "A very long satellite name,130,45,-45,\r\n"
+                                      "Hot\xc3\xa9" "bird,1,2,3,\r\n"
+                                      "High,4500,2,3,\r\n"
+                                      "Tilted,1,100,-91,\r\n"
+                                      "Wrap,70000,2,3,\r\n"
+                                      "Typo,12a,2,3,\r\n"));
+    const Run run = cli({"sat-check", csv});
+    QCOMPARE(run.status, 5);
+    QVERIFY(run.out.startsWith(" 1  name 43 6c 65 61 6e 00"));
+    QVERIFY(run.out.contains("position 192  vertical 45  horizontal -45"));
+    QCOMPARE(run.out.count('\n'), 7);
+    const QByteArray where = QFile::encodeName(csv);
+    const QByteArrayList expected{
+        where + ":2: warning: name \"A very long satellite name\" is cut to 16 bytes",
+        where + ":3: warning: name \"Hot\xc3\x83\xc2\xa9" "bird\" holds characters outside ISO 8859-1",
+        where + ":4: warning: position 4500 is above 3999: sent as 0",
+        where + ":5: warning: vertical 100 is outside -90..90: sent as 45",
+        where + ":5: warning: horizontal -91 is outside -90..90: sent as -45",
+        where + ":6: warning: position 70000 wraps to 4464",
+        where + ":7: warning: position \"12a\" is not a number",
+    };
+    for (const QByteArray& warning : expected)
+        QVERIFY2(run.err.contains(warning), warning.constData());
+    QVERIFY(!run.err.contains(":1: "));
+
+    // sat-write --check refuses the same file unless --force; a clean table goes through.
+    VirtualBox box;
+    box.set_satellite(2, VirtualBox::SatelliteRecord{'K', 'e', 'e', 'p'});
+    QByteArray table = fixtures::read_file(csv);
+    for (int i = 7; i < 99; ++i)
+        table += "Sat" + QByteArray::number(i) + ",1,2,3,\r\n";
+    QVERIFY(fixtures::write_file(csv, table));
+    Run write = cli({"sat-write", "--check", "--port", box.device(), csv});
+    QCOMPARE(write.status, 5);
+    QVERIFY(write.err.contains("is not written"));
+    QCOMPARE(QByteArray(reinterpret_cast<const char*>(box.satellite(2).data())), QByteArray("Keep"));
+    write = cli({"sat-write", "--check", "--force", "--port", box.device(), csv});
+    QCOMPARE(write.status, 0);
+    QCOMPARE(QByteArray(reinterpret_cast<const char*>(box.satellite(2).data())),
+             QByteArray("A very long sate"));
+    table.replace("A very long satellite name", "Short");
+    QVERIFY(fixtures::write_file(csv, table.mid(table.indexOf("Sat7"))));
+    QCOMPARE(cli({"sat-check", csv}).status, 0);
 }
 
 void tst_cli::endless_inputs_data()
