@@ -3,6 +3,8 @@
 #   syscalls.sh devices SUITE...     the suites never open a real serial device (each maps every COM name)
 #   syscalls.sh drain CLI BOX        every write to the port is drained (tcdrain) before the next one
 set -euo pipefail
+# LeakSanitizer cannot run under ptrace: in the sanitized build, the traced programs go without it.
+export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0"
 mode=$1
 shift
 work=$(mktemp -d)
