@@ -11,5 +11,6 @@ int flash(const QStringList& arguments);
 int sat_read(const QStringList& arguments);
 int sat_write(const QStringList& arguments);
 int sat_check(const QStringList& arguments);
+int unpack(const QStringList& arguments);
 int ports(const QStringList& arguments);
 } // namespace commands

@@ -1,5 +1,6 @@
 #include "cli/Cli.h"
 #include "cli/Commands.h"
+#include "package/Unpacker.h"
 #include "update/BinImage.h"
 
 #include <QCommandLineParser>
@@ -13,6 +14,23 @@ using namespace cli;
 
 namespace {
 
+// Each page's used addresses after decryption: "0x8000-0x81ff", or "empty" when every byte is 0xFF.
+QStringList used_ranges(const QString& path)
+{
+    unpacker::Image image;
+    unpacker::read_image(path, image);
+    QStringList ranges;
+    for (const unpacker::Page& page : image.pages) {
+        int first = 0;
+        int last = 0;
+        ranges << (unpacker::used_range(page, first, last) ? QStringLiteral("0x%1-0x%2")
+                                                                 .arg(first, 4, 16, QLatin1Char('0'))
+                                                                 .arg(last, 4, 16, QLatin1Char('0'))
+                                                           : QStringLiteral("empty"));
+    }
+    return ranges;
+}
+
 bool is_sound(const bin_image::Inspection& image)
 {
     return image.has_identity && image.bad_lines() == 0 && image.trailing_bytes == 0;
@@ -21,10 +39,12 @@ bool is_sound(const bin_image::Inspection& image)
 void print_json(const QString& path, const bin_image::Inspection& image)
 {
     const IdentityTexts texts = decode_identity(image.identity);
+    const QStringList used = used_ranges(path);
     QJsonArray records;
     for (const auto& r : image.records)
         records.append(QJsonObject{{"page", QStringLiteral("0x%1").arg(r.page_base, 4, 16, QLatin1Char('0'))},
-                                   {"bad_lines", r.bad_lines}});
+                                   {"bad_lines", r.bad_lines},
+                                   {"used", used.value(records.size())}});
     QJsonObject out{{"file", path},
                     {"size", double(image.size)},
                     {"sound", is_sound(image)},
@@ -56,9 +76,11 @@ void print_text(const QString& path, const bin_image::Inspection& image)
     std::printf("Model:     %s\nMCU:       %s\nDate:      %s\nVersion:   %s\n", qPrintable(texts.model),
                 qPrintable(texts.mcu), qPrintable(texts.date), qPrintable(texts.version));
     std::printf("Records:   %d\n", int(image.records.size()));
+    const QStringList used = used_ranges(path);
     for (size_t i = 0; i < image.records.size(); ++i) {
         const auto& r = image.records[i];
-        std::printf("  %4zu  page 0x%04x  %s\n", i, unsigned(r.page_base),
+        std::printf("  %4zu  page 0x%04x  used %-13s  %s\n", i, unsigned(r.page_base),
+                    qPrintable(used.value(qsizetype(i))),
                     r.bad_lines == 0
                         ? "checksums hold"
                         : qPrintable(QStringLiteral("%1 lines with a bad checksum").arg(r.bad_lines)));

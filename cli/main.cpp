@@ -20,6 +20,7 @@ struct Command
 const Command command_table[] = {
     {"pack", "pack FILE.s19 FILE.bin", "package S19 firmware into a BIN image", commands::pack},
     {"info", "info [--json] FILE.bin", "show what a BIN image holds", commands::info},
+    {"unpack", "unpack FILE.bin FILE.s19", "turn a BIN image back into S19 firmware", commands::unpack},
     {"flash", "flash --port PORT FILE.bin", "program an image into the box", commands::flash},
     {"sat-read", "sat-read --port PORT FILE.csv", "read the box's satellite table into a CSV file",
      commands::sat_read},

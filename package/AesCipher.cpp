@@ -1,5 +1,7 @@
 #include "package/AesCipher.h"
 
+#include <algorithm>
+#include <array>
 #include <utility>
 
 namespace {
@@ -60,6 +62,51 @@ void mix_columns(std::uint8_t s[16])
     }
 }
 
+constexpr std::array<std::uint8_t, 256> inverse_of(const std::uint8_t (&box)[256])
+{
+    std::array<std::uint8_t, 256> inverse{};
+    for (int i = 0; i < 256; ++i)
+        inverse[box[i]] = std::uint8_t(i);
+    return inverse;
+}
+
+constexpr std::array<std::uint8_t, 256> inverse_S = inverse_of(S);
+
+std::uint8_t multiply(std::uint8_t a, std::uint8_t b)
+{
+    std::uint8_t product = 0;
+    for (; b != 0; b = std::uint8_t(b >> 1), a = xtime(a)) {
+        if (b & 1)
+            product ^= a;
+    }
+    return product;
+}
+
+void inverse_sub_bytes(std::uint8_t s[16])
+{
+    for (int i = 0; i < 16; ++i)
+        s[i] = inverse_S[s[i]];
+}
+
+// Row r rotated right by r places: the exchanges of shift_rows in reverse order.
+void inverse_shift_rows(std::uint8_t s[16])
+{
+    constexpr int exchanges[8][2] = {{11, 15}, {9, 13}, {7, 15}, {6, 14}, {5, 9}, {3, 15}, {2, 10}, {1, 5}};
+    for (const auto& e : exchanges)
+        std::swap(s[e[0]], s[e[1]]);
+}
+
+void inverse_mix_columns(std::uint8_t s[16])
+{
+    for (int c = 0; c < 4; ++c) {
+        std::uint8_t* col = s + 4 * c;
+        const std::uint8_t a[4] = {col[0], col[1], col[2], col[3]};
+        for (int r = 0; r < 4; ++r)
+            col[r] = std::uint8_t(multiply(a[r], 14) ^ multiply(a[(r + 1) % 4], 11) ^
+                                  multiply(a[(r + 2) % 4], 13) ^ multiply(a[(r + 3) % 4], 9));
+    }
+}
+
 } // namespace
 
 void aes_cipher::next_round_key(std::uint8_t k[16])
@@ -88,4 +135,25 @@ void aes_cipher::encrypt_block(std::uint8_t s[16], std::uint8_t k[16])
         next_round_key(k);
         add_round_key(s, k);
     }
+}
+
+void aes_cipher::decrypt_block(std::uint8_t s[16], const std::uint8_t k[16])
+{
+    std::array<std::array<std::uint8_t, 16>, 11> round_keys{};
+    std::copy(k, k + 16, round_keys[0].begin());
+    Rcon = 0x01;
+    for (size_t round = 1; round <= 10; ++round) {
+        round_keys[round] = round_keys[round - 1];
+        next_round_key(round_keys[round].data());
+    }
+    add_round_key(s, round_keys[10].data());
+    for (size_t round = 9; round >= 1; --round) {
+        inverse_shift_rows(s);
+        inverse_sub_bytes(s);
+        add_round_key(s, round_keys[round].data());
+        inverse_mix_columns(s);
+    }
+    inverse_shift_rows(s);
+    inverse_sub_bytes(s);
+    add_round_key(s, round_keys[0].data());
 }

@@ -13,6 +13,9 @@ class aes_cipher
 public:
     // State: byte index = 4 * column + row. Plaintext in, ciphertext out.
     void encrypt_block(std::uint8_t state[16], std::uint8_t key[16]);
+    // The inverse cipher, for looking inside an image: ciphertext in, plaintext out. The key is left as it
+    // was (the round keys are expanded aside).
+    void decrypt_block(std::uint8_t state[16], const std::uint8_t key[16]);
 
 private:
     // Turns the key buffer into the next round key and advances Rcon.

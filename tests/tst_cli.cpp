@@ -71,6 +71,8 @@ private slots:
     void satellite_table_both_ways();
     void ports_tell_what_opens();
     void sat_check_warns_where_cells_change();
+    void unpack_refuses_a_damaged_image_data();
+    void unpack_refuses_a_damaged_image();
     void endless_inputs_data();
     void endless_inputs();
 
@@ -364,7 +366,8 @@ void tst_cli::sat_check_warns_where_cells_change()
     const QString csv = dir.filePath(QStringLiteral("check.csv"));
     QVERIFY(fixtures::write_file(csv, "Clean,192,45,-45,\r\n"
                                       "A very long satellite name,130,45,-45,\r\n"
-                                      "Hot\xc3\xa9" "bird,1,2,3,\r\n"
+                                      "Hot\xc3\xa9"
+                                      "bird,1,2,3,\r\n"
                                       "High,4500,2,3,\r\n"
                                       "Tilted,1,100,-91,\r\n"
                                       "Wrap,70000,2,3,\r\n"
@@ -377,7 +380,8 @@ void tst_cli::sat_check_warns_where_cells_change()
     const QByteArray where = QFile::encodeName(csv);
     const QByteArrayList expected{
         where + ":2: warning: name \"A very long satellite name\" is cut to 16 bytes",
-        where + ":3: warning: name \"Hot\xc3\x83\xc2\xa9" "bird\" holds characters outside ISO 8859-1",
+        where + ":3: warning: name \"Hot\xc3\x83\xc2\xa9"
+                "bird\" holds characters outside ISO 8859-1",
         where + ":4: warning: position 4500 is above 3999: sent as 0",
         where + ":5: warning: vertical 100 is outside -90..90: sent as 45",
         where + ":5: warning: horizontal -91 is outside -90..90: sent as -45",
@@ -406,6 +410,43 @@ void tst_cli::sat_check_warns_where_cells_change()
     table.replace("A very long satellite name", "Short");
     QVERIFY(fixtures::write_file(csv, table.mid(table.indexOf("Sat7"))));
     QCOMPARE(cli({"sat-check", csv}).status, 0);
+}
+
+void tst_cli::unpack_refuses_a_damaged_image_data()
+{
+    QTest::addColumn<int>("offset"); // of the byte changed (-1: the image is cut instead)
+    QTest::addColumn<int>("cut");
+    QTest::addColumn<QByteArray>("message");
+    QTest::addColumn<int>("status");
+    // Record 1, line 5: its checksum byte, then one of its data bytes.
+    const int line5 = 4 + 546 + 2 + 5 * 17;
+    QTest::newRow("bad checksum byte")
+        << line5 + 16 << 0 << QByteArray("record 1 (page 0x8200), line 5") << 5;
+    QTest::newRow("bad data byte") << line5 + 3 << 0 << QByteArray("record 1 (page 0x8200), line 5") << 5;
+    QTest::newRow("partial record") << -1 << 100 << QByteArray("ends in a partial record of 446 bytes") << 5;
+    QTest::newRow("no identity") << -1 << 4 + 3 * 546 - 3 << QByteArray("shorter than its 4-byte") << 5;
+    QTest::newRow("whole") << -1 << 0 << QByteArray("3 page records") << 0;
+}
+
+// A damaged image is named, with its line, and no S19 is written.
+void tst_cli::unpack_refuses_a_damaged_image()
+{
+    QFETCH(int, offset);
+    QFETCH(int, cut);
+    QFETCH(QByteArray, message);
+    QFETCH(int, status);
+    QByteArray image = fixtures::image(kdr7, pages(3));
+    if (offset >= 0)
+        image[offset] = char(image[offset] ^ 0x40);
+    image.chop(cut);
+    const QString bin = dir.filePath(QStringLiteral("damaged.bin"));
+    const QString s19 = dir.filePath(QStringLiteral("damaged.s19"));
+    QFile::remove(s19);
+    QVERIFY(fixtures::write_file(bin, image));
+    const Run run = cli({"unpack", bin, s19});
+    QCOMPARE(run.status, status);
+    QVERIFY2((run.err + run.out).contains(message), run.err.constData());
+    QCOMPARE(QFile::exists(s19), status == 0);
 }
 
 void tst_cli::endless_inputs_data()

@@ -9,6 +9,7 @@
 #include "package/AesCipher.h"
 #include "package/Packager.h"
 #include "package/SRecord.h"
+#include "package/Unpacker.h"
 
 #include <QComboBox>
 #include <QLabel>
@@ -24,6 +25,7 @@
 #include <openssl/evp.h>
 
 #include <functional>
+#include <map>
 #include <memory>
 
 namespace {
@@ -111,6 +113,8 @@ private slots:
     void file_changed_while_packaging();
 
     void srec_cat_firmware_reaches_the_box();
+    void unpacked_images_pack_back_data();
+    void unpacked_images_pack_back();
 };
 
 void tst_package::cipher_published_vectors_data()
@@ -139,6 +143,13 @@ void tst_package::cipher_published_vectors()
     QByteArray buffer = key;
     QCOMPARE(encrypt(buffer, plain).toHex(), cipher.toHex());
     QCOMPARE(buffer.toHex(), round10.toHex());
+    // The inverse cipher, and the key left as it was.
+    QByteArray state = cipher;
+    buffer = key;
+    aes_cipher().decrypt_block(reinterpret_cast<std::uint8_t*>(state.data()),
+                               reinterpret_cast<const std::uint8_t*>(buffer.constData()));
+    QCOMPARE(state.toHex(), plain.toHex());
+    QCOMPARE(buffer, key);
 }
 
 void tst_package::cipher_key_buffer_is_consumed()
@@ -168,6 +179,11 @@ void tst_package::cipher_matches_openssl_on_random_blocks()
         const QByteArray ours = encrypt(buffer, block);
         if (ours != fixtures::aes_encrypt(key, block))
             QFAIL(qPrintable("key " + key.toHex() + " block " + block.toHex()));
+        QByteArray back = ours;
+        aes_cipher().decrypt_block(reinterpret_cast<std::uint8_t*>(back.data()),
+                                   reinterpret_cast<const std::uint8_t*>(key.constData()));
+        if (back != block)
+            QFAIL(qPrintable("decrypting, key " + key.toHex() + " block " + block.toHex()));
     }
 }
 
@@ -568,6 +584,69 @@ void tst_package::srec_cat_firmware_reaches_the_box()
     QCOMPARE(got.left(0x3100), expected.left(0x3100));
     QCOMPARE(got.mid(0x3200), expected.mid(0x3200));
     QCOMPARE(box.damaged_lines(), 0);
+
+    // And back: the image unpacked and packed again is the same image.
+    unpacker::Image image;
+    QCOMPARE(unpacker::read_image(bin, image).outcome, unpacker::Outcome::Done);
+    const QString back = bench.dir.filePath(QStringLiteral("back.s19"));
+    QVERIFY(unpacker::write_s19(image, back));
+    bench.choose_s19(back);
+    const QString again = bench.dir.filePath(QStringLiteral("again.bin"));
+    bench.choose_bin(again);
+    bench.button("pushButton_package_start")->click();
+    QCOMPARE(fixtures::read_file(again), fixtures::read_file(bin));
+}
+
+void tst_package::unpacked_images_pack_back_data()
+{
+    QTest::addColumn<QList<int>>("bases");  // the image's pages in order; a base seen again is a revisit
+    QTest::addColumn<QList<int>>("packed"); // the pages of the image that packing the S19 gives
+    QTest::newRow("one page") << QList<int>{0x8000} << QList<int>{0x8000};
+    QTest::newRow("pages out of order, page 0 included")
+        << QList<int>{0xA000, 0x0000, 0xFE00, 0x8200} << QList<int>{0xA000, 0x0000, 0xFE00, 0x8200};
+    // The last visit's bytes at the place of the first visit: the box's flash ends the same.
+    QTest::newRow("a page visited twice") << QList<int>{0x8000, 0x8200, 0x8000} << QList<int>{0x8000, 0x8200};
+    QRandomGenerator random(42);
+    QList<int> bases;
+    while (bases.size() < 40) {
+        const int base = int(random.bounded(0x80)) * 0x200;
+        if (!bases.contains(base) && base != 0x3000) // the identity area is no part of the pages
+            bases << base;
+    }
+    QTest::newRow("40 random pages") << bases << bases;
+}
+
+// Unpacking decrypts what packing encrypted: packing the S19 again gives the same image (the flash the
+// same, for a page visited twice).
+void tst_package::unpacked_images_pack_back()
+{
+    QFETCH(QList<int>, bases);
+    QFETCH(QList<int>, packed);
+    QTemporaryDir dir;
+    std::vector<fixtures::Page> pages;
+    std::map<int, fixtures::Page> last;
+    for (int i = 0; i < bases.size(); ++i) {
+        pages.push_back(fixtures::page_at(bases[i], std::uint32_t(i + 1)));
+        last[bases[i]] = pages.back();
+    }
+    std::vector<fixtures::Page> expected;
+    for (const int base : packed)
+        expected.push_back(last[base]);
+    const QString bin = dir.filePath(QStringLiteral("in.bin"));
+    QVERIFY(fixtures::write_file(bin, fixtures::image(fixtures::kdr7_identity, pages)));
+
+    unpacker::Image image;
+    QCOMPARE(unpacker::read_image(bin, image).outcome, unpacker::Outcome::Done);
+    QCOMPARE(int(image.pages.size()), bases.size());
+    const QString s19 = dir.filePath(QStringLiteral("back.s19"));
+    QVERIFY(unpacker::write_s19(image, s19));
+    packager::NoProgress quiet;
+    packager::PageBuffer page;
+    aes_cipher cipher;
+    const QString again = dir.filePath(QStringLiteral("again.bin"));
+    QCOMPARE(packager::convert(s19, again, fixtures::kdr7_identity, page, cipher, quiet).outcome,
+             packager::Outcome::Done);
+    QCOMPARE(fixtures::read_file(again), fixtures::image(fixtures::kdr7_identity, expected));
 }
 
 QTEST_MAIN(tst_package)
