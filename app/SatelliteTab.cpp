@@ -90,13 +90,8 @@ void zorvane::exchange_satellites(satellite_protocol::Outcome (*exchange)(Serial
     // The channel is in use by another exchange, or the grid by another satellite handler.
     if (channel != nullptr || satellites_busy)
         return;
-    channel = new SerialChannel();
-    if (channel->open(ui.comboBox_port_rw->currentText())) {
-        show_message(Message::PortUnavailable);
-        delete channel;
-        channel = nullptr;
+    if (!open_channel(ui.comboBox_port_rw->currentText(), reading ? "satellite read" : "satellite write"))
         return;
-    }
     const Running running(satellites_busy);
     set_satellite_buttons(false);
     GridTable table([this](int row, const SatelliteCells& cells) { fill_row(row, cells); },

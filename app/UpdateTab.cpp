@@ -90,13 +90,8 @@ void zorvane::update_start()
         return;
     }
     stop_requested = false;
-    channel = new SerialChannel();
-    if (channel->open(ui.comboBox_port_update->currentText())) {
-        show_message(Message::PortUnavailable);
-        delete channel;
-        channel = nullptr;
+    if (!open_channel(ui.comboBox_port_update->currentText(), "update"))
         return;
-    }
     updating = true;
     ui.pushButton_update_close->setEnabled(false);
     ui.pushButton_update_stop->setEnabled(true);

@@ -4,6 +4,7 @@
 #include "app/ShowMessage.h"
 #include "serial/PortNames.h"
 #include "serial/SerialChannel.h"
+#include "serial/Trace.h"
 
 #include <QCloseEvent>
 
@@ -57,6 +58,32 @@ void zorvane::closeEvent(QCloseEvent* event)
         return;
     }
     QMainWindow::closeEvent(event);
+}
+
+bool zorvane::open_channel(const QString& port, const char* job)
+{
+    channel = new SerialChannel();
+    const QString trace_path = qEnvironmentVariable("KDR7_TRACE");
+    trace.reset();
+    if (!trace_path.isEmpty()) {
+        trace = std::make_unique<Trace>();
+        if (!trace->open(trace_path, true)) {
+            trace.reset();
+            delete channel;
+            channel = nullptr;
+            show_message(Message::TraceCannotWrite);
+            return false;
+        }
+        trace->note(QStringLiteral("%1 on %2").arg(QLatin1String(job), port));
+        channel->set_trace(trace.get());
+    }
+    if (channel->open(port)) {
+        show_message(Message::PortUnavailable);
+        delete channel;
+        channel = nullptr;
+        return false;
+    }
+    return true;
 }
 
 // Each button to its slot, in the order the slots are declared.

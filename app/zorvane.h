@@ -13,7 +13,10 @@
 
 #include <QMainWindow>
 
+#include <memory>
+
 class SerialChannel;
+class Trace;
 
 // The one window of the tool. Each button has one slot; the slots hold the work of the tabs and pump the
 // event loop where a job is long, so a click can reach another slot in the middle of a handler.
@@ -45,6 +48,9 @@ private slots:
 private:
     // True while a handler talks to the box; its pumps must then start nothing else and open no dialog.
     bool exchange_running() const { return channel != nullptr; }
+    // Makes the handler's channel and opens the port, traced when KDR7_TRACE names a file; false, with its
+    // message shown and no channel left, when either fails.
+    bool open_channel(const QString& port, const char* job);
     void connect_buttons();
     void show_port_devices();
     void probe_ports();
@@ -63,6 +69,8 @@ private:
     Ui::zorvaneClass ui;
     // The channel of the handler that is talking to the box; null between handlers.
     SerialChannel* channel = nullptr;
+    // The trace of the exchanges, appended to the file KDR7_TRACE names; one per exchange.
+    std::unique_ptr<Trace> trace;
     SatelliteGrid sat_items;
     // Set by Stop, tested by a running update between pages.
     bool stop_requested = false;

@@ -69,8 +69,7 @@ double ours(const QString& in, const QString& out)
     Pump pump;
     QElapsedTimer clock;
     clock.start();
-    const packager::Result result =
-        packager::convert(in, out, fixtures::kdr7_identity, page, cipher, pump);
+    const packager::Result result = packager::convert(in, out, fixtures::kdr7_identity, page, cipher, pump);
     const double ms = double(clock.nsecsElapsed()) / 1e6;
     return result.outcome == packager::Outcome::Done ? ms : -1;
 }

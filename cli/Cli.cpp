@@ -2,6 +2,7 @@
 
 #include "serial/PortNames.h"
 #include "serial/SerialChannel.h"
+#include "serial/Trace.h"
 
 #include <QCommandLineParser>
 
@@ -58,6 +59,29 @@ bool parse(QCommandLineParser& parser, const QStringList& arguments, const QStri
     return true;
 }
 
+QCommandLineOption trace_option()
+{
+    return QCommandLineOption(
+        QStringLiteral("trace"),
+        QStringLiteral("Record every byte of the exchange, its time and its step in FILE."),
+        QStringLiteral("FILE"));
+}
+
+int start_trace(const QCommandLineParser& parser, const QCommandLineOption& option, Trace& trace,
+                SerialChannel& channel, const QString& port)
+{
+    if (!parser.isSet(option))
+        return Success;
+    const QString path = parser.value(option);
+    if (!trace.open(path)) {
+        say(QStringLiteral("The trace file %1 cannot be written; nothing was sent.").arg(path));
+        return OutputUnwritable;
+    }
+    trace.note(QStringLiteral("%1 on %2").arg(parser.positionalArguments().value(0), port));
+    channel.set_trace(&trace);
+    return Success;
+}
+
 QCommandLineOption port_option()
 {
     return QCommandLineOption(QStringLiteral("port"),
@@ -88,6 +112,8 @@ void on_interrupt(int)
     std::signal(SIGINT, SIG_DFL);
 }
 
+} // namespace
+
 bool stderr_is_terminal()
 {
 #ifdef Q_OS_WIN
@@ -96,8 +122,6 @@ bool stderr_is_terminal()
     return isatty(STDERR_FILENO) != 0;
 #endif
 }
-
-} // namespace
 
 void catch_interrupt()
 {

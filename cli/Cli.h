@@ -15,6 +15,7 @@
 
 class QCommandLineParser;
 class SerialChannel;
+class Trace;
 
 namespace cli {
 
@@ -47,8 +48,17 @@ bool parse(QCommandLineParser& parser, const QStringList& arguments, const QStri
 
 // --port PORT, as every command that talks to the box takes it.
 QCommandLineOption port_option();
+// --trace FILE: a record of every byte of the exchange.
+QCommandLineOption trace_option();
+// Opens the trace file named by the option, if given, and hands it to the channel; Success, or
+// OutputUnwritable with the reason said (before anything is sent).
+int start_trace(const QCommandLineParser& parser, const QCommandLineOption& option, Trace& trace,
+                SerialChannel& channel, const QString& port);
 // Opens the named port; the channel is closed again when it goes. Success or the exit status.
 int open_port(SerialChannel& channel, const QString& name);
+
+// Standard error is a terminal: progress is redrawn in place there.
+bool stderr_is_terminal();
 
 // Ctrl+C while a job runs: the first asks the job to stop at its next safe point, a second ends the
 // program at once.

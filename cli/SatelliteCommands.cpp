@@ -5,6 +5,7 @@
 #include "satellite/SatelliteProtocol.h"
 #include "satellite/SatelliteRecord.h"
 #include "serial/SerialChannel.h"
+#include "serial/Trace.h"
 
 #include <QCommandLineParser>
 
@@ -85,7 +86,8 @@ int satellites(const QStringList& arguments, bool reading)
 {
     QCommandLineParser parser;
     const QCommandLineOption port = port_option();
-    parser.addOption(port);
+    const QCommandLineOption trace_file = trace_option();
+    parser.addOptions({port, trace_file});
     const WriteOptions write_options;
     if (!reading)
         parser.addOptions({write_options.allow_short, write_options.check, write_options.force});
@@ -111,6 +113,9 @@ int satellites(const QStringList& arguments, bool reading)
             return prepared;
     }
     SerialChannel channel;
+    Trace trace;
+    if (const int traced = start_trace(parser, trace_file, trace, channel, parser.value(port)))
+        return traced;
     if (const int opened = open_port(channel, parser.value(port)))
         return opened;
     const satellite_protocol::Outcome outcome = reading ? satellite_protocol::read_table(channel, *table)

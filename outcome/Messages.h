@@ -8,6 +8,7 @@ enum class Message
 {
     SerialPortNotFound,
     PortUnavailable,
+    TraceCannotWrite,
     // Update tab
     BinNotFound,
     BinCannotOpen,

@@ -21,11 +21,14 @@ unsigned char reply(SerialChannel& channel)
 
 Outcome read_table(SerialChannel& channel, Table& table)
 {
+    trace_step(channel, [] { return QStringLiteral("read H/I"); });
     send_byte(channel, read_request);
     if (reply(channel) != std::uint8_t(next_record))
         return Outcome::ConnectionError;
-    send_byte(channel, next_record);
     for (int entry = 1; entry <= entry_count; ++entry) {
+        trace_step(channel, [&] { return QStringLiteral("entry %1").arg(entry); });
+        if (entry == 1)
+            send_byte(channel, next_record);
         if (reply(channel) != std::uint8_t(record_marker))
             return Outcome::ReadError;
         await_reply(channel, reply_wait); // the entry byte carries nothing for the tool
@@ -34,6 +37,11 @@ Outcome read_table(SerialChannel& channel, Table& table)
             byte = await_reply(channel, record_byte_wait, byte).byte;
         table.record_read(entry, record);
         table.entry_done(entry);
+        // The "I" that asks for the next record (after the last one, it ends the read).
+        trace_step(channel, [&] {
+            return entry < entry_count ? QStringLiteral("entry %1").arg(entry + 1)
+                                       : QStringLiteral("read ends");
+        });
         send_byte(channel, next_record);
     }
     return Outcome::Done;
@@ -41,11 +49,13 @@ Outcome read_table(SerialChannel& channel, Table& table)
 
 Outcome write_table(SerialChannel& channel, Table& table)
 {
+    trace_step(channel, [] { return QStringLiteral("write J/K"); });
     send_byte(channel, write_request);
     if (reply(channel) != acknowledge)
         return Outcome::ConnectionError;
     for (int entry = 1; entry <= entry_count; ++entry) {
         const satellite_record::Record record = table.record_to_write(entry);
+        trace_step(channel, [&] { return QStringLiteral("entry %1").arg(entry); });
         send_byte(channel, record_marker);
         sleep_ms(marker_pause_ms);
         send_byte(channel, std::uint8_t(entry));

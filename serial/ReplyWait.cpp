@@ -2,6 +2,7 @@
 
 #include "serial/SerialChannel.h"
 
+#include <QElapsedTimer>
 #include <QThread>
 
 #ifdef Q_OS_LINUX
@@ -32,8 +33,11 @@ void sleep_ms(int milliseconds)
     QThread::msleep(static_cast<unsigned long>(milliseconds));
 }
 
-bool wait_for_byte(SerialChannel& channel, const WaitSchedule& schedule)
+bool wait_for_byte(SerialChannel& channel, const WaitSchedule& schedule, bool quiet)
 {
+    QElapsedTimer clock;
+    if (channel.tracing())
+        clock.start();
     for (int cycle = 0; cycle < schedule.cycles; ++cycle) {
         if (schedule.order == WaitSchedule::SleepThenPoll)
             sleep_ms(schedule.sleep_ms);
@@ -43,6 +47,8 @@ bool wait_for_byte(SerialChannel& channel, const WaitSchedule& schedule)
         if (waiting)
             return true;
     }
+    if (!quiet && clock.isValid())
+        channel.note_empty_wait(clock.nsecsElapsed());
     return false;
 }
 

@@ -21,8 +21,9 @@ struct WaitSchedule
     int cycles;
 };
 
-// Waits by the schedule; true when a byte is waiting, false when the cycles ran out.
-bool wait_for_byte(SerialChannel& channel, const WaitSchedule& schedule);
+// Waits by the schedule; true when a byte is waiting, false when the cycles ran out (a wait that the trace
+// records, unless quiet: a caller that waits cycle by cycle records the whole wait itself).
+bool wait_for_byte(SerialChannel& channel, const WaitSchedule& schedule, bool quiet = false);
 
 // The result of awaiting a one-byte reply.
 struct Reply

@@ -1,6 +1,7 @@
 #include "serial/SerialChannel.h"
 
 #include "serial/PortNames.h"
+#include "serial/Trace.h"
 
 #include <QSerialPort>
 #include <QThread>
@@ -34,6 +35,8 @@ bool SerialChannel::open(const QString& port_name)
     // An empty device would make QSerialPort try "/dev/" itself.
     if (!device.isEmpty() && !port->isOpen())
         port->open(QIODevice::ReadWrite);
+    if (trace != nullptr && port->isOpen())
+        trace->start();
     return !port->isOpen();
 }
 
@@ -52,6 +55,8 @@ int SerialChannel::write(const char* bytes, int count)
         return -1;
     if (port->write(bytes, count) != count)
         return -1;
+    if (trace != nullptr)
+        trace->bytes(true, bytes, count, step);
     // QSerialPort only queues on write; without an event loop the bytes leave when we push them out.
     QDeadlineTimer deadline(qint64(write_timeout_ms) * qMax(count, 1));
     port->flush();
@@ -150,5 +155,13 @@ bool SerialChannel::read(char* buffer, int count, int* received)
             break;
         }
     }
+    if (trace != nullptr && got > 0)
+        trace->bytes(false, buffer, got, step);
     return report(device_failed());
+}
+
+void SerialChannel::note_empty_wait(qint64 waited_ns)
+{
+    if (trace != nullptr)
+        trace->empty_wait(waited_ns, step);
 }

@@ -6,6 +6,7 @@
 #include <memory>
 
 class QSerialPort;
+class Trace;
 
 // The one way to the box: a port opened with the box's fixed line settings, moving raw bytes.
 // Failures are flags (true = failed); every command, reply, pause and retry belongs to the caller.
@@ -48,6 +49,14 @@ public:
     // Closes and destroys the port; the channel can open again afterwards.
     void release_port();
 
+    // Every byte written and read from now on goes into the trace (null: none), under the current step.
+    void set_trace(Trace* to) { trace = to; }
+    bool tracing() const { return trace != nullptr; }
+    // What the bytes that follow belong to ("page 3 line 5 attempt 1"); only kept while tracing.
+    void set_step(const QString& name) { step = name; }
+    // A wait for a reply that ended with nothing, and how long it took.
+    void note_empty_wait(qint64 waited_ns);
+
 private:
     // Lets the port take in whatever the driver holds, without blocking.
     void poll_device();
@@ -58,4 +67,13 @@ private:
 
     std::unique_ptr<QSerialPort> port;
     QDeadlineTimer reply_window;
+    Trace* trace = nullptr;
+    QString step;
 };
+
+// Names the step of the bytes that follow, building the name only while the channel is traced.
+template <typename MakeName> void trace_step(SerialChannel& channel, MakeName&& make_name)
+{
+    if (channel.tracing())
+        channel.set_step(make_name());
+}

@@ -7,11 +7,13 @@
 #include "app/zorvane.h"
 
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -71,6 +73,8 @@ private slots:
     void satellite_table_both_ways();
     void ports_tell_what_opens();
     void sat_check_warns_where_cells_change();
+    void trace_agrees_with_the_box();
+    void rack_of_four_with_one_failing();
     void unpack_refuses_a_damaged_image_data();
     void unpack_refuses_a_damaged_image();
     void endless_inputs_data();
@@ -179,7 +183,8 @@ void tst_cli::info_on_good_and_damaged_images()
     QVERIFY(run.out.contains("Model:     Velantor KDR7"));
     QVERIFY(run.out.contains("Date:      2014/2/17"));
     QVERIFY(run.out.contains("Records:   2"));
-    QVERIFY(run.out.contains("page 0x8200  checksums hold"));
+    // The used range comes from the decrypted page.
+    QVERIFY2(run.out.contains("page 0x8200  used 0x8200-0x83ff  checksums hold"), run.out.constData());
     QVERIFY(run.out.contains("Trailing:  none"));
 
     run = cli({"info", "--json", path});
@@ -190,6 +195,8 @@ void tst_cli::info_on_good_and_damaged_images()
     QCOMPARE(json.value("identity").toObject().value("mcu").toString(), QStringLiteral("MC9S08PT60"));
     QCOMPARE(json.value("records").toArray().at(1).toObject().value("page").toString(),
              QStringLiteral("0x8200"));
+    QCOMPARE(json.value("records").toArray().at(1).toObject().value("used").toString(),
+             QStringLiteral("0x8200-0x83ff"));
 
     QVERIFY(fixtures::write_file(path, good + QByteArray(100, '\x55')));
     run = cli({"info", path});
@@ -203,7 +210,7 @@ void tst_cli::info_on_good_and_damaged_images()
     QCOMPARE(run.status, 5);
     QCOMPARE(QJsonDocument::fromJson(run.out).object().value("bad_lines").toInt(), 1);
     run = cli({"info", path});
-    QVERIFY(run.out.contains("page 0x8200  1 lines with a bad checksum"));
+    QVERIFY(run.out.contains("page 0x8200  used 0x8200-0x83ff  1 lines with a bad checksum"));
 
     QVERIFY(fixtures::write_file(path, "\x21\x31"));
     QCOMPARE(cli({"info", path}).status, 5);
@@ -410,6 +417,134 @@ void tst_cli::sat_check_warns_where_cells_change()
     table.replace("A very long satellite name", "Short");
     QVERIFY(fixtures::write_file(csv, table.mid(table.indexOf("Sat7"))));
     QCOMPARE(cli({"sat-check", csv}).status, 0);
+}
+
+namespace {
+
+// The bytes of a trace, by direction, and its lines.
+struct TraceFile
+{
+    QByteArray to_box;
+    QByteArray from_box;
+    QStringList lines;
+};
+
+TraceFile read_trace(const QString& path)
+{
+    TraceFile t;
+    for (const QByteArray& line : fixtures::read_file(path).split('\n')) {
+        t.lines << QString::fromUtf8(line);
+        const bool to_box = line.contains("  tool>box  ");
+        if (!to_box && !line.contains("  box>tool  "))
+            continue;
+        const QByteArray hex = line.mid(line.lastIndexOf("  ") + 2);
+        (to_box ? t.to_box : t.from_box) += QByteArray::fromHex(hex);
+    }
+    return t;
+}
+
+bool has_line(const TraceFile& t, const QString& direction, const QString& step, const QString& bytes)
+{
+    const QString tail = QStringLiteral("  %1  %2  %3").arg(direction, step, bytes);
+    for (const QString& line : t.lines) {
+        if (line.endsWith(tail))
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+// Every byte in the trace is a byte the box received or sent, in order, under the step it belongs to.
+void tst_cli::trace_agrees_with_the_box()
+{
+    VirtualBox box;
+    VirtualBox::Fault f;
+    QVERIFY(VirtualBox::parse_fault(QStringLiteral("line:byte=0x35@1.5x2"), f));
+    box.add_fault(f);
+    const QString image = dir.filePath(QStringLiteral("traced.bin"));
+    QVERIFY(fixtures::write_file(image, fixtures::image(kdr7, pages(3))));
+    const QString path = dir.filePath(QStringLiteral("flash.trace"));
+    QCOMPARE(cli({"flash", "--trace", path, "--port", box.device(), image}).status, 0);
+    const TraceFile t = read_trace(path);
+    QByteArray sent;
+    QByteArray answered;
+    for (const VirtualBox::Event& e : box.transcript())
+        (e.from_tool ? sent : answered) += e.bytes;
+    QCOMPARE(t.to_box.toHex(), sent.toHex());
+    QCOMPARE(t.from_box.toHex(), answered.toHex());
+    QVERIFY(has_line(t, "tool>box", "bootloader request", "45"));
+    QVERIFY(has_line(t, "box>tool", "go-ahead", "31"));
+    QVERIFY(has_line(t, "tool>box", "identity", "21 31 01 00"));
+    QVERIFY(has_line(t, "box>tool", "verdict", "41"));
+    QVERIFY(has_line(t, "tool>box", "page 1 header", "82 00"));
+    QVERIFY(has_line(t, "box>tool", "page 1 line 5 attempt 1", "35"));
+    QVERIFY(has_line(t, "box>tool", "page 1 line 5 attempt 2", "35"));
+    QVERIFY(has_line(t, "box>tool", "page 1 line 5 attempt 3", "34"));
+    QVERIFY(has_line(t, "box>tool", "page 2 written", "46"));
+    QVERIFY(has_line(t, "box>tool", "finish", "33"));
+
+    // A read that the box never answers: the empty wait is in the trace, with its length.
+    box.add_fault({VirtualBox::Step::SatAnswer, VirtualBox::Fault::Silent, 0, 0, 0, 0, -1});
+    const QString read_trace_path = dir.filePath(QStringLiteral("read.trace"));
+    QCOMPARE(
+        cli({"sat-read", "--trace", read_trace_path, "--port", box.device(), dir.filePath("t.csv")}).status,
+        7);
+    const TraceFile r = read_trace(read_trace_path);
+    QVERIFY(has_line(r, "tool>box", "read H/I", "48"));
+    QVERIFY2(
+        r.lines.filter(QRegularExpression("  wait      read H/I  nothing came in 10[0-9][0-9]\\.[0-9] ms$"))
+                .size() == 1,
+        qPrintable(r.lines.join('\n')));
+
+    // A trace that cannot be written stops everything before a byte is sent.
+    const size_t before = box.transcript().size();
+    const Run refused =
+        cli({"flash", "--trace", dir.filePath("no/such/folder/x"), "--port", box.device(), image});
+    QCOMPARE(refused.status, 4);
+    QVERIFY(refused.err.contains("cannot be written; nothing was sent"));
+    QCOMPARE(box.transcript().size(), before);
+}
+
+// Four boxes at once, one of them failing at page 2: the others complete, and the status is the failing
+// one's.
+void tst_cli::rack_of_four_with_one_failing()
+{
+    std::vector<std::unique_ptr<VirtualBox>> rack;
+    QStringList arguments{"flash"};
+    for (int i = 0; i < 4; ++i) {
+        rack.push_back(std::make_unique<VirtualBox>());
+        arguments << "--port" << rack.back()->device();
+    }
+    VirtualBox::Fault f;
+    QVERIFY(VirtualBox::parse_fault(QStringLiteral("page:silent@2"), f));
+    rack[1]->add_fault(f);
+    const auto list = pages(5);
+    const QString image = dir.filePath(QStringLiteral("rack.bin"));
+    QVERIFY(fixtures::write_file(image, fixtures::image(kdr7, list)));
+    arguments << "--trace" << dir.filePath(QStringLiteral("rack.trace")) << image;
+    QElapsedTimer clock;
+    clock.start();
+    const Run run = cli(arguments);
+    QCOMPARE(run.status, 9);
+    for (int i = 0; i < 4; ++i) {
+        const QByteArray port = rack[size_t(i)]->device().toLocal8Bit();
+        const QByteArray row = run.out.mid(
+            run.out.indexOf(port), run.out.indexOf('\n', run.out.indexOf(port)) - run.out.indexOf(port));
+        if (i == 1) {
+            QVERIFY2(row.contains("failed") && row.contains("Data write error"), row.constData());
+            QCOMPARE(rack[1]->pages_written(), 3); // the third was stored, its "F" never sent
+        } else {
+            QVERIFY2(row.contains("completed"), row.constData());
+            QVERIFY(flash_holds(*rack[size_t(i)], list));
+        }
+        QVERIFY(QFile::exists(dir.filePath("rack.trace.") + QFileInfo(rack[size_t(i)]->device()).fileName()));
+    }
+    // At the same time: five pages take about 4 s for one box.
+    QVERIFY2(clock.elapsed() < 9000, qPrintable(QString::number(clock.elapsed())));
+
+    const QString same = rack[0]->device();
+    QCOMPARE(cli({"flash", "--port", same, "--port", same, image}).status, 2);
 }
 
 void tst_cli::unpack_refuses_a_damaged_image_data()

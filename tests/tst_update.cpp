@@ -131,6 +131,7 @@ private slots:
     void start_without_image_is_refused();
     void clicks_during_an_update_start_nothing();
     void unplugged_adapter_ends_without_sixteen_retries();
+    void window_traces_to_kdr7_trace();
     void verdict_after_the_last_poll_is_judged_data();
     void verdict_after_the_last_poll_is_judged();
 };
@@ -604,6 +605,33 @@ void tst_update::unplugged_adapter_ends_without_sixteen_retries()
     QCOMPARE(bench.answers.box_lines(), QStringList{no_feedback_text});
     QVERIFY2(clock.elapsed() < 12000, qPrintable(QString::number(clock.elapsed())));
     QCOMPARE(times_sent(*bench.box, line_of(pages[1], 3)), 1);
+    bench.expect_buttons_after(true);
+}
+
+// KDR7_TRACE names a file that every exchange of the window is added to; one that cannot be written is
+// said before a byte is sent.
+void tst_update::window_traces_to_kdr7_trace()
+{
+    Bench bench;
+    const QString path = bench.dir.filePath(QStringLiteral("window.trace"));
+    qputenv("KDR7_TRACE", QFile::encodeName(path));
+    bench.choose_image(pages_from({0x8000}));
+    bench.start();
+    bench.choose_image(pages_from({0x8200}));
+    bench.start();
+    const QByteArray trace = fixtures::read_file(path);
+    QCOMPARE(trace.count("# update on COM1"), 2);
+    QCOMPARE(trace.count("  box>tool  finish  33"), 2);
+
+    const size_t before = bench.box->transcript().size();
+    bench.answers.boxes.clear();
+    qputenv("KDR7_TRACE", QFile::encodeName(bench.dir.filePath(QStringLiteral("no/such/folder/x"))));
+    bench.choose_image(pages_from({0x8000}));
+    bench.start();
+    qunsetenv("KDR7_TRACE");
+    QCOMPARE(bench.answers.box_lines(),
+             QStringList{QStringLiteral("Warning: Can not write the trace file named by KDR7_TRACE")});
+    QCOMPARE(bench.box->transcript().size(), before);
     bench.expect_buttons_after(true);
 }
 

@@ -3,6 +3,7 @@
 #include "serial/SerialChannel.h"
 
 #include <QDebug>
+#include <QElapsedTimer>
 
 #include <optional>
 
@@ -49,9 +50,14 @@ bool await_go_ahead(SerialChannel& channel)
     WaitSchedule one_cycle = schedule(Wait::GoAhead);
     const int cycles = one_cycle.cycles;
     one_cycle.cycles = 1;
+    QElapsedTimer clock;
+    clock.start();
     for (int cycle = 0; cycle < cycles; ++cycle) {
-        if (!wait_for_byte(channel, one_cycle))
+        if (!wait_for_byte(channel, one_cycle, true)) {
+            if (cycle == cycles - 1)
+                channel.note_empty_wait(clock.nsecsElapsed());
             continue;
+        }
         char byte = 0;
         if (channel.read(&byte, 1))
             return false;
@@ -81,10 +87,13 @@ std::optional<Outcome> rejection(const Reply& verdict)
 }
 
 // Sends one line until the box accepts it, at most line_attempts times; nothing when it was accepted.
-std::optional<Outcome> send_line(SerialChannel& channel, const std::uint8_t* line)
+std::optional<Outcome> send_line(SerialChannel& channel, const std::uint8_t* line, int page, int index)
 {
     Reply reply{0xFF, false, false};
     for (int attempt = 0; attempt < line_attempts; ++attempt) {
+        trace_step(channel, [&] {
+            return QStringLiteral("page %1 line %2 attempt %3").arg(page).arg(index).arg(attempt + 1);
+        });
         send(channel, line, bin_image::line_size);
         reply = await_reply(channel, schedule(Wait::Line));
         if (reply.byte == line_accepted)
@@ -115,16 +124,20 @@ Outcome program(SerialChannel& channel, bin_image::Reader& image, Identity& iden
         return Outcome::ImageUnreadable;
 
     sleep_ms(enter_sleep_ms);
+    trace_step(channel, [] { return QStringLiteral("bootloader request"); });
     send_byte(channel, bootloader_request);
     sleep_ms(enter_sleep_ms);
     if (await_reply(channel, schedule(Wait::Prepared)).byte != prepared)
         return Outcome::NotPrepared;
 
+    trace_step(channel, [] { return QStringLiteral("go-ahead"); });
     send_byte(channel, go_ahead_request);
     if (!await_go_ahead(channel))
         return Outcome::NoGoAhead;
 
+    trace_step(channel, [] { return QStringLiteral("identity"); });
     send(channel, identity.data(), int(identity.size()));
+    trace_step(channel, [] { return QStringLiteral("verdict"); });
     if (const auto refused = rejection(await_reply(channel, schedule(Wait::Verdict))))
         return *refused;
 
@@ -135,6 +148,8 @@ Outcome program(SerialChannel& channel, bin_image::Reader& image, Identity& iden
     bool stopped = false;
     bin_image::Record record;
     while (!stopped && image.read_record(record)) {
+        const int page = pages_sent;
+        trace_step(channel, [&] { return QStringLiteral("page %1 header").arg(page); });
         send_byte(channel, page_request);
         observer.progress(pages_sent);
         ++pages_sent;
@@ -142,9 +157,10 @@ Outcome program(SerialChannel& channel, bin_image::Reader& image, Identity& iden
         send(channel, record.data(), bin_image::header_size);
         qDebug("Address: 0x%x", unsigned(bin_image::page_base(record)));
         for (int line = 0; line < bin_image::lines_per_page; ++line) {
-            if (const auto failed = send_line(channel, bin_image::line(record, line)))
+            if (const auto failed = send_line(channel, bin_image::line(record, line), page, line))
                 return *failed;
         }
+        trace_step(channel, [&] { return QStringLiteral("page %1 written").arg(page); });
         if (await_reply(channel, schedule(Wait::Page)).byte != page_written)
             return Outcome::PageNotWritten;
         stopped = observer.stop_requested();
@@ -154,6 +170,7 @@ Outcome program(SerialChannel& channel, bin_image::Reader& image, Identity& iden
     if (stopped || observer.stop_requested())
         return Outcome::Stopped;
 
+    trace_step(channel, [] { return QStringLiteral("finish"); });
     send_byte(channel, finish_request);
     return await_reply(channel, schedule(Wait::Finish)).byte == completed ? Outcome::Completed
                                                                           : Outcome::FinishFailed;
