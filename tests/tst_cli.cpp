@@ -492,10 +492,9 @@ void tst_cli::trace_agrees_with_the_box()
         7);
     const TraceFile r = read_trace(read_trace_path);
     QVERIFY(has_line(r, "tool>box", "read H/I", "48"));
-    QVERIFY2(
-        r.lines.filter(QRegularExpression("  wait      read H/I  nothing came in 10[0-9][0-9]\\.[0-9] ms$"))
-                .size() == 1,
-        qPrintable(r.lines.join('\n')));
+    QVERIFY2(r.lines.filter(QRegularExpression("  wait      read H/I  nothing came in 1[0-9]{3}\\.[0-9] ms$"))
+                     .size() == 1,
+             qPrintable(r.lines.join('\n')));
 
     // A trace that cannot be written stops everything before a byte is sent.
     const size_t before = box.transcript().size();
@@ -540,8 +539,8 @@ void tst_cli::rack_of_four_with_one_failing()
         }
         QVERIFY(QFile::exists(dir.filePath("rack.trace.") + QFileInfo(rack[size_t(i)]->device()).fileName()));
     }
-    // At the same time: five pages take about 4 s for one box.
-    QVERIFY2(clock.elapsed() < 9000, qPrintable(QString::number(clock.elapsed())));
+    // At the same time: five pages take about 4 s for one box, 16 s for four one after the other.
+    QVERIFY2(clock.elapsed() < 12000, qPrintable(QString::number(clock.elapsed())));
 
     const QString same = rack[0]->device();
     QCOMPARE(cli({"flash", "--port", same, "--port", same, image}).status, 2);
