@@ -89,13 +89,19 @@ QCommandLineOption port_option()
                               QStringLiteral("PORT"));
 }
 
+bool port_name_taken(const QString& name)
+{
+    if (port_names::accepts(name))
+        return true;
+    say(QStringLiteral("No such port: %1 (the ports are %2)").arg(name, port_names::accepted_names()));
+    return false;
+}
+
 // Opens the named port; the channel is closed again when it goes.
 int open_port(SerialChannel& channel, const QString& name)
 {
-    if (!port_names::accepts(name)) {
-        say(QStringLiteral("No such port: %1 (the ports are %2)").arg(name, port_names::accepted_names()));
+    if (!port_name_taken(name))
         return Usage;
-    }
     if (channel.open(name))
         return tell(Message::PortUnavailable, PortUnavailable);
     return Success;

@@ -54,6 +54,8 @@ QCommandLineOption trace_option();
 // OutputUnwritable with the reason said (before anything is sent).
 int start_trace(const QCommandLineParser& parser, const QCommandLineOption& option, Trace& trace,
                 SerialChannel& channel, const QString& port);
+// A port name the tool can try; otherwise false, with the names it takes said.
+bool port_name_taken(const QString& name);
 // Opens the named port; the channel is closed again when it goes. Success or the exit status.
 int open_port(SerialChannel& channel, const QString& name);
 
