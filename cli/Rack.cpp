@@ -2,7 +2,6 @@
 
 #include "cli/Cli.h"
 #include "outcome/OutcomeMessages.h"
-#include "serial/PortNames.h"
 #include "serial/SerialChannel.h"
 #include "serial/Trace.h"
 #include "update/BinImage.h"
@@ -166,11 +165,8 @@ QString trace_suffix(const QString& port)
 int flash_rack(const QString& image_path, const QStringList& ports, const QString& trace_path)
 {
     for (const QString& port : ports) {
-        if (!port_names::accepts(port)) {
-            say(QStringLiteral("No such port: %1 (the ports are %2)")
-                    .arg(port, port_names::accepted_names()));
+        if (!port_name_taken(port))
             return Usage;
-        }
     }
     {
         bin_image::Reader image;
