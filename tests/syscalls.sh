@@ -40,18 +40,19 @@ drain)
         sleep 0.1
     done
     device=$(sed -n 's/^Virtual Velantor KDR7 box on //p' "$work/box.log")
-    strace -f -qq -e trace=openat,write,ioctl -o "$work/trace" "$cli" sat-read --port "$device" "$work/t.csv" \
+    strace -f -qq -e trace=openat,write,ioctl,close -o "$work/trace" "$cli" sat-read --port "$device" "$work/t.csv" \
         >/dev/null 2>&1
-    fd=$(grep -F "\"$device\"" "$work/trace" | grep -oE '= [0-9]+$' | tail -n 1 | tr -dc 0-9)
-    writes=$(grep -cE "write\\($fd, " "$work/trace" || true)
-    drains=$(grep -cE "ioctl\\($fd, TCSBRK, 1\\)" "$work/trace" || true)
-    echo "port fd $fd: $writes writes, $drains drains"
-    # Each write is followed by its drain before the next write.
-    unpaired=$(grep -E "(write|ioctl)\\($fd, " "$work/trace" | grep -vE 'TIOCOUTQ|TCGETS|TCSETS|TIOCM|TCFLSH|TIOCEXCL|TIOCNXCL|TIOCGSERIAL|TIOCSSERIAL' |
-        awk -v fd="$fd" '/write\(/ { if (open) bad++; open = 1 } /TCSBRK/ { open = 0 } END { print bad + open }')
-    [ "$writes" -ge 100 ] && [ "$unpaired" -eq 0 ] || {
-        echo "writes that return before their bytes have left: $unpaired"
-        exit 1
-    }
+    # From the open of the port to its close (the descriptor is reused afterwards): each write to it is followed
+    # by its drain (tcdrain is ioctl TCSBRK 1) before the next write.
+    awk -v device="\"$device\"" '
+        index($0, "openat(") && index($0, device) { n = split($0, f, "= "); fd = f[n] + 0; open = 1; next }
+        !open { next }
+        $0 ~ "close\\(" fd "\\)" { open = 0; next }
+        $0 ~ "write\\(" fd ", " { writes++; if (pending) bad++; pending = 1 }
+        $0 ~ "ioctl\\(" fd ", TCSBRK, 1\\)" { drains++; pending = 0 }
+        END {
+            printf "port fd %d: %d writes, %d drains\n", fd, writes, drains
+            if (writes < 100 || bad + pending > 0) { printf "writes that return before their bytes have left: %d\n", bad + pending; exit 1 }
+        }' "$work/trace"
     ;;
 esac
