@@ -72,6 +72,9 @@ int start_trace(const QCommandLineParser& parser, const QCommandLineOption& opti
 {
     if (!parser.isSet(option))
         return Success;
+    // A port the tool cannot try leaves no trace file behind.
+    if (!port_name_taken(port))
+        return Usage;
     const QString path = parser.value(option);
     if (!trace.open(path)) {
         say(QStringLiteral("The trace file %1 cannot be written; nothing was sent.").arg(path));

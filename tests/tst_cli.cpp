@@ -503,6 +503,9 @@ void tst_cli::trace_agrees_with_the_box()
     QCOMPARE(refused.status, 4);
     QVERIFY(refused.err.contains("cannot be written; nothing was sent"));
     QCOMPARE(box.transcript().size(), before);
+    const QString stray = dir.filePath(QStringLiteral("stray.trace"));
+    QCOMPARE(cli({"flash", "--trace", stray, "--port", "COM16", image}).status, 2);
+    QVERIFY(!QFile::exists(stray));
 }
 
 // Four boxes at once, one of them failing at page 2: the others complete, and the status is the failing
