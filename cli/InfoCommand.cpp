@@ -14,45 +14,75 @@ using namespace cli;
 
 namespace {
 
-// Each page's used addresses after decryption: "0x8000-0x81ff", or "empty" when every byte is 0xFF.
-QStringList used_ranges(const QString& path)
+QString hex4(int value)
 {
-    unpacker::Image image;
-    unpacker::read_image(path, image);
-    QStringList ranges;
-    for (const unpacker::Page& page : image.pages) {
-        int first = 0;
-        int last = 0;
-        ranges << (unpacker::used_range(page, first, last) ? QStringLiteral("0x%1-0x%2")
-                                                                 .arg(first, 4, 16, QLatin1Char('0'))
-                                                                 .arg(last, 4, 16, QLatin1Char('0'))
-                                                           : QStringLiteral("empty"));
+    return QStringLiteral("0x%1").arg(value, 4, 16, QLatin1Char('0'));
+}
+
+// The page's used addresses after decryption: "0x8000-0x81ff", "empty" when every byte is 0xFF, "-" when
+// the header is no page base and so no address can be told.
+QString used_text(const bin_image::Record& record, const bin_image::RecordCheck& check)
+{
+    if (!check.header_holds)
+        return QStringLiteral("-");
+    int first = 0;
+    int last = 0;
+    return unpacker::used_range(unpacker::plain_page(record), first, last)
+               ? hex4(first) + QLatin1Char('-') + hex4(last)
+               : QStringLiteral("empty");
+}
+
+QString record_state(const bin_image::RecordCheck& check)
+{
+    QStringList parts;
+    if (!check.header_holds)
+        parts << QStringLiteral("the header is no page base");
+    if (check.bad_lines > 0)
+        parts << QStringLiteral("%1 lines with a bad checksum").arg(check.bad_lines);
+    return parts.isEmpty() ? QStringLiteral("checksums hold") : parts.join(QStringLiteral(", "));
+}
+
+// Each record as a line, printed as it is read.
+struct TextRecords : bin_image::RecordVisitor
+{
+    void record(int index, const bin_image::Record& record, const bin_image::RecordCheck& check) override
+    {
+        std::printf("  %4d  page 0x%04x  used %-13s  %s\n", index, unsigned(bin_image::page_base(record)),
+                    qPrintable(used_text(record, check)), qPrintable(record_state(check)));
     }
-    return ranges;
-}
+};
 
-bool is_sound(const bin_image::Inspection& image)
+// Each record as an element of the "records" array, printed as it is read, laid out as QJsonDocument lays
+// out the rest of the object.
+struct JsonRecords : bin_image::RecordVisitor
 {
-    return image.has_identity && image.bad_lines() == 0 && image.trailing_bytes == 0;
-}
+    void record(int index, const bin_image::Record& record, const bin_image::RecordCheck& check) override
+    {
+        const QJsonObject element{{"page", hex4(bin_image::page_base(record))},
+                                  {"bad_lines", check.bad_lines},
+                                  {"header_holds", check.header_holds},
+                                  {"used", used_text(record, check)}};
+        QByteArray text = QJsonDocument(element).toJson().trimmed();
+        text.replace("\n", "\n        ");
+        std::printf("%s        %s", index > 0 ? ",\n" : "", text.constData());
+    }
+};
 
-void print_json(const QString& path, const bin_image::Inspection& image)
+// The summary through QJsonDocument, with the records streamed in where it would have put them: the
+// object is never held whole, however many records the image has.
+bin_image::Inspection print_json(const QString& path, const bin_image::Inspection& image)
 {
-    const IdentityTexts texts = decode_identity(image.identity);
-    const QStringList used = used_ranges(path);
-    QJsonArray records;
-    for (const auto& r : image.records)
-        records.append(QJsonObject{{"page", QStringLiteral("0x%1").arg(r.page_base, 4, 16, QLatin1Char('0'))},
-                                   {"bad_lines", r.bad_lines},
-                                   {"used", used.value(records.size())}});
+    const QString marker = QStringLiteral("records-go-here");
     QJsonObject out{{"file", path},
                     {"size", double(image.size)},
-                    {"sound", is_sound(image)},
-                    {"records", records},
-                    {"record_count", int(image.records.size())},
-                    {"bad_lines", image.bad_lines()},
+                    {"sound", image.sound()},
+                    {"records", marker},
+                    {"record_count", image.record_count},
+                    {"bad_lines", image.bad_lines},
+                    {"bad_headers", image.bad_headers},
                     {"trailing_bytes", double(image.trailing_bytes)}};
     if (image.has_identity) {
+        const IdentityTexts texts = decode_identity(image.identity);
         const QByteArray bytes(reinterpret_cast<const char*>(image.identity.data()), 4);
         out.insert("identity", QJsonObject{{"bytes", QString::fromLatin1(bytes.toHex())},
                                            {"model", texts.model},
@@ -60,40 +90,55 @@ void print_json(const QString& path, const bin_image::Inspection& image)
                                            {"date", texts.date},
                                            {"version", texts.version}});
     }
-    std::printf("%s", QJsonDocument(out).toJson().constData());
+    const QByteArray whole = QJsonDocument(out).toJson();
+    const QByteArray placeholder = "\"" + marker.toLatin1() + "\"";
+    const qsizetype at = whole.indexOf(placeholder);
+    std::printf("%s[", whole.left(at).constData());
+    bin_image::Inspection walked = image;
+    std::printf("\n");
+    if (image.record_count > 0) {
+        JsonRecords records;
+        walked = bin_image::inspect(path, &records);
+        std::printf("\n");
+    }
+    std::printf("    ]%s", whole.mid(at + placeholder.size()).constData());
+    return walked;
 }
 
-void print_text(const QString& path, const bin_image::Inspection& image)
+bin_image::Inspection print_text(const QString& path, const bin_image::Inspection& image)
 {
     std::printf("File:      %s (%lld bytes)\n", qPrintable(path), static_cast<long long>(image.size));
     if (!image.has_identity) {
         std::printf("Identity:  none (shorter than 4 bytes)\n");
-        return;
+        return image;
     }
     const IdentityTexts texts = decode_identity(image.identity);
     const QByteArray bytes(reinterpret_cast<const char*>(image.identity.data()), 4);
     std::printf("Identity:  %s\n", bytes.toHex(' ').constData());
     std::printf("Model:     %s\nMCU:       %s\nDate:      %s\nVersion:   %s\n", qPrintable(texts.model),
                 qPrintable(texts.mcu), qPrintable(texts.date), qPrintable(texts.version));
-    std::printf("Records:   %d\n", int(image.records.size()));
-    const QStringList used = used_ranges(path);
-    for (size_t i = 0; i < image.records.size(); ++i) {
-        const auto& r = image.records[i];
-        std::printf("  %4zu  page 0x%04x  used %-13s  %s\n", i, unsigned(r.page_base),
-                    qPrintable(used.value(qsizetype(i))),
-                    r.bad_lines == 0
-                        ? "checksums hold"
-                        : qPrintable(QStringLiteral("%1 lines with a bad checksum").arg(r.bad_lines)));
-    }
-    std::printf("Checksums: %s\n", image.bad_lines() == 0
+    std::printf("Records:   %d\n", image.record_count);
+    TextRecords records;
+    const bin_image::Inspection walked = bin_image::inspect(path, &records);
+    std::printf("Checksums: %s\n", image.bad_lines == 0
                                        ? "every line holds"
-                                       : qPrintable(QStringLiteral("%1 lines fail").arg(image.bad_lines())));
+                                       : qPrintable(QStringLiteral("%1 lines fail").arg(image.bad_lines)));
+    if (image.bad_headers > 0)
+        std::printf("Headers:   %d records have a header that is no page base\n", image.bad_headers);
     std::printf(
         "Trailing:  %s\n",
         image.trailing_bytes == 0
             ? "none"
             : qPrintable(
                   QStringLiteral("%1 bytes, a partial record that is never sent").arg(image.trailing_bytes)));
+    return walked;
+}
+
+bool same_totals(const bin_image::Inspection& a, const bin_image::Inspection& b)
+{
+    return a.opened == b.opened && a.size == b.size && a.identity == b.identity &&
+           a.record_count == b.record_count && a.bad_lines == b.bad_lines && a.bad_headers == b.bad_headers &&
+           a.trailing_bytes == b.trailing_bytes;
 }
 
 } // namespace
@@ -107,17 +152,21 @@ int commands::info(const QStringList& arguments)
     int status = Success;
     if (!parse(parser, arguments,
                QStringLiteral(
-                   "Shows what a BIN image holds. Exits 5 when a line checksum fails or the file ends "
-                   "in a partial record."),
+                   "Shows what a BIN image holds. Exits 5 when a line checksum fails, a header is no page "
+                   "base or the file ends in a partial record."),
                1, status))
         return status;
     const QString path = parser.positionalArguments().at(0);
+    // The totals first, so that they can be printed ahead of the records, which a second walk prints as it
+    // reads them.
     const bin_image::Inspection image = bin_image::inspect(path);
     if (!image.opened)
         return tell(Message::BinCannotOpen, InputUnreadable);
-    if (parser.isSet(json))
-        print_json(path, image);
-    else
-        print_text(path, image);
-    return is_sound(image) ? Success : InputRejected;
+    const bin_image::Inspection walked =
+        parser.isSet(json) ? print_json(path, image) : print_text(path, image);
+    if (!same_totals(image, walked)) {
+        say(QStringLiteral("%1 changed while it was read: what is shown is not one image").arg(path));
+        return InputUnreadable;
+    }
+    return image.sound() ? Success : InputRejected;
 }

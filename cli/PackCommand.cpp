@@ -38,7 +38,7 @@ int commands::pack(const QStringList& arguments)
     if (const std::optional<Message> message = message_for(result.outcome))
         return tell(*message, Exit(exit_for(result.outcome)), result.line);
     const bin_image::Inspection image = bin_image::inspect(bin);
-    std::printf("%s: %d page records, %s\n", qPrintable(bin), int(image.records.size()),
+    std::printf("%s: %d page records, %s\n", qPrintable(bin), image.record_count,
                 qPrintable(identity_line(search.config)));
     return Success;
 }

@@ -4,9 +4,15 @@
 #include <QFileInfo>
 #include <QSaveFile>
 
+namespace {
+// Large enough that a long output costs few system calls, small enough to be nothing beside the window.
+constexpr qsizetype block_size = 64 * 1024;
+} // namespace
+
 bool SafeFile::open(const QString& path)
 {
     failed = false;
+    pending.clear();
     const QFileInfo target(path);
     direct = target.exists() && !target.isFile();
     if (direct)
@@ -18,15 +24,29 @@ bool SafeFile::open(const QString& path)
 
 void SafeFile::write(const char* data, qint64 size)
 {
-    if (!failed && (!file || file->write(data, size) != size))
+    if (failed || !file || size < 0) {
         failed = true;
+        return;
+    }
+    pending.append(data, qsizetype(size));
+    if (pending.size() >= block_size)
+        hand_over();
+}
+
+bool SafeFile::hand_over()
+{
+    if (!failed && !pending.isEmpty() && file->write(pending) != pending.size())
+        failed = true;
+    pending.clear();
+    return !failed;
 }
 
 bool SafeFile::commit()
 {
     if (!file)
         return false;
-    if (failed || !file->flush()) {
+    // The last block goes now: a failure here is as fatal as any earlier one.
+    if (!hand_over() || !file->flush()) {
         cancel();
         return false;
     }
@@ -39,6 +59,7 @@ bool SafeFile::commit()
 
 void SafeFile::cancel()
 {
+    pending.clear();
     if (!file)
         return;
     if (direct) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QFileDevice>
 
 #include <memory>
@@ -7,8 +8,9 @@
 // Writes a file so that an existing one stays whole until the new one is complete and on disk.
 //
 // QSaveFile alone is not enough: when a buffered write fails at flush time (a full disk, a size limit),
-// its commit() still reports success and puts the truncated file in place. Here every write goes to the
-// file as it is made and its result is kept; one that falls short cancels the whole save.
+// its commit() still reports success and puts the truncated file in place. Here the bytes are gathered in a
+// buffer of our own and handed to the file in large blocks; the result of every hand-over, the last one in
+// commit() included, is kept, and one that falls short cancels the whole save.
 //
 // A target that exists and is no regular file (a device, a pipe) is written directly: renaming a new file
 // over it would replace the device node itself.
@@ -24,7 +26,11 @@ public:
     void cancel();
 
 private:
+    // Hands the gathered bytes to the file; false (and the save failed) when they did not all go.
+    bool hand_over();
+
     std::unique_ptr<QFileDevice> file;
+    QByteArray pending;
     bool direct = false;
     bool failed = false;
 };

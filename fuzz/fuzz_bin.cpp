@@ -21,8 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if ((opened == bin_image::OpenResult::Opened) != report.has_identity)
         std::abort();
     if (opened == bin_image::OpenResult::Opened &&
-        (count != int(report.records.size()) ||
-         qint64(size) != 4 + 546 * qint64(count) + report.trailing_bytes))
+        (count != report.record_count || qint64(size) != 4 + 546 * qint64(count) + report.trailing_bytes))
         std::abort();
     return 0;
 }

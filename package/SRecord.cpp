@@ -103,6 +103,23 @@ bool is_sound(const QByteArray& line)
     return count >= 3 && line.size() == 4 + 2 * count && (sum & 0xFF) == 0xFF;
 }
 
+QByteArray encode(char type, std::uint16_t address, const std::uint8_t* data, int count)
+{
+    Q_ASSERT(count >= 0 && count <= max_data_bytes);
+    QByteArray bytes;
+    bytes.reserve(count + 4);
+    bytes.append(char(count + 3));
+    bytes.append(char(address >> 8));
+    bytes.append(char(address & 0xFF));
+    bytes.append(reinterpret_cast<const char*>(data), count);
+    unsigned sum = 0;
+    for (const char b : bytes)
+        sum += static_cast<unsigned char>(b);
+    // The checksum is the ones' complement of the sum of the count, address and data bytes.
+    bytes.append(char(~sum & 0xFF));
+    return QByteArray("S") + type + bytes.toHex().toUpper() + "\r\n";
+}
+
 IdentitySearch find_identity(const QString& path, const Identity& earlier)
 {
     IdentitySearch result{IdentityOutcome::Missing, earlier, 0};

@@ -18,6 +18,10 @@ constexpr int max_line_length = 1024;
 constexpr std::uint16_t identity_address = 0x3100;
 constexpr std::uint16_t identity_area_end = 0x31FF;
 
+// The most data bytes one S1 record carries: its count byte (255 at most) also counts the address and the
+// checksum.
+constexpr int max_data_bytes = 252;
+
 // Hex digits of either case; any other character counts with its character code.
 std::uint8_t hex_pair_to_byte(char c1, char c2);
 std::uint16_t bytes_to_word(std::uint8_t high, std::uint8_t low);
@@ -46,6 +50,10 @@ Kind kind_of(const QByteArray& line);
 // An S1 record that can be trusted: "S1", hex digits only, a byte count that matches the line's length,
 // and a checksum that holds.
 bool is_sound(const QByteArray& line);
+
+// One S-record line, its count and checksum computed, upper-case hex, CR LF: type '0', '1' or '9', a 16-bit
+// address and at most max_data_bytes of data.
+QByteArray encode(char type, std::uint16_t address, const std::uint8_t* data, int count);
 
 enum class IdentityOutcome
 {

@@ -1,18 +1,82 @@
 #include "package/Unpacker.h"
 
-#include "common/InputFile.h"
 #include "common/SafeFile.h"
 #include "package/AesCipher.h"
 #include "package/SRecord.h"
 
-#include <QFile>
-
-#include <map>
+#include <optional>
 
 namespace unpacker {
 namespace {
 
 constexpr int s19_data_bytes = 32;
+constexpr int identity_start = srecord::identity_address;
+constexpr int identity_end = srecord::identity_area_end;
+
+int byte_at(const Page& page, int address)
+{
+    return page.bytes[size_t(address - page.base)];
+}
+
+void write_records(SafeFile& out, const Page& page, int from, int to_excluded)
+{
+    for (int address = from; address < to_excluded; address += s19_data_bytes) {
+        const int count = qMin(s19_data_bytes, to_excluded - address);
+        out.write(
+            srecord::encode('1', std::uint16_t(address), page.bytes.data() + (address - page.base), count));
+    }
+}
+
+// Writes the page's S1 records; on failure the first address that no record may hold.
+std::optional<int> write_page(SafeFile& out, const Page& page)
+{
+    const int end = page.base + bin_image::page_size;
+    if (identity_start < page.base || identity_start >= end) {
+        write_records(out, page, page.base, end);
+        return std::nullopt;
+    }
+    // The packager drops every record that starts in the identity area, but keeps the bytes that a record
+    // starting below it carries into it.
+    int last_held = -1;
+    for (int address = identity_end; address >= identity_start && last_held < 0; --address) {
+        if (byte_at(page, address) != 0xFF)
+            last_held = address;
+    }
+    if (last_held < 0) {
+        write_records(out, page, page.base, identity_start);
+        write_records(out, page, identity_end + 1, end);
+        return std::nullopt;
+    }
+    const int stretch_start = qMax(page.base, last_held - srecord::max_data_bytes + 1);
+    if (stretch_start >= identity_start) {
+        const int reach = identity_start - 1 + srecord::max_data_bytes - 1; // the last byte a record can give
+        for (int address = reach + 1; address <= last_held; ++address) {
+            if (byte_at(page, address) != 0xFF)
+                return address;
+        }
+    }
+    write_records(out, page, page.base, stretch_start);
+    out.write(srecord::encode('1', std::uint16_t(stretch_start),
+                              page.bytes.data() + (stretch_start - page.base),
+                              last_held - stretch_start + 1));
+    write_records(out, page, identity_end + 1, end);
+    return std::nullopt;
+}
+
+// Damage that makes a record unusable, named in the result; nothing when the record holds.
+bool record_damaged(const bin_image::Record& record, int index, Result& result)
+{
+    const bin_image::RecordCheck check = bin_image::check_record(record);
+    if (check.header_holds && check.bad_lines == 0)
+        return false;
+    result.outcome = check.header_holds ? Outcome::BadChecksum : Outcome::BadHeader;
+    result.record = index;
+    result.line = check.first_bad_line;
+    result.base = bin_image::page_base(record);
+    return true;
+}
+
+} // namespace
 
 Page plain_page(const bin_image::Record& record)
 {
@@ -24,53 +88,6 @@ Page plain_page(const bin_image::Record& record)
     aes_cipher cipher;
     cipher.decrypt_block(page.bytes.data(), page_key.data());
     return page;
-}
-
-// One S-record line: type, address and data, with its count and checksum.
-QByteArray s_record(char type, int address, const std::uint8_t* data, int count)
-{
-    QByteArray bytes;
-    bytes.append(char(count + 3));
-    bytes.append(char((address >> 8) & 0xFF));
-    bytes.append(char(address & 0xFF));
-    bytes.append(reinterpret_cast<const char*>(data), count);
-    unsigned sum = 0;
-    for (const char b : bytes)
-        sum += static_cast<unsigned char>(b);
-    bytes.append(char(~sum & 0xFF));
-    return QByteArray("S") + type + bytes.toHex().toUpper() + "\r\n";
-}
-
-} // namespace
-
-Result read_image(const QString& path, Image& image)
-{
-    Result result;
-    QFile file(path);
-    if (!open_input(file)) {
-        result.outcome = Outcome::CannotOpen;
-        return result;
-    }
-    if (file.read(reinterpret_cast<char*>(image.identity.data()), bin_image::identity_size) !=
-        bin_image::identity_size) {
-        result.outcome = Outcome::TooShort;
-        return result;
-    }
-    bin_image::Record record;
-    qint64 got = 0;
-    while ((got = file.read(reinterpret_cast<char*>(record.data()), bin_image::record_size)) ==
-           bin_image::record_size) {
-        for (int l = 0; l < bin_image::lines_per_page && result.outcome == Outcome::Done; ++l) {
-            const std::uint8_t* data = bin_image::line(record, l);
-            if (bin_image::line_checksum(data) != data[bin_image::line_data_size]) {
-                result = {Outcome::BadChecksum, int(image.pages.size()), l, 0};
-            }
-        }
-        image.pages.push_back(plain_page(record));
-    }
-    if (got > 0 && result.outcome == Outcome::Done)
-        result = {Outcome::PartialRecord, -1, -1, got};
-    return result;
 }
 
 bool used_range(const Page& page, int& first, int& last)
@@ -86,30 +103,67 @@ bool used_range(const Page& page, int& first, int& last)
     return first >= 0;
 }
 
-bool write_s19(const Image& image, const QString& path)
+Result unpack(const QString& bin_path, const QString& s19_path)
 {
-    // Each page at the place of its first visit, with the bytes of its last.
-    std::vector<int> order;
-    std::map<int, const Page*> latest;
-    for (const Page& page : image.pages) {
-        if (latest.find(page.base) == latest.end())
-            order.push_back(page.base);
-        latest[page.base] = &page;
+    Result result;
+    bin_image::Reader image;
+    switch (image.open_at_records(bin_path, result.identity)) {
+    case bin_image::OpenResult::Opened:
+        break;
+    case bin_image::OpenResult::CannotOpen:
+        result.outcome = Outcome::CannotOpen;
+        return result;
+    case bin_image::OpenResult::TooShort:
+        result.outcome = Outcome::TooShort;
+        return result;
     }
     SafeFile out;
-    if (!out.open(path))
-        return false;
-    const QByteArray header = "kdr7-loader-editor";
-    out.write(
-        s_record('0', 0, reinterpret_cast<const std::uint8_t*>(header.constData()), int(header.size())));
-    out.write(s_record('1', srecord::identity_address, image.identity.data(), int(image.identity.size())));
-    for (const int base : order) {
-        const Page& page = *latest[base];
-        for (int offset = 0; offset < bin_image::page_size; offset += s19_data_bytes)
-            out.write(s_record('1', base + offset, page.bytes.data() + offset, s19_data_bytes));
+    if (!out.open(s19_path)) {
+        result.outcome = Outcome::WriteFailed;
+        return result;
     }
-    out.write(s_record('9', 0, nullptr, 0));
-    return out.commit();
+    const QByteArray header = "kdr7-loader-editor";
+    out.write(srecord::encode('0', 0, reinterpret_cast<const std::uint8_t*>(header.constData()),
+                              int(header.size())));
+    out.write(
+        srecord::encode('1', srecord::identity_address, result.identity.data(), int(result.identity.size())));
+    const auto give_up = [&](Outcome outcome) {
+        out.cancel();
+        result.outcome = outcome;
+        return result;
+    };
+    // A page is written once the next record shows that it is not written again at once.
+    std::optional<Page> pending;
+    int pending_index = -1;
+    const auto write_pending = [&] {
+        const std::optional<int> address = write_page(out, *pending);
+        if (address) {
+            result.record = pending_index;
+            result.base = pending->base;
+            result.address = *address;
+        }
+        return !address;
+    };
+    bin_image::Record record;
+    while (image.read_record(record)) {
+        const int index = result.record_count++;
+        if (record_damaged(record, index, result))
+            return give_up(result.outcome);
+        if (pending && pending->base != bin_image::page_base(record) && !write_pending())
+            return give_up(Outcome::Unreachable);
+        pending = plain_page(record);
+        pending_index = index;
+    }
+    if (image.trailing_bytes() > 0) {
+        result.trailing_bytes = image.trailing_bytes();
+        return give_up(Outcome::PartialRecord);
+    }
+    if (pending && !write_pending())
+        return give_up(Outcome::Unreachable);
+    out.write(srecord::encode('9', 0, nullptr, 0));
+    if (!out.commit())
+        result.outcome = Outcome::WriteFailed;
+    return result;
 }
 
 } // namespace unpacker

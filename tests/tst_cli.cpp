@@ -212,8 +212,38 @@ void tst_cli::info_on_good_and_damaged_images()
     run = cli({"info", path});
     QVERIFY(run.out.contains("page 0x8200  used 0x8200-0x83ff  1 lines with a bad checksum"));
 
+    // Line 0 is checked as it is stored, encrypted.
+    corrupted = good;
+    corrupted[4 + 2 + 7] = char(corrupted[4 + 2 + 7] ^ 0x01);
+    QVERIFY(fixtures::write_file(path, corrupted));
+    run = cli({"info", "--json", path});
+    QCOMPARE(run.status, 5);
+    QCOMPARE(QJsonDocument::fromJson(run.out).object().value("bad_lines").toInt(), 1);
+
+    // The checksums do not cover the header: a page base that no packager writes is damage of its own.
+    corrupted = good;
+    corrupted[4 + 546] = '\xFF';
+    QVERIFY(fixtures::write_file(path, corrupted));
+    run = cli({"info", path});
+    QCOMPARE(run.status, 5);
+    QVERIFY2(run.out.contains("page 0xff00  used -              the header is no page base"),
+             run.out.constData());
+    QVERIFY(run.out.contains("Headers:   1 records have a header that is no page base"));
+    run = cli({"info", "--json", path});
+    QCOMPARE(run.status, 5);
+    const QJsonDocument damaged = QJsonDocument::fromJson(run.out);
+    QCOMPARE(damaged.object().value("bad_headers").toInt(), 1);
+    QCOMPARE(damaged.object().value("records").toArray().at(1).toObject().value("header_holds").toBool(),
+             false);
+    // The records are printed as they are read, laid out as QJsonDocument lays out the whole.
+    QCOMPARE(run.out, damaged.toJson());
+
     QVERIFY(fixtures::write_file(path, "\x21\x31"));
     QCOMPARE(cli({"info", path}).status, 5);
+    QVERIFY(fixtures::write_file(path, fixtures::kdr7_identity_bytes));
+    run = cli({"info", "--json", path});
+    QCOMPARE(run.status, 0);
+    QCOMPARE(run.out, QJsonDocument::fromJson(run.out).toJson());
     QCOMPARE(cli({"info", dir.filePath("none.bin")}).status, 3);
 }
 
@@ -552,29 +582,40 @@ void tst_cli::rack_of_four_with_one_failing()
 void tst_cli::unpack_refuses_a_damaged_image_data()
 {
     QTest::addColumn<int>("offset"); // of the byte changed (-1: the image is cut instead)
+    QTest::addColumn<int>("mask");   // what the byte is XORed with
     QTest::addColumn<int>("cut");
     QTest::addColumn<QByteArray>("message");
     QTest::addColumn<int>("status");
-    // Record 1, line 5: its checksum byte, then one of its data bytes.
-    const int line5 = 4 + 546 + 2 + 5 * 17;
+    // Record 1: its header, then line 0 and line 5: a checksum byte, then data bytes.
+    const int record1 = 4 + 546;
+    const int line5 = record1 + 2 + 5 * 17;
     QTest::newRow("bad checksum byte")
-        << line5 + 16 << 0 << QByteArray("record 1 (page 0x8200), line 5") << 5;
-    QTest::newRow("bad data byte") << line5 + 3 << 0 << QByteArray("record 1 (page 0x8200), line 5") << 5;
-    QTest::newRow("partial record") << -1 << 100 << QByteArray("ends in a partial record of 446 bytes") << 5;
-    QTest::newRow("no identity") << -1 << 4 + 3 * 546 - 3 << QByteArray("shorter than its 4-byte") << 5;
-    QTest::newRow("whole") << -1 << 0 << QByteArray("3 page records") << 0;
+        << line5 + 16 << 0x40 << 0 << QByteArray("record 1 (page 0x8200), line 5") << 5;
+    QTest::newRow("bad data byte") << line5 + 3 << 0x40 << 0 << QByteArray("record 1 (page 0x8200), line 5")
+                                   << 5;
+    QTest::newRow("bad byte in line 0")
+        << record1 + 2 + 3 << 0x01 << 0 << QByteArray("record 1 (page 0x8200), line 0") << 5;
+    QTest::newRow("header with an odd high byte")
+        << record1 << 0x7D << 0 << QByteArray("record 1: the header 0xff00 is no page base") << 5;
+    QTest::newRow("header with a low byte")
+        << record1 + 1 << 0x40 << 0 << QByteArray("record 1: the header 0x8240 is no page base") << 5;
+    QTest::newRow("partial record") << -1 << 0 << 100 << QByteArray("ends in a partial record of 446 bytes")
+                                    << 5;
+    QTest::newRow("no identity") << -1 << 0 << 4 + 3 * 546 - 3 << QByteArray("shorter than its 4-byte") << 5;
+    QTest::newRow("whole") << -1 << 0 << 0 << QByteArray("3 page records") << 0;
 }
 
 // A damaged image is named, with its line, and no S19 is written.
 void tst_cli::unpack_refuses_a_damaged_image()
 {
     QFETCH(int, offset);
+    QFETCH(int, mask);
     QFETCH(int, cut);
     QFETCH(QByteArray, message);
     QFETCH(int, status);
     QByteArray image = fixtures::image(kdr7, pages(3));
     if (offset >= 0)
-        image[offset] = char(image[offset] ^ 0x40);
+        image[offset] = char(image[offset] ^ mask);
     image.chop(cut);
     const QString bin = dir.filePath(QStringLiteral("damaged.bin"));
     const QString s19 = dir.filePath(QStringLiteral("damaged.s19"));

@@ -2,9 +2,12 @@
 // chain from an S19 file made by srec_cat to the virtual box's flash memory.
 #include "Fixtures.h"
 #include "PtyBox.h"
+#include "RoundTrip.h"
 #include "VirtualBox.h"
 #include "WindowBench.h"
 #include "app/zorvane.h"
+#include "common/InputFile.h"
+#include "common/SafeFile.h"
 #include "outcome/OutcomeMessages.h"
 #include "package/AesCipher.h"
 #include "package/Packager.h"
@@ -24,9 +27,14 @@
 
 #include <openssl/evp.h>
 
+#include <atomic>
+#include <fcntl.h>
 #include <functional>
 #include <map>
 #include <memory>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -109,12 +117,17 @@ private slots:
     void refusals_leave_the_old_image_data();
     void refusals_leave_the_old_image();
     void failed_write_leaves_the_old_image();
+    void last_block_that_fails_fails_the_save();
+    void input_swapped_for_a_fifo_never_blocks();
     void file_changed_while_packaging_data();
     void file_changed_while_packaging();
 
     void srec_cat_firmware_reaches_the_box();
     void unpacked_images_pack_back_data();
     void unpacked_images_pack_back();
+    void round_trip_of_random_firmware();
+    void identity_area_of_page_3000_data();
+    void identity_area_of_page_3000();
 };
 
 void tst_package::cipher_published_vectors_data()
@@ -214,6 +227,7 @@ void tst_package::sound_records_data()
     QTest::newRow("good") << good << true;
     QTest::newRow("lower case") << good.toLower().replace("s1", "S1") << true;
     QTest::newRow("checksum off") << good.left(good.size() - 1) + "0" << false;
+    QTest::newRow("checksum off by one (bytes add up to 0xFE)") << good.left(good.size() - 2) + "F2" << false;
     QTest::newRow("one digit short") << good.left(good.size() - 1) << false;
     QTest::newRow("longer than its count") << good + "00" << false;
     QTest::newRow("not hex") << QByteArray(good).replace(8, 1, "G") << false;
@@ -474,6 +488,70 @@ void tst_package::failed_write_leaves_the_old_image()
     QCOMPARE(fixtures::read_file(old_bin), QByteArray("OLD IMAGE"));
 }
 
+// Every write was taken into the buffer; only handing over the last block fails (the disk is full).
+void tst_package::last_block_that_fails_fails_the_save()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("out.bin"));
+    QVERIFY(fixtures::write_file(path, "OLD"));
+    SafeFile file;
+    QVERIFY(file.open(path));
+    {
+        const fixtures::FileSizeLimit limit(100);
+        for (int i = 0; i < 15; ++i)
+            file.write(QByteArray(10, 'x'));
+        QVERIFY(!file.commit());
+    }
+    QCOMPARE(fixtures::read_file(path), QByteArray("OLD"));
+}
+
+// A file swapped for a FIFO between a look at the path and the open: the open must not wait for a writer.
+void tst_package::input_swapped_for_a_fifo_never_blocks()
+{
+    QTemporaryDir dir;
+    const QByteArray path = QFile::encodeName(dir.filePath(QStringLiteral("input")));
+    const QByteArray regular = path + ".regular";
+    const QByteArray fifo = path + ".fifo";
+    QVERIFY(fixtures::write_file(QString::fromLocal8Bit(regular), "S0030000FC\n"));
+    QCOMPARE(::mkfifo(fifo.constData(), 0600), 0);
+    std::atomic<bool> stop{false};
+    std::atomic<int> opened{0};
+    std::thread swapper([&] {
+        while (!stop) {
+            ::rename(regular.constData(), path.constData());
+            ::rename(path.constData(), regular.constData());
+            ::rename(fifo.constData(), path.constData());
+            ::rename(path.constData(), fifo.constData());
+        }
+    });
+    std::thread reader([&] {
+        for (int i = 0; i < 20000 && !stop; ++i) {
+            QFile file(QString::fromLocal8Bit(path));
+            if (open_input(file))
+                ++opened;
+        }
+        stop = true;
+    });
+    QElapsedTimer clock;
+    clock.start();
+    while (!stop && clock.elapsed() < 10000)
+        QThread::msleep(10);
+    const bool blocked = !stop;
+    stop = true;
+    swapper.join();
+    // A reader stuck in the FIFO's open is let go by a writer, so that the test can end and say so.
+    if (blocked) {
+        const int fd = ::open(::access(fifo.constData(), F_OK) == 0 ? fifo.constData() : path.constData(),
+                              O_WRONLY | O_NONBLOCK);
+        reader.join();
+        ::close(fd);
+    } else {
+        reader.join();
+    }
+    QVERIFY2(!blocked, "open_input waited on a FIFO");
+    QVERIFY(opened > 0);
+}
+
 void tst_package::file_changed_while_packaging_data()
 {
     QTest::addColumn<int>("at"); // -1: between the passes; otherwise when the second pass reaches that line
@@ -586,10 +664,8 @@ void tst_package::srec_cat_firmware_reaches_the_box()
     QCOMPARE(box.damaged_lines(), 0);
 
     // And back: the image unpacked and packed again is the same image.
-    unpacker::Image image;
-    QCOMPARE(unpacker::read_image(bin, image).outcome, unpacker::Outcome::Done);
     const QString back = bench.dir.filePath(QStringLiteral("back.s19"));
-    QVERIFY(unpacker::write_s19(image, back));
+    QCOMPARE(unpacker::unpack(bin, back).outcome, unpacker::Outcome::Done);
     bench.choose_s19(back);
     const QString again = bench.dir.filePath(QStringLiteral("again.bin"));
     bench.choose_bin(again);
@@ -599,47 +675,46 @@ void tst_package::srec_cat_firmware_reaches_the_box()
 
 void tst_package::unpacked_images_pack_back_data()
 {
-    QTest::addColumn<QList<int>>("bases");  // the image's pages in order; a base seen again is a revisit
-    QTest::addColumn<QList<int>>("packed"); // the pages of the image that packing the S19 gives
-    QTest::newRow("one page") << QList<int>{0x8000} << QList<int>{0x8000};
+    QTest::addColumn<QList<int>>("bases"); // the image's pages in order
+    QTest::addColumn<QList<int>>("kept");  // which of them packing the unpacked S19 gives
+    QTest::newRow("one page") << QList<int>{0x8000} << QList<int>{0};
     QTest::newRow("pages out of order, page 0 included")
-        << QList<int>{0xA000, 0x0000, 0xFE00, 0x8200} << QList<int>{0xA000, 0x0000, 0xFE00, 0x8200};
-    // The last visit's bytes at the place of the first visit: the box's flash ends the same.
-    QTest::newRow("a page visited twice") << QList<int>{0x8000, 0x8200, 0x8000} << QList<int>{0x8000, 0x8200};
+        << QList<int>{0xA000, 0x0000, 0xFE00, 0x8200} << QList<int>{0, 1, 2, 3};
+    QTest::newRow("a page visited twice") << QList<int>{0x8000, 0x8200, 0x8000} << QList<int>{0, 1, 2};
+    // No packager writes this; the box writes the page twice, and the second time is what stays.
+    QTest::newRow("a page written twice at once") << QList<int>{0x8000, 0x8000, 0x8200} << QList<int>{1, 2};
     QRandomGenerator random(42);
     QList<int> bases;
+    QList<int> kept;
     while (bases.size() < 40) {
         const int base = int(random.bounded(0x80)) * 0x200;
-        if (!bases.contains(base) && base != 0x3000) // the identity area is no part of the pages
+        if (!bases.contains(base) && base != 0x3000) { // random bytes in the identity area: see below
+            kept << int(bases.size());
             bases << base;
+        }
     }
-    QTest::newRow("40 random pages") << bases << bases;
+    QTest::newRow("40 random pages") << bases << kept;
 }
 
-// Unpacking decrypts what packing encrypted: packing the S19 again gives the same image (the flash the
-// same, for a page visited twice).
+// Unpacking decrypts what packing encrypted: packing the S19 again gives the same image.
 void tst_package::unpacked_images_pack_back()
 {
     QFETCH(QList<int>, bases);
-    QFETCH(QList<int>, packed);
+    QFETCH(QList<int>, kept);
     QTemporaryDir dir;
     std::vector<fixtures::Page> pages;
-    std::map<int, fixtures::Page> last;
-    for (int i = 0; i < bases.size(); ++i) {
+    for (int i = 0; i < bases.size(); ++i)
         pages.push_back(fixtures::page_at(bases[i], std::uint32_t(i + 1)));
-        last[bases[i]] = pages.back();
-    }
     std::vector<fixtures::Page> expected;
-    for (const int base : packed)
-        expected.push_back(last[base]);
+    for (const int index : kept)
+        expected.push_back(pages[size_t(index)]);
     const QString bin = dir.filePath(QStringLiteral("in.bin"));
     QVERIFY(fixtures::write_file(bin, fixtures::image(fixtures::kdr7_identity, pages)));
 
-    unpacker::Image image;
-    QCOMPARE(unpacker::read_image(bin, image).outcome, unpacker::Outcome::Done);
-    QCOMPARE(int(image.pages.size()), bases.size());
     const QString s19 = dir.filePath(QStringLiteral("back.s19"));
-    QVERIFY(unpacker::write_s19(image, s19));
+    const unpacker::Result unpacked = unpacker::unpack(bin, s19);
+    QCOMPARE(unpacked.outcome, unpacker::Outcome::Done);
+    QCOMPARE(unpacked.record_count, bases.size());
     packager::NoProgress quiet;
     packager::PageBuffer page;
     aes_cipher cipher;
@@ -647,6 +722,62 @@ void tst_package::unpacked_images_pack_back()
     QCOMPARE(packager::convert(s19, again, fixtures::kdr7_identity, page, cipher, quiet).outcome,
              packager::Outcome::Done);
     QCOMPARE(fixtures::read_file(again), fixtures::image(fixtures::kdr7_identity, expected));
+}
+
+// The property behind unpack, on random firmware: pack, unpack, pack gives the first image again.
+void tst_package::round_trip_of_random_firmware()
+{
+    QTemporaryDir dir;
+    QRandomGenerator random(0x3100);
+    constexpr int cases = 400;
+    for (int n = 0; n < cases; ++n) {
+        std::vector<std::uint8_t> draw(size_t(random.bounded(64, 4096)));
+        for (std::uint8_t& b : draw)
+            b = std::uint8_t(random.bounded(256));
+        const QString problem = round_trip::fault(dir.path(), round_trip::firmware(draw.data(), draw.size()));
+        QVERIFY2(problem.isEmpty(), qPrintable(QStringLiteral("case %1: %2").arg(n).arg(problem)));
+    }
+}
+
+// Page 0x3000 carries the identity area, which the packager fills only from records that start below it.
+void tst_package::identity_area_of_page_3000_data()
+{
+    QTest::addColumn<int>("last");       // the highest address in 0x3100-0x31FF that holds a byte
+    QTest::addColumn<int>("refused_at"); // -1: the image unpacks and packs back
+    QTest::newRow("up to 0x31fa, the farthest a record reaches") << 0x31FA << -1;
+    QTest::newRow("a byte at 0x31fb") << 0x31FB << 0x31FB;
+    QTest::newRow("bytes up to 0x31ff") << 0x31FF << 0x31FB;
+}
+
+void tst_package::identity_area_of_page_3000()
+{
+    QFETCH(int, last);
+    QFETCH(int, refused_at);
+    QTemporaryDir dir;
+    fixtures::Page page = fixtures::page_at(0x3000, 7);
+    page.bytes.replace(last - 0x3000 + 1, 0x3200 - last - 1, QByteArray(0x3200 - last - 1, '\xFF'));
+    for (int address = qMin(last, 0x31FB); address <= last; ++address)
+        page.bytes[address - 0x3000] = '\x5A';
+    const std::vector<fixtures::Page> pages{fixtures::page_at(0x8000, 1), page, fixtures::page_at(0x2E00, 2)};
+    const QString bin = dir.filePath(QStringLiteral("in.bin"));
+    QVERIFY(fixtures::write_file(bin, fixtures::image(fixtures::kdr7_identity, pages)));
+    const QString s19 = dir.filePath(QStringLiteral("back.s19"));
+    const unpacker::Result unpacked = unpacker::unpack(bin, s19);
+    if (refused_at >= 0) {
+        QCOMPARE(unpacked.outcome, unpacker::Outcome::Unreachable);
+        QCOMPARE(unpacked.record, 1);
+        QCOMPARE(unpacked.address, refused_at);
+        QVERIFY(!QFile::exists(s19));
+        return;
+    }
+    QCOMPARE(unpacked.outcome, unpacker::Outcome::Done);
+    packager::NoProgress quiet;
+    packager::PageBuffer buffer;
+    aes_cipher cipher;
+    const QString again = dir.filePath(QStringLiteral("again.bin"));
+    QCOMPARE(packager::convert(s19, again, fixtures::kdr7_identity, buffer, cipher, quiet).outcome,
+             packager::Outcome::Done);
+    QCOMPARE(fixtures::read_file(again), fixtures::read_file(bin));
 }
 
 QTEST_MAIN(tst_package)

@@ -12,39 +12,54 @@ std::uint8_t line_checksum(const std::uint8_t* data16)
     return std::uint8_t((256 - sum % 256) % 256);
 }
 
-int Inspection::bad_lines() const
+bool header_holds(const Record& record)
 {
-    int total = 0;
-    for (const RecordReport& r : records)
-        total += r.bad_lines;
-    return total;
+    return record[0] % 2 == 0 && record[1] == 0x00;
 }
 
-Inspection inspect(const QString& path)
+RecordCheck check_record(const Record& record)
+{
+    RecordCheck check;
+    check.header_holds = header_holds(record);
+    for (int l = 0; l < lines_per_page; ++l) {
+        const std::uint8_t* data = line(record, l);
+        if (line_checksum(data) != data[line_data_size]) {
+            if (check.bad_lines++ == 0)
+                check.first_bad_line = l;
+        }
+    }
+    return check;
+}
+
+bool Inspection::sound() const
+{
+    return has_identity && bad_lines == 0 && bad_headers == 0 && trailing_bytes == 0;
+}
+
+Inspection inspect(const QString& path, RecordVisitor* visitor)
 {
     Inspection report;
-    QFile file(path);
-    if (!open_input(file))
+    Reader image;
+    const OpenResult opened = image.open_at_records(path, report.identity);
+    if (opened == OpenResult::CannotOpen)
         return report;
     report.opened = true;
-    report.size = file.size();
-    if (file.read(reinterpret_cast<char*>(report.identity.data()), identity_size) != identity_size) {
+    report.size = image.size();
+    if (opened == OpenResult::TooShort) {
         report.trailing_bytes = report.size;
         return report;
     }
     report.has_identity = true;
     Record record;
-    qint64 got = 0;
-    while ((got = file.read(reinterpret_cast<char*>(record.data()), record_size)) == record_size) {
-        Inspection::RecordReport r{page_base(record), 0};
-        for (int l = 0; l < lines_per_page; ++l) {
-            const std::uint8_t* data = line(record, l);
-            if (line_checksum(data) != data[line_data_size])
-                ++r.bad_lines;
-        }
-        report.records.push_back(r);
+    while (image.read_record(record)) {
+        const RecordCheck check = check_record(record);
+        report.bad_lines += check.bad_lines;
+        report.bad_headers += check.header_holds ? 0 : 1;
+        if (visitor != nullptr)
+            visitor->record(report.record_count, record, check);
+        ++report.record_count;
     }
-    report.trailing_bytes = qMax<qint64>(got, 0);
+    report.trailing_bytes = image.trailing_bytes();
     return report;
 }
 
@@ -57,20 +72,35 @@ void Reader::close()
 {
     if (file.isOpen())
         file.close();
+    trailing = 0;
 }
 
-OpenResult Reader::open(const QString& path, Identity& identity, int& record_count)
+qint64 Reader::size() const
+{
+    return file_size;
+}
+
+OpenResult Reader::open_at_records(const QString& path, Identity& identity)
 {
     close();
     file.setFileName(path);
     if (!open_input(file))
         return OpenResult::CannotOpen;
+    file_size = file.size();
     Identity read_back{};
     if (!read_identity(read_back)) {
         close();
         return OpenResult::TooShort;
     }
     identity = read_back;
+    return OpenResult::Opened;
+}
+
+OpenResult Reader::open(const QString& path, Identity& identity, int& record_count)
+{
+    const OpenResult opened = open_at_records(path, identity);
+    if (opened != OpenResult::Opened)
+        return opened;
     int count = 0;
     Record record;
     while (read_record(record))
@@ -80,6 +110,7 @@ OpenResult Reader::open(const QString& path, Identity& identity, int& record_cou
         close();
         return OpenResult::CannotOpen;
     }
+    trailing = 0;
     return OpenResult::Opened;
 }
 
@@ -94,7 +125,16 @@ bool Reader::read_identity(Identity& out)
 
 bool Reader::read_record(Record& out)
 {
-    return file.isOpen() && file.read(reinterpret_cast<char*>(out.data()), record_size) == record_size;
+    if (!file.isOpen())
+        return false;
+    Record bytes;
+    const qint64 got = file.read(reinterpret_cast<char*>(bytes.data()), record_size);
+    if (got != record_size) {
+        trailing = qMax<qint64>(got, 0);
+        return false;
+    }
+    out = bytes;
+    return true;
 }
 
 } // namespace bin_image

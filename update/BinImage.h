@@ -37,29 +37,23 @@ inline const std::uint8_t* line(const Record& record, int index)
 // Two's complement of the byte sum, so that a line's 17 bytes add up to 0 modulo 256.
 std::uint8_t line_checksum(const std::uint8_t* data16);
 
-// What an image holds, for a person to judge it before it is sent.
-struct Inspection
-{
-    struct RecordReport
-    {
-        int page_base;
-        int bad_lines; // lines whose 17 bytes do not add up to 0
-    };
-    bool opened = false;
-    qint64 size = 0;
-    bool has_identity = false;
-    Identity identity{};
-    std::vector<RecordReport> records;
-    qint64 trailing_bytes = 0; // a partial record at the end, never sent
-    int bad_lines() const;
-};
+// The line checksums cover no header: a page base must be checked on its own. The packager only writes
+// multiples of 0x200, that is an even high byte and a low byte of 0x00.
+bool header_holds(const Record& record);
 
-Inspection inspect(const QString& path);
+// What one record holds, as judged on its own.
+struct RecordCheck
+{
+    bool header_holds = true;
+    int bad_lines = 0;       // lines whose 17 bytes do not add up to 0
+    int first_bad_line = -1; // counting from 0
+};
+RecordCheck check_record(const Record& record);
 
 enum class OpenResult
 {
     Opened,
-    CannotOpen, // missing or unreadable
+    CannotOpen, // missing, unreadable, or no regular file
     TooShort,   // shorter than an identity block
 };
 
@@ -74,15 +68,48 @@ public:
     // Replaces any image that is open. On success the identity is read, the complete records are counted
     // and the image stands again at offset 0.
     OpenResult open(const QString& path, Identity& identity, int& record_count);
+    // Opens the image and reads its identity; the records follow. Nothing is counted.
+    OpenResult open_at_records(const QString& path, Identity& identity);
     bool is_open() const;
     void close();
+    // The file's size when it was opened (kept after a TooShort).
+    qint64 size() const;
 
     // From the current position; false (and out unchanged) when fewer bytes are left.
     bool read_identity(Identity& out);
     bool read_record(Record& out);
+    // The bytes the last read_record found after the last whole record (a partial record), or 0.
+    qint64 trailing_bytes() const { return trailing; }
 
 private:
     QFile file;
+    qint64 file_size = 0;
+    qint64 trailing = 0;
 };
+
+// What an image holds, for a person to judge it before it is sent. The image is walked once, a record at a
+// time, whatever its size: a visitor sees each record as it is read, and only the totals are kept.
+struct Inspection
+{
+    bool opened = false;
+    qint64 size = 0;
+    bool has_identity = false;
+    Identity identity{};
+    int record_count = 0;
+    int bad_lines = 0;
+    int bad_headers = 0;
+    qint64 trailing_bytes = 0; // a partial record at the end, never sent
+    // An identity, every line and every header holding, no partial record.
+    bool sound() const;
+};
+
+class RecordVisitor
+{
+public:
+    virtual ~RecordVisitor() = default;
+    virtual void record(int index, const Record& record, const RecordCheck& check) = 0;
+};
+
+Inspection inspect(const QString& path, RecordVisitor* visitor = nullptr);
 
 } // namespace bin_image
