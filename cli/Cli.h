@@ -89,10 +89,18 @@ int exit_for(bootloader::Outcome outcome);
 int exit_for(satellite_protocol::Outcome outcome);
 int exit_for(packager::Outcome outcome);
 
-// Checks a CSV table on its way into the box (printing each row as the box receives it when asked), and
-// warns on standard error wherever a cell is changed. Success, InputRejected when it warned, or
-// InputUnreadable.
-int check_table(const QString& path, bool print_rows);
+// The lines of a CSV table that the box would get (at most 99), read once: what is checked is what is sent.
+struct TableLines
+{
+    QList<QByteArray> lines;
+    QList<bool> cut; // the line was longer than the reader takes
+};
+// Success, or InputUnreadable with the message said.
+int read_table_lines(const QString& path, TableLines& table);
+
+// Checks a CSV table's lines on their way into the box (printing each row as the box receives it when
+// asked), and warns on standard error wherever a cell is changed. Success, or InputRejected when it warned.
+int check_table(const QString& path, const TableLines& table, bool print_rows);
 
 // "model "...", MCU "...", date ..., version ..." of an identity block.
 QString identity_line(const Identity& identity);

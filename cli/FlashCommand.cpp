@@ -36,6 +36,7 @@ int flash_one(const QCommandLineParser& parser, const QCommandLineOption& trace_
         void progress(int pages_sent) override { bar.show(pages_sent); }
         void pump() override {}
         bool stop_requested() override { return interrupted(); }
+        bool stop_before_first_page() const override { return true; }
         Progress bar;
     };
     catch_interrupt();

@@ -83,6 +83,7 @@ void run_box(Box& box, const QString& image_path)
         void progress(int pages_sent) override { box.pages_sent = pages_sent; }
         void pump() override {}
         bool stop_requested() override { return interrupted(); }
+        bool stop_before_first_page() const override { return true; }
         Box& box;
     } watch(box);
     const bootloader::Outcome outcome = bootloader::program(channel, image, identity, watch);

@@ -9,17 +9,25 @@
 
 using namespace cli;
 
-int cli::check_table(const QString& path, bool print_rows)
+int cli::read_table_lines(const QString& path, TableLines& table)
 {
     satellite_csv::Reader file;
     if (!file.open(path))
         return tell(Message::CsvCannotOpen, InputUnreadable);
-    int line_number = 0;
-    int warned = 0;
     QByteArray line;
     while (file.next_line(line)) {
-        ++line_number;
-        const satellite_check::Row row = satellite_check::check_line(line, file.line_cut());
+        table.lines << line;
+        table.cut << file.line_cut();
+    }
+    return Success;
+}
+
+int cli::check_table(const QString& path, const TableLines& table, bool print_rows)
+{
+    int warned = 0;
+    for (qsizetype i = 0; i < table.lines.size(); ++i) {
+        const int line_number = int(i + 1);
+        const satellite_check::Row row = satellite_check::check_line(table.lines[i], table.cut[i]);
         if (print_rows) {
             const satellite_record::Record& r = row.record;
             const QByteArray name(reinterpret_cast<const char*>(r.data()), satellite_record::name_field);
@@ -48,5 +56,9 @@ int commands::sat_check(const QStringList& arguments)
                            "the line, wherever a cell is changed on the way. Exits 5 when it warned."),
             1, status))
         return status;
-    return check_table(parser.positionalArguments().at(0), true);
+    const QString path = parser.positionalArguments().at(0);
+    TableLines table;
+    if (const int read = read_table_lines(path, table))
+        return read;
+    return check_table(path, table, true);
 }

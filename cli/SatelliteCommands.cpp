@@ -34,19 +34,16 @@ public:
     Progress bar;
 };
 
-// The rows of a CSV file to write; Success or the exit status.
-int load_rows(const QString& path, FileTable& table, bool allow_short)
+// The rows to write, from the lines read; Success or the exit status.
+int load_rows(const QString& path, const TableLines& lines, FileTable& table, bool allow_short)
 {
-    satellite_csv::Reader file;
-    if (!file.open(path))
-        return tell(Message::CsvCannotOpen, InputUnreadable);
-    int lines = 0;
-    while (lines < satellite_protocol::entry_count && file.next(table.rows[lines]))
-        ++lines;
-    if (lines < satellite_protocol::entry_count && !allow_short) {
+    const int count = int(lines.lines.size());
+    for (int i = 0; i < count; ++i)
+        table.rows[i] = satellite_csv::parse_line(lines.lines[i]);
+    if (count < satellite_protocol::entry_count && !allow_short) {
         say(QStringLiteral("%1 has %2 lines; the box's table has 99 (--allow-short writes the rest empty)")
                 .arg(path)
-                .arg(lines));
+                .arg(count));
         return InputRejected;
     }
     return Success;
@@ -65,21 +62,20 @@ struct WriteOptions
                              QStringLiteral("With --check: write all the same, after the warnings.")};
 };
 
-// The file checked when asked, then loaded; Success or the exit status.
+// The file read once, checked when asked, and loaded; Success or the exit status.
 int prepare_write(const QCommandLineParser& parser, const WriteOptions& o, const QString& path,
                   FileTable& table)
 {
-    if (parser.isSet(o.check)) {
-        const int checked = check_table(path, false);
-        const bool refused = checked == InputRejected && !parser.isSet(o.force);
-        if (refused)
-            say(QStringLiteral("%1 is not written: the box would not get the file as it stands (--force "
-                               "writes it all the same)")
-                    .arg(path));
-        if (refused || checked == InputUnreadable)
-            return checked;
+    TableLines lines;
+    if (const int read = read_table_lines(path, lines))
+        return read;
+    if (parser.isSet(o.check) && check_table(path, lines, false) == InputRejected && !parser.isSet(o.force)) {
+        say(QStringLiteral("%1 is not written: the box would not get the file as it stands (--force "
+                           "writes it all the same)")
+                .arg(path));
+        return InputRejected;
     }
-    return load_rows(path, table, parser.isSet(o.allow_short));
+    return load_rows(path, lines, table, parser.isSet(o.allow_short));
 }
 
 int satellites(const QStringList& arguments, bool reading)

@@ -61,6 +61,7 @@ void check_name(const QByteArray& field, QStringList& warnings)
 // than a sign counts as a digit).
 void check_number(const Field& f, const QByteArray& field, const QString& wrapped, QStringList& warnings)
 {
+    constexpr qint64 limit = qint64(1) << 40;
     qint64 value = 0;
     bool minus = false;
     bool number = true;
@@ -70,7 +71,8 @@ void check_number(const Field& f, const QByteArray& field, const QString& wrappe
             continue;
         }
         number = number && c >= '0' && c <= '9';
-        value = qMin<qint64>(value * 10 + (static_cast<unsigned char>(c) - '0'), qint64(1) << 40);
+        // Characters below "0" count negative: the value may run away in either direction.
+        value = qBound(-limit, value * 10 + (static_cast<unsigned char>(c) - '0'), limit);
     }
     if (!number)
         warnings << QStringLiteral("%1 %2 is not a number").arg(QLatin1String(f.name), quoted(field));

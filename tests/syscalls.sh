@@ -2,6 +2,7 @@
 # Checks that only the system calls can show, traced with strace:
 #   syscalls.sh devices SUITE...     the suites never open a real serial device (each maps every COM name)
 #   syscalls.sh drain CLI BOX        every write to the port is drained (tcdrain) before the next one
+#   syscalls.sh once CLI BOX         sat-write --check opens its CSV file once: the table checked is the one sent
 set -euo pipefail
 # LeakSanitizer cannot run under ptrace: in the sanitized build, the traced programs go without it.
 export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0"
@@ -14,6 +15,17 @@ cleanup() {
     rm -rf "$work"
 }
 trap cleanup EXIT
+
+# A virtual box on a pseudo-terminal; its device in $device.
+start_box() {
+    "$1" >"$work/box.log" 2>&1 &
+    box=$!
+    for _ in $(seq 50); do
+        grep -q '^Virtual Velantor KDR7 box on ' "$work/box.log" && break
+        sleep 0.1
+    done
+    device=$(sed -n 's/^Virtual Velantor KDR7 box on //p' "$work/box.log")
+}
 
 case "$mode" in
 devices)
@@ -32,14 +44,7 @@ devices)
     ;;
 drain)
     cli=$1
-    virtual_box=$2
-    "$virtual_box" >"$work/box.log" 2>&1 &
-    box=$!
-    for _ in $(seq 50); do
-        grep -q '^Virtual Velantor KDR7 box on ' "$work/box.log" && break
-        sleep 0.1
-    done
-    device=$(sed -n 's/^Virtual Velantor KDR7 box on //p' "$work/box.log")
+    start_box "$2"
     strace -f -qq -e trace=openat,write,ioctl,close -o "$work/trace" "$cli" sat-read --port "$device" "$work/t.csv" \
         >/dev/null 2>&1
     # From the open of the port to its close (the descriptor is reused afterwards): each write to it is followed
@@ -54,5 +59,15 @@ drain)
             printf "port fd %d: %d writes, %d drains\n", fd, writes, drains
             if (writes < 100 || bad + pending > 0) { printf "writes that return before their bytes have left: %d\n", bad + pending; exit 1 }
         }' "$work/trace"
+    ;;
+once)
+    cli=$1
+    start_box "$2"
+    for n in $(seq 99); do printf 'Sat%d,1,2,3,\r\n' "$n"; done >"$work/t.csv"
+    strace -f -qq -e trace=open,openat -o "$work/trace" "$cli" sat-write --check --port "$device" "$work/t.csv" \
+        >"$work/out" 2>&1 || { cat "$work/out"; echo "sat-write --check failed"; exit 1; }
+    opens=$(grep -c "\"$work/t.csv\"" "$work/trace" || true)
+    echo "sat-write --check opened its file $opens times"
+    [ "$opens" -eq 1 ]
     ;;
 esac

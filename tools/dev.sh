@@ -147,7 +147,7 @@ run_fuzzers() {
     local dir="$root/build-fuzz"
     CC=clang CXX=clang++ cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKDR7_FUZZ=ON >/dev/null
     cmake --build "$dir" --parallel 2
-    for target in s19 csv bin bootloader satellite; do
+    for target in s19 csv bin bootloader satellite round_trip; do
         mkdir -p "$dir/corpus/$target" "$dir/artifacts/$target"
         local log="$dir/fuzz_$target.log"
         if ! "$dir/fuzz/fuzz_$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \

@@ -143,6 +143,8 @@ Outcome program(SerialChannel& channel, bin_image::Reader& image, Identity& iden
 
     observer.phase(Phase::Updating);
     observer.pump();
+    if (observer.stop_before_first_page() && observer.stop_requested())
+        return Outcome::Stopped;
 
     int pages_sent = 0;
     bool stopped = false;

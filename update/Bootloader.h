@@ -80,6 +80,9 @@ public:
     virtual void progress(int pages_sent) = 0;
     virtual void pump() = 0;
     virtual bool stop_requested() = 0;
+    // Whether a stop that came during the handshake ends the update before the first page is sent. The
+    // window's Stop is looked at after each page only; a terminal's Ctrl+C means "send nothing more".
+    virtual bool stop_before_first_page() const { return false; }
 };
 
 // Programs the image, which stands at offset 0, into the box on an open channel. The identity block
