@@ -98,6 +98,7 @@ void zorvane::exchange_satellites(satellite_protocol::Outcome (*exchange)(Serial
                     [this](int row) { return refresh_row(row); },
                     [this](int value) { show_satellite_progress(value); });
     show_message(message_for(exchange(*channel, table), reading));
+    report_trace();
     set_satellite_buttons(true);
     delete channel;
     channel = nullptr;

@@ -90,7 +90,7 @@ void zorvane::update_start()
         return;
     }
     stop_requested = false;
-    if (!open_channel(ui.comboBox_port_update->currentText(), "update"))
+    if (!open_channel(ui.comboBox_port_update->currentText(), "update", image_path))
         return;
     updating = true;
     ui.pushButton_update_close->setEnabled(false);
@@ -113,6 +113,7 @@ void zorvane::end_update(bootloader::Outcome outcome)
         ui.label_update_status->setText(QString::fromLatin1(status));
     if (const std::optional<Message> message = message_for(outcome))
         show_message(*message);
+    report_trace();
     ui.pushButton_update_start->setEnabled(true);
     ui.pushButton_update_close->setEnabled(true);
     // After an error ending Stop stays enabled, as it was during the attempt.

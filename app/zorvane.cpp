@@ -60,14 +60,14 @@ void zorvane::closeEvent(QCloseEvent* event)
     QMainWindow::closeEvent(event);
 }
 
-bool zorvane::open_channel(const QString& port, const char* job)
+bool zorvane::open_channel(const QString& port, const char* job, const QString& input)
 {
     channel = new SerialChannel();
     const QString trace_path = qEnvironmentVariable("KDR7_TRACE");
     trace.reset();
     if (!trace_path.isEmpty()) {
         trace = std::make_unique<Trace>();
-        if (!trace->open(trace_path, true)) {
+        if (!trace->open(trace_path, true, input)) {
             trace.reset();
             delete channel;
             channel = nullptr;
@@ -84,6 +84,12 @@ bool zorvane::open_channel(const QString& port, const char* job)
         return false;
     }
     return true;
+}
+
+void zorvane::report_trace()
+{
+    if (trace && trace->failed())
+        show_message(Message::TraceIncomplete);
 }
 
 // Each button to its slot, in the order the slots are declared.

@@ -50,7 +50,9 @@ private:
     bool exchange_running() const { return channel != nullptr; }
     // Makes the handler's channel and opens the port, traced when KDR7_TRACE names a file; false, with its
     // message shown and no channel left, when either fails.
-    bool open_channel(const QString& port, const char* job);
+    bool open_channel(const QString& port, const char* job, const QString& input = QString());
+    // After the outcome's box: a trace that lost lines is said.
+    void report_trace();
     void connect_buttons();
     void show_port_devices();
     void probe_ports();

@@ -76,13 +76,27 @@ int start_trace(const QCommandLineParser& parser, const QCommandLineOption& opti
     if (!port_name_taken(port))
         return Usage;
     const QString path = parser.value(option);
-    if (!trace.open(path)) {
-        say(QStringLiteral("The trace file %1 cannot be written; nothing was sent.").arg(path));
+    if (!trace.open(path, false, parser.positionalArguments().value(0))) {
+        say(trace_unwritable(path));
         return OutputUnwritable;
     }
     trace.note(QStringLiteral("%1 on %2").arg(parser.positionalArguments().value(0), port));
     channel.set_trace(&trace);
     return Success;
+}
+
+QString trace_unwritable(const QString& path)
+{
+    return QStringLiteral("The trace file %1 cannot be written; nothing was sent.").arg(path);
+}
+
+int end_trace(const Trace& trace, const QString& path, int status)
+{
+    if (!trace.failed())
+        return status;
+    say(QStringLiteral("The trace file %1 is incomplete: a write to it failed during the exchange.")
+            .arg(path));
+    return status == Success ? OutputUnwritable : status;
 }
 
 QCommandLineOption port_option()

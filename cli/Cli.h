@@ -54,6 +54,10 @@ QCommandLineOption trace_option();
 // OutputUnwritable with the reason said (before anything is sent).
 int start_trace(const QCommandLineParser& parser, const QCommandLineOption& option, Trace& trace,
                 SerialChannel& channel, const QString& port);
+// "The trace file ... cannot be written; nothing was sent."
+QString trace_unwritable(const QString& path);
+// After the exchange: a trace that lost lines is said, and turns a success into OutputUnwritable.
+int end_trace(const Trace& trace, const QString& path, int status);
 // A port name the tool can try; otherwise false, with the names it takes said.
 bool port_name_taken(const QString& name);
 // Opens the named port; the channel is closed again when it goes. Success or the exit status.

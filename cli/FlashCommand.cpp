@@ -52,7 +52,7 @@ int flash_one(const QCommandLineParser& parser, const QCommandLineOption& trace_
         say(QString::fromLatin1(status_line));
     if (const std::optional<Message> message = message_for(outcome))
         say(message_text(*message).text);
-    return exit_for(outcome);
+    return end_trace(trace, parser.value(trace_file), exit_for(outcome));
 }
 
 } // namespace

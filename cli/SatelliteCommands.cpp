@@ -118,7 +118,7 @@ int satellites(const QStringList& arguments, bool reading)
                                                         : satellite_protocol::write_table(channel, *table);
     say(message_text(message_for(outcome, reading)).text);
     if (outcome != satellite_protocol::Outcome::Done || !reading)
-        return exit_for(outcome);
+        return end_trace(trace, parser.value(trace_file), exit_for(outcome));
     satellite_csv::Writer file;
     if (!file.open(path))
         return tell(Message::CsvCannotOpen, OutputUnwritable);
@@ -126,7 +126,7 @@ int satellites(const QStringList& arguments, bool reading)
         file.write_row(row);
     if (!file.commit())
         return tell(Message::CsvWriteFailed, OutputUnwritable);
-    return Success;
+    return end_trace(trace, parser.value(trace_file), Success);
 }
 
 } // namespace

@@ -21,6 +21,8 @@ constexpr MessageEntry message_texts[] = {
     {Message::PortUnavailable, Kind::Warning, "Warning",
      "The serial port is occupied or not exist, please try another port."},
     {Message::TraceCannotWrite, Kind::Warning, "Warning", "Can not write the trace file named by KDR7_TRACE"},
+    {Message::TraceIncomplete, Kind::Warning, "Warning",
+     "The trace file named by KDR7_TRACE is incomplete: a write to it failed"},
     {Message::BinNotFound, Kind::Warning, "Warning", "Can not find BIN file"},
     {Message::BinCannotOpen, Kind::Warning, "Warning", "Can not open BIN file"},
     {Message::NotPrepared, Kind::Warning, "Warning",

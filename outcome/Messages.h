@@ -9,6 +9,7 @@ enum class Message
     SerialPortNotFound,
     PortUnavailable,
     TraceCannotWrite,
+    TraceIncomplete,
     // Update tab
     BinNotFound,
     BinCannotOpen,

@@ -54,9 +54,7 @@ int SerialChannel::write(const char* bytes, int count)
     if (!port || !port->isOpen() || count < 0)
         return -1;
     if (port->write(bytes, count) != count)
-        return -1;
-    if (trace != nullptr)
-        trace->bytes(true, bytes, count, step);
+        return unsent(bytes, count);
     // QSerialPort only queues on write; without an event loop the bytes leave when we push them out.
     QDeadlineTimer deadline(qint64(write_timeout_ms) * qMax(count, 1));
     port->flush();
@@ -68,12 +66,22 @@ int SerialChannel::write(const char* bytes, int count)
     if (port->bytesToWrite() > 0 || device_failed() || !drain(deadline)) {
         // Whatever could not leave in time must not trail into the next exchange.
         port->clear(QSerialPort::Output);
-        return -1;
+        return unsent(bytes, count);
     }
     if (port->error() == QSerialPort::TimeoutError)
         port->clearError();
     reply_window.setRemainingTime(turnaround_ms);
+    // Traced once they are known to have left.
+    if (trace != nullptr)
+        trace->bytes(true, bytes, count, step);
     return count;
+}
+
+int SerialChannel::unsent(const char* bytes, int count)
+{
+    if (trace != nullptr)
+        trace->unsent(bytes, count, step);
+    return -1;
 }
 
 // QSerialPort's flush ends when the bytes reach the driver. A USB adapter then sends whatever has piled up
@@ -128,9 +136,12 @@ bool SerialChannel::nothing_waiting()
 bool SerialChannel::read(char* buffer, int count, int* received)
 {
     int got = 0;
+    // What came is traced on every way out, a failing one included.
     const auto report = [&](bool failed) {
         if (received != nullptr)
             *received = got;
+        if (trace != nullptr && got > 0)
+            trace->bytes(false, buffer, got, step);
         return failed;
     };
     if (!port || !port->isOpen())
@@ -155,8 +166,6 @@ bool SerialChannel::read(char* buffer, int count, int* received)
             break;
         }
     }
-    if (trace != nullptr && got > 0)
-        trace->bytes(false, buffer, got, step);
     return report(device_failed());
 }
 

@@ -58,6 +58,8 @@ public:
     void note_empty_wait(qint64 waited_ns);
 
 private:
+    // A write that did not leave: traced as such; -1.
+    int unsent(const char* bytes, int count);
     // Lets the port take in whatever the driver holds, without blocking.
     void poll_device();
     // True once the device reported an error other than a time-out (unplugged, read or write failure).

@@ -12,10 +12,13 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
+#include <csignal>
+#include <sys/resource.h>
 
 #include <csignal>
 
@@ -540,13 +543,42 @@ void tst_cli::trace_agrees_with_the_box()
                      .size() == 1,
              qPrintable(r.lines.join('\n')));
 
-    // A trace that cannot be written stops everything before a byte is sent.
+    // A trace that cannot be written stops everything before a byte is sent; nor may it block on a FIFO,
+    // write into a device, or cut the image it was checked against.
     const size_t before = box.transcript().size();
-    const Run refused =
-        cli({"flash", "--trace", dir.filePath("no/such/folder/x"), "--port", box.device(), image});
-    QCOMPARE(refused.status, 4);
-    QVERIFY(refused.err.contains("cannot be written; nothing was sent"));
+    const QString fifo = dir.filePath(QStringLiteral("trace.fifo"));
+    QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    const QByteArray image_bytes = fixtures::read_file(image);
+    for (const QString& target :
+         {dir.filePath("no/such/folder/x"), fifo, QStringLiteral("/dev/full"), image}) {
+        QElapsedTimer clock;
+        clock.start();
+        const Run refused = cli({"flash", "--trace", target, "--port", box.device(), image}, 10000);
+        QCOMPARE(refused.status, 4);
+        QVERIFY2(refused.err.contains("cannot be written; nothing was sent"), qPrintable(target));
+        QVERIFY2(clock.elapsed() < 5000, qPrintable(target));
+    }
     QCOMPARE(box.transcript().size(), before);
+    QCOMPARE(fixtures::read_file(image), image_bytes);
+
+    // A trace that fills the disk during the exchange: the box is programmed all the same, at its pace, and
+    // the end says that the trace is incomplete.
+    const QString full = dir.filePath(QStringLiteral("full.trace"));
+    QProcess p;
+    p.setChildProcessModifier([] {
+        rlimit limit{};
+        getrlimit(RLIMIT_FSIZE, &limit);
+        limit.rlim_cur = 4096;
+        setrlimit(RLIMIT_FSIZE, &limit);
+        std::signal(SIGXFSZ, SIG_IGN);
+    });
+    const int pages_before = box.pages_written();
+    p.start(QStringLiteral(ZORVANE_CLI), {"flash", "--trace", full, "--port", box.device(), image});
+    QVERIFY(p.waitForFinished(60000));
+    QCOMPARE(p.exitCode(), 4);
+    QVERIFY(p.readAllStandardError().contains("is incomplete: a write to it failed"));
+    QCOMPARE(box.pages_written(), pages_before + int((image_bytes.size() - 4) / 546));
+    QVERIFY(QFileInfo(full).size() <= 4096);
     const QString stray = dir.filePath(QStringLiteral("stray.trace"));
     QCOMPARE(cli({"flash", "--trace", stray, "--port", "COM16", image}).status, 2);
     QVERIFY(!QFile::exists(stray));

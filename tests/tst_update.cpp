@@ -21,6 +21,7 @@
 #include <QTimer>
 
 #include <memory>
+#include <sys/stat.h>
 
 using Event = VirtualBox::Event;
 using fixtures::Page;
@@ -623,14 +624,22 @@ void tst_update::window_traces_to_kdr7_trace()
     QCOMPARE(trace.count("# update on COM1"), 2);
     QCOMPARE(trace.count("  box>tool  finish  33"), 2);
 
+    // Nor a FIFO (which would block the window), nor the image being sent.
     const size_t before = bench.box->transcript().size();
-    bench.answers.boxes.clear();
-    qputenv("KDR7_TRACE", QFile::encodeName(bench.dir.filePath(QStringLiteral("no/such/folder/x"))));
-    bench.choose_image(pages_from({0x8000}));
-    bench.start();
-    qunsetenv("KDR7_TRACE");
-    QCOMPARE(bench.answers.box_lines(),
-             QStringList{QStringLiteral("Warning: Can not write the trace file named by KDR7_TRACE")});
+    const QString fifo = bench.dir.filePath(QStringLiteral("trace.fifo"));
+    QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    for (const QString& target : {bench.dir.filePath(QStringLiteral("no/such/folder/x")), fifo, QString()}) {
+        bench.answers.boxes.clear();
+        bench.choose_image(pages_from({0x8000}));
+        const QString image = bench.window->findChild<QLineEdit*>(QStringLiteral("lineEdit_update"))->text();
+        const QByteArray image_bytes = fixtures::read_file(image);
+        qputenv("KDR7_TRACE", QFile::encodeName(target.isEmpty() ? image : target));
+        bench.start();
+        qunsetenv("KDR7_TRACE");
+        QCOMPARE(bench.answers.box_lines(),
+                 QStringList{QStringLiteral("Warning: Can not write the trace file named by KDR7_TRACE")});
+        QCOMPARE(fixtures::read_file(image), image_bytes);
+    }
     QCOMPARE(bench.box->transcript().size(), before);
     bench.expect_buttons_after(true);
 }
