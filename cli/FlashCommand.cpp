@@ -2,6 +2,7 @@
 #include "cli/Commands.h"
 #include "cli/Rack.h"
 #include "outcome/OutcomeMessages.h"
+#include "serial/PortNames.h"
 #include "serial/SerialChannel.h"
 #include "serial/Trace.h"
 #include "update/BinImage.h"
@@ -78,7 +79,12 @@ int commands::flash(const QStringList& arguments)
         say(QStringLiteral("flash needs --port PORT"));
         return Usage;
     }
-    if (QSet<QString>(ports.begin(), ports.end()).size() != ports.size()) {
+    // Told apart by the device, not by the text: COM5 and /dev/ttyUSB0, or two links to one adapter, would
+    // have two threads talk to one box.
+    QSet<QString> devices;
+    for (const QString& name : ports)
+        devices.insert(port_names::identity(name));
+    if (devices.size() != ports.size()) {
         say(QStringLiteral("A port is named twice: each box has a port of its own"));
         return Usage;
     }

@@ -7,13 +7,17 @@
 #include "update/BinImage.h"
 #include "update/Bootloader.h"
 
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QThread>
 
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -26,6 +30,7 @@ struct Box
 {
     QString port;
     Trace trace;
+    QString trace_path;
     bool traced = false;
     std::atomic<int> pages_sent{0};
     std::atomic<bool> done{false};
@@ -56,9 +61,12 @@ void run_box(Box& box, const QString& image_path)
     QElapsedTimer clock;
     clock.start();
     const auto finish = [&](int status, const QString& outcome, const QString& message) {
-        box.status = status;
+        const bool trace_lost = box.traced && box.trace.failed();
+        box.status = trace_lost && status == Success ? OutputUnwritable : status;
         box.outcome = outcome;
-        box.message = message;
+        box.message = trace_lost
+                          ? message + QStringLiteral(" (the trace is incomplete: a write to it failed)")
+                          : message;
         box.seconds = double(clock.elapsed()) / 1000.0;
         box.done = true;
     };
@@ -148,6 +156,13 @@ int print_table(const std::vector<std::unique_ptr<Box>>& boxes)
     int status = Success;
     std::printf("%-20s %-14s %8s  %s\n", "port", "outcome", "seconds", "message");
     for (const auto& box : boxes) {
+        // A box still busy is read no further than its flag: its thread may be writing the rest.
+        if (!box->done) {
+            std::printf("%-20s %-14s %8s  %s\n", qPrintable(box->port), "left busy", "-",
+                        "Still busy on its port after Ctrl+C; flash it again");
+            status = qMax(status, int(Stopped));
+            continue;
+        }
         std::printf("%-20s %-14s %8.1f  %s\n", qPrintable(box->port), qPrintable(box->outcome), box->seconds,
                     qPrintable(box->message));
         status = qMax(status, box->status);
@@ -155,10 +170,82 @@ int print_table(const std::vector<std::unique_ptr<Box>>& boxes)
     return status;
 }
 
-// "COM3" stays "COM3"; a device path gives its last part ("ttyUSB0").
-QString trace_suffix(const QString& port)
+// "COM3" stays "COM3"; a device path gives its last part ("ttyUSB0"), or, where two ports end alike
+// (/run/a/tty, /run/b/tty), its whole path ("run_a_tty"); a number is added while a name is still taken.
+QStringList trace_suffixes(const QStringList& ports)
 {
-    return QFileInfo(port).fileName();
+    QStringList last_parts;
+    for (const QString& port : ports)
+        last_parts << QFileInfo(port).fileName();
+    QStringList suffixes;
+    for (qsizetype i = 0; i < ports.size(); ++i) {
+        QString suffix = last_parts[i];
+        if (last_parts.count(suffix) > 1)
+            suffix = QString(ports[i])
+                         .replace(QLatin1Char('/'), QLatin1Char('_'))
+                         .remove(QRegularExpression("^_+"));
+        const QString base = suffix;
+        for (int n = 2; suffixes.contains(suffix); ++n)
+            suffix = base + QLatin1Char('-') + QString::number(n);
+        suffixes << suffix;
+    }
+    return suffixes;
+}
+
+// Opens every box's trace, or none: a file made here is removed again when a later one cannot be opened,
+// and no file is emptied before all of them could be opened.
+bool open_traces(std::vector<std::unique_ptr<Box>>& boxes, const QString& trace_path,
+                 const QString& image_path)
+{
+    const QStringList suffixes = [&] {
+        QStringList ports;
+        for (const auto& box : boxes)
+            ports << box->port;
+        return trace_suffixes(ports);
+    }();
+    QStringList made;
+    for (size_t i = 0; i < boxes.size(); ++i) {
+        const QString path = trace_path + QLatin1Char('.') + suffixes[qsizetype(i)];
+        const bool existed = QFileInfo::exists(path);
+        if (!boxes[i]->trace.open(path, true, image_path)) {
+            say(trace_unwritable(path));
+            for (const QString& new_file : made)
+                QFile::remove(new_file);
+            return false;
+        }
+        if (!existed)
+            made << path;
+        boxes[i]->trace_path = path;
+    }
+    for (auto& box : boxes) {
+        box->trace.open(box->trace_path, false, image_path);
+        box->trace.note(QStringLiteral("%1 on %2").arg(image_path, box->port));
+        box->traced = true;
+    }
+    return true;
+}
+
+// Waits for every box to end, redrawing the progress. After Ctrl+C each box gets the time a page may still
+// take (its lines and the box's slowest page write, 2.5 s, with room); one still busy then is left behind,
+// so that the command ends within a bound whatever a port does. True when every box ended by itself.
+bool await_boxes(const std::vector<std::unique_ptr<Box>>& boxes)
+{
+    constexpr int after_interrupt_ms = 5000;
+    Display display(boxes);
+    QDeadlineTimer grace = QDeadlineTimer::Forever;
+    for (;;) {
+        bool all_done = true;
+        for (const auto& box : boxes)
+            all_done = all_done && box->done;
+        display.show();
+        if (all_done)
+            return true;
+        if (interrupted() && grace.isForever())
+            grace.setRemainingTime(after_interrupt_ms);
+        if (grace.hasExpired())
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
 }
 
 } // namespace
@@ -178,19 +265,11 @@ int flash_rack(const QString& image_path, const QStringList& ports, const QStrin
     }
     std::vector<std::unique_ptr<Box>> boxes;
     for (const QString& port : ports) {
-        auto box = std::make_unique<Box>();
-        box->port = port;
-        if (!trace_path.isEmpty()) {
-            const QString path = trace_path + QLatin1Char('.') + trace_suffix(port);
-            if (!box->trace.open(path)) {
-                say(QStringLiteral("The trace file %1 cannot be written; nothing was sent.").arg(path));
-                return OutputUnwritable;
-            }
-            box->trace.note(QStringLiteral("%1 on %2").arg(image_path, port));
-            box->traced = true;
-        }
-        boxes.push_back(std::move(box));
+        boxes.push_back(std::make_unique<Box>());
+        boxes.back()->port = port;
     }
+    if (!trace_path.isEmpty() && !open_traces(boxes, trace_path, image_path))
+        return OutputUnwritable;
 
     catch_interrupt();
     // QThreads, not bare threads: each port's notifiers must live in a thread Qt knows.
@@ -200,15 +279,12 @@ int flash_rack(const QString& image_path, const QStringList& ports, const QStrin
         threads.emplace_back(QThread::create([one, image_path] { run_box(*one, image_path); }));
         threads.back()->start();
     }
-    Display display(boxes);
-    for (;;) {
-        bool all_done = true;
-        for (const auto& box : boxes)
-            all_done = all_done && box->done;
-        display.show();
-        if (all_done)
-            break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    if (!await_boxes(boxes)) {
+        // A box's thread is stuck in its port: it is left behind, and the process ends without it.
+        const int status = print_table(boxes);
+        std::fflush(stdout);
+        std::fflush(stderr);
+        std::_Exit(status);
     }
     for (const auto& t : threads)
         t->wait();

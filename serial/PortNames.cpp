@@ -1,6 +1,13 @@
 #include "serial/PortNames.h"
 
+#include <QFileInfo>
 #include <QtGlobal>
+
+#ifndef Q_OS_WIN
+#include <QFile>
+
+#include <sys/stat.h>
+#endif
 
 namespace port_names {
 
@@ -23,6 +30,14 @@ bool accepts(const QString& name)
     // USB adapters come up as COM16 and beyond; Windows itself says which names exist.
     bool ok = false;
     return name.startsWith(QLatin1String("COM")) && name.mid(3).toInt(&ok) > 0 && ok;
+}
+
+QString identity(const QString& name)
+{
+    QString port = name.toUpper();
+    if (port.startsWith(QLatin1String("\\\\.\\")))
+        port = port.mid(4);
+    return port;
 }
 
 QString accepted_names()
@@ -71,6 +86,21 @@ QString device_for(const QString& name)
 bool accepts(const QString& name)
 {
     return is_device_path(name) || all().contains(name);
+}
+
+QString identity(const QString& name)
+{
+    const QString device = device_for(name);
+    if (device.isEmpty())
+        return QStringLiteral("name:") + name;
+    struct stat status
+    {
+    };
+    if (::stat(QFile::encodeName(device).constData(), &status) == 0 && S_ISCHR(status.st_mode))
+        return QStringLiteral("device:%1").arg(qulonglong(status.st_rdev));
+    const QFileInfo file(device);
+    const QString resolved = file.canonicalFilePath();
+    return QStringLiteral("path:") + (resolved.isEmpty() ? file.absoluteFilePath() : resolved);
 }
 
 QString accepted_names()

@@ -22,6 +22,11 @@ QString device_for(const QString& name);
 // path outside Windows, any "COMn" on Windows.
 bool accepts(const QString& name);
 
+// What a port name stands for, so that two names of one port can be told to be one: outside Windows the
+// device's number (COM5 and /dev/ttyUSB0, or two links to one adapter, are one port), or its resolved path
+// where it does not exist; on Windows the COM name in upper case.
+QString identity(const QString& name);
+
 // What accepts() takes, in a few words for help texts and usage errors.
 QString accepted_names();
 

@@ -1,5 +1,6 @@
 #include "serial/SerialChannel.h"
 
+#include "serial/Deadline.h"
 #include "serial/PortNames.h"
 #include "serial/Trace.h"
 
@@ -86,14 +87,28 @@ int SerialChannel::unsent(const char* bytes, int count)
 
 // QSerialPort's flush ends when the bytes reach the driver. A USB adapter then sends whatever has piled up
 // back to back, and the pauses the box needs between bytes (1 ms in a satellite frame) collapse.
+//
+// Every step is held to the write's own bound (write_timeout_ms per byte: the line needs 0.17 ms per byte,
+// so a write still queued after that is not coming out), and an adapter that stops taking data ends in a
+// failed write, never in a frozen window or worker.
 bool SerialChannel::drain(const QDeadlineTimer& deadline)
 {
 #if defined(Q_OS_WIN)
-    Q_UNUSED(deadline);
-    return FlushFileBuffers(port->handle()) != 0;
+    // FlushFileBuffers waits with no bound at all: the driver's output queue is watched instead.
+    const auto handle = reinterpret_cast<HANDLE>(port->handle());
+    for (;;) {
+        COMSTAT status{};
+        DWORD errors = 0;
+        if (!ClearCommError(handle, &errors, &status))
+            return false;
+        if (status.cbOutQue == 0)
+            return true;
+        if (deadline.hasExpired())
+            return false;
+        QThread::usleep(100);
+    }
 #elif defined(Q_OS_UNIX)
-    // The driver's queue is awaited within the write's bound; tcdrain then waits for the last bytes to
-    // leave the adapter, which takes at most a few characters' time.
+    // The driver's queue first, then (tcdrain) the last bytes that the adapter itself still holds.
     const int fd = port->handle();
     int queued = 0;
     while (ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0) {
@@ -101,7 +116,7 @@ bool SerialChannel::drain(const QDeadlineTimer& deadline)
             return false;
         QThread::usleep(100);
     }
-    return tcdrain(fd) == 0 || errno == EINTR;
+    return call_within(deadline, [fd] { return tcdrain(fd); });
 #else
     Q_UNUSED(deadline);
     return true;

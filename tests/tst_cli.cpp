@@ -6,6 +6,7 @@
 #include "VirtualBox.h"
 #include "app/zorvane.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -79,6 +80,7 @@ private slots:
     void sat_check_warns_where_cells_change();
     void trace_agrees_with_the_box();
     void rack_of_four_with_one_failing();
+    void rack_ends_on_ctrl_c_within_a_bound();
     void unpack_refuses_a_damaged_image_data();
     void unpack_refuses_a_damaged_image();
     void endless_inputs_data();
@@ -621,8 +623,64 @@ void tst_cli::rack_of_four_with_one_failing()
     // At the same time: five pages take about 4 s for one box, 16 s for four one after the other.
     QVERIFY2(clock.elapsed() < 12000, qPrintable(QString::number(clock.elapsed())));
 
+    // One box by two names is refused: the same path, a link to it, its COM name.
     const QString same = rack[0]->device();
-    QCOMPARE(cli({"flash", "--port", same, "--port", same, image}).status, 2);
+    const QString link = dir.filePath(QStringLiteral("box0.link"));
+    QVERIFY(QFile::link(same, link));
+    set_port(4, same);
+    for (const QString& other : {same, link, QStringLiteral("COM4")})
+        QCOMPARE(cli({"flash", "--port", same, "--port", other, image}).status, 2);
+
+    // Two devices that end alike get a trace each; when one trace cannot be opened, none is left behind.
+    QDir(dir.path()).mkpath(QStringLiteral("a"));
+    QDir(dir.path()).mkpath(QStringLiteral("b"));
+    const QString a = dir.filePath(QStringLiteral("a/tty"));
+    const QString b = dir.filePath(QStringLiteral("b/tty"));
+    QVERIFY(QFile::link(rack[2]->device(), a));
+    QVERIFY(QFile::link(rack[3]->device(), b));
+    const QString one_page = dir.filePath(QStringLiteral("one.bin"));
+    QVERIFY(fixtures::write_file(one_page, fixtures::image(kdr7, pages(1))));
+    const QString alike = dir.filePath(QStringLiteral("alike.trace"));
+    QCOMPARE(cli({"flash", "--trace", alike, "--port", a, "--port", b, one_page}).status, 0);
+    const QStringList traces = QDir(dir.path()).entryList({QStringLiteral("alike.trace.*")});
+    QCOMPARE(traces.size(), 2);
+    for (const QString& name : traces)
+        QCOMPARE(fixtures::read_file(dir.filePath(name)).count("tool>box  finish"), 1);
+    const QString blocked = dir.filePath(QStringLiteral("blocked.trace"));
+    QDir(dir.path()).mkpath(QStringLiteral("blocked.trace.") + QFileInfo(rack[3]->device()).fileName());
+    const size_t before = rack[2]->transcript().size();
+    QCOMPARE(
+        cli({"flash", "--trace", blocked, "--port", rack[2]->device(), "--port", rack[3]->device(), one_page})
+            .status,
+        4);
+    QVERIFY(!QFile::exists(blocked + QLatin1Char('.') + QFileInfo(rack[2]->device()).fileName()));
+    QCOMPARE(rack[2]->transcript().size(), before);
+}
+
+// Ctrl+C ends the rack within a bound, table and all, even while a box holds its thread in a long wait.
+void tst_cli::rack_ends_on_ctrl_c_within_a_bound()
+{
+    VirtualBox quick;
+    VirtualBox stuck;
+    VirtualBox::Fault silent;
+    QVERIFY(VirtualBox::parse_fault(QStringLiteral("verdict:silent"), silent));
+    stuck.add_fault(silent);
+    const QString image = dir.filePath(QStringLiteral("rack-stop.bin"));
+    QVERIFY(fixtures::write_file(image, fixtures::image(kdr7, pages(5))));
+    QProcess p;
+    p.start(QStringLiteral(ZORVANE_CLI),
+            {"flash", "--port", quick.device(), "--port", stuck.device(), image});
+    QTRY_VERIFY_WITH_TIMEOUT(quick.pages_written() >= 1, 20000);
+    QElapsedTimer clock;
+    clock.start();
+    ::kill(pid_t(p.processId()), SIGINT);
+    QVERIFY(p.waitForFinished(30000));
+    // The stuck box would hold its thread 10 s for the verdict; the rack gives it 5.
+    QVERIFY2(clock.elapsed() < 8000, qPrintable(QString::number(clock.elapsed())));
+    const QByteArray out = p.readAllStandardOutput();
+    QCOMPARE(p.exitCode(), 10);
+    QVERIFY2(out.contains("stopped") && out.contains("left busy"), out.constData());
+    QVERIFY(quick.pages_written() < 5);
 }
 
 void tst_cli::unpack_refuses_a_damaged_image_data()

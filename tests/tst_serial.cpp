@@ -1,5 +1,6 @@
 // The serial channel against a pseudo-terminal: real bytes, the real QSerialPort underneath.
 #include "PtyBox.h"
+#include "serial/Deadline.h"
 #include "serial/PortNames.h"
 #include "serial/SerialChannel.h"
 
@@ -8,6 +9,7 @@
 #include <QTest>
 
 #include <thread>
+#include <unistd.h>
 
 class tst_serial : public QObject
 {
@@ -32,6 +34,7 @@ private slots:
     void nothing_waiting_sees_arrived_bytes();
     void write_has_transmitted_when_it_returns();
     void unplugged_device_is_an_error_and_never_blocks();
+    void a_call_that_never_returns_is_cut_at_its_deadline();
 };
 
 void tst_serial::port_names_map_data()
@@ -289,6 +292,28 @@ void tst_serial::unplugged_device_is_an_error_and_never_blocks()
     QCOMPARE(byte, 'z');
     QCOMPARE(channel.write("D", 1), -1);
     QVERIFY2(clock.elapsed() < 200, qPrintable(QString::number(clock.elapsed())));
+}
+
+// The drain's last step (tcdrain) can block in a USB driver for ever, and a pty cannot be made to block it:
+// the same deadline is put on a read of a pipe that nothing is ever written to.
+void tst_serial::a_call_that_never_returns_is_cut_at_its_deadline()
+{
+    int pipe_ends[2];
+    QCOMPARE(::pipe(pipe_ends), 0);
+    QElapsedTimer clock;
+    clock.start();
+    char byte = 0;
+    QVERIFY(!call_within(QDeadlineTimer(200), [&] { return ::read(pipe_ends[0], &byte, 1) == 1 ? 0 : -1; }));
+    QVERIFY2(clock.elapsed() >= 190 && clock.elapsed() < 3000, qPrintable(QString::number(clock.elapsed())));
+    // A call that succeeds in time says so, and the thread's later calls are not interrupted.
+    QCOMPARE(::write(pipe_ends[1], "x", 1), 1);
+    QVERIFY(call_within(QDeadlineTimer(200), [&] { return ::read(pipe_ends[0], &byte, 1) == 1 ? 0 : -1; }));
+    QThread::msleep(300);
+    QCOMPARE(::write(pipe_ends[1], "y", 1), 1);
+    QCOMPARE(::read(pipe_ends[0], &byte, 1), 1);
+    QCOMPARE(byte, 'y');
+    ::close(pipe_ends[0]);
+    ::close(pipe_ends[1]);
 }
 
 QTEST_GUILESS_MAIN(tst_serial)

@@ -1,5 +1,6 @@
 // kdr7-virtual-box: a Velantor KDR7 box in software, for trying the tool without a box on the desk.
 #include "VirtualBox.h"
+#include "common/SafeFile.h"
 #include "satellite/SatelliteCsv.h"
 #include "satellite/SatelliteRecord.h"
 
@@ -27,12 +28,16 @@ void on_dump(int)
     dump = true;
 }
 
+// Through the safe writer: a reader (a test comparing the flash) never sees a half-written file, and a
+// failed write keeps the last whole one.
 bool write_flash(const VirtualBox& box, const QString& path)
 {
-    QFile file(path);
+    SafeFile file;
     const auto memory = box.flash();
-    return file.open(QIODevice::WriteOnly) && file.write(reinterpret_cast<const char*>(memory.data()),
-                                                         qint64(memory.size())) == qint64(memory.size());
+    if (!file.open(path))
+        return false;
+    file.write(reinterpret_cast<const char*>(memory.data()), qint64(memory.size()));
+    return file.commit();
 }
 
 // The store as the tool's CSV file: one line per entry.
@@ -147,8 +152,13 @@ int main(int argc, char* argv[])
 
     VirtualBox::Model box_model;
     bool ok_model = false, ok_mcu = false;
-    box_model.model_id = std::uint8_t(parser.value(o.model).toUInt(&ok_model, 0));
-    box_model.mcu_id = std::uint8_t(parser.value(o.mcu).toUInt(&ok_mcu, 0));
+    // An id is one byte of the identity block: anything larger is refused rather than cut.
+    const uint model_id = parser.value(o.model).toUInt(&ok_model, 0);
+    const uint mcu_id = parser.value(o.mcu).toUInt(&ok_mcu, 0);
+    ok_model = ok_model && model_id <= 0xFF;
+    ok_mcu = ok_mcu && mcu_id <= 0xFF;
+    box_model.model_id = std::uint8_t(model_id);
+    box_model.mcu_id = std::uint8_t(mcu_id);
     if (!ok_model || !ok_mcu ||
         (parser.isSet(o.min_date) && !parse_date(parser.value(o.min_date), box_model))) {
         err << "kdr7-virtual-box: bad --model, --mcu or --min-date\n";

@@ -1,0 +1,15 @@
+#pragma once
+
+#include <QDeadlineTimer>
+
+#include <functional>
+
+// Some calls can block in a driver with no time-out of their own: tcdrain() on a USB serial adapter that
+// stopped taking data waits for ever. Such a call is run here with the deadline enforced from outside: a
+// timer of the calling thread interrupts it (EINTR) when the deadline passes.
+//
+// call returns 0 on success or -1 with errno set, as system calls do. True when it succeeded before the
+// deadline; false when it failed or was cut off. Interruptions by other signals before the deadline are
+// retried. Where no such timer can be had, call is not made at all and the result is true: the callers use
+// it for a last step that only makes a good result better.
+bool call_within(const QDeadlineTimer& deadline, const std::function<int()>& call);
