@@ -8,6 +8,8 @@
 #include <QThread>
 
 #if defined(Q_OS_WIN)
+#include "serial/Win32SerialPort.h"
+
 #include <windows.h>
 #elif defined(Q_OS_UNIX)
 #include <cerrno>
@@ -25,7 +27,7 @@ SerialChannel::~SerialChannel()
 bool SerialChannel::open(const QString& port_name)
 {
     // Held at once, so that destroying the channel always releases it, whatever fails below.
-    port = std::make_unique<QSerialPort>();
+    port = std::make_unique<PortDevice>();
     const QString device = port_names::device_for(port_name);
     port->setPortName(device);
     port->setBaudRate(baud_rate);
@@ -95,7 +97,7 @@ bool SerialChannel::drain(const QDeadlineTimer& deadline)
 {
 #if defined(Q_OS_WIN)
     // FlushFileBuffers waits with no bound at all: the driver's output queue is watched instead.
-    const auto handle = reinterpret_cast<HANDLE>(port->handle());
+    const auto handle = static_cast<HANDLE>(port->handle());
     for (;;) {
         COMSTAT status{};
         DWORD errors = 0;

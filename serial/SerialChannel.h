@@ -5,8 +5,16 @@
 
 #include <memory>
 
-class QSerialPort;
 class Trace;
+// The port itself, one class per platform with the same calls: QtSerialPort, and on Windows a plain
+// synchronous COM handle (see Win32SerialPort.h for why).
+#ifdef Q_OS_WIN
+class Win32SerialPort;
+using PortDevice = Win32SerialPort;
+#else
+class QSerialPort;
+using PortDevice = QSerialPort;
+#endif
 
 // The one way to the box: a port opened with the box's fixed line settings, moving raw bytes.
 // Failures are flags (true = failed); every command, reply, pause and retry belongs to the caller.
@@ -67,7 +75,7 @@ private:
     // Waits, within the deadline, until the driver has put the queued bytes on the line; false if not.
     bool drain(const QDeadlineTimer& deadline);
 
-    std::unique_ptr<QSerialPort> port;
+    std::unique_ptr<PortDevice> port;
     QDeadlineTimer reply_window;
     Trace* trace = nullptr;
     QString step;

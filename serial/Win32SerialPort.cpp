@@ -1,0 +1,185 @@
+#include "serial/Win32SerialPort.h"
+
+#include <QDeadlineTimer>
+
+#include <windows.h>
+
+namespace {
+
+HANDLE as_handle(void* device)
+{
+    return static_cast<HANDLE>(device);
+}
+
+} // namespace
+
+Win32SerialPort::~Win32SerialPort()
+{
+    close();
+}
+
+bool Win32SerialPort::open(QIODevice::OpenMode)
+{
+    if (isOpen())
+        return true;
+    // "\\.\COMn": the only form that reaches COM10 and beyond.
+    const QString path = QStringLiteral("\\\\.\\") + port_name;
+    const HANDLE h = CreateFileW(reinterpret_cast<const wchar_t*>(path.utf16()), GENERIC_READ | GENERIC_WRITE,
+                                 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        last_error = GetLastError() == ERROR_ACCESS_DENIED ? QSerialPort::PermissionError
+                                                           : QSerialPort::DeviceNotFoundError;
+        return false;
+    }
+    DCB dcb{};
+    dcb.DCBlength = sizeof(dcb);
+    COMMTIMEOUTS timeouts{};
+    // Reads return at once with what is there; a write may take 20 ms per byte, as the line settings say.
+    timeouts.ReadIntervalTimeout = MAXDWORD;
+    timeouts.WriteTotalTimeoutMultiplier = 20;
+    const bool configured = GetCommState(h, &dcb) != 0 && [&] {
+        dcb.BaudRate = DWORD(baud);
+        dcb.ByteSize = 8;
+        dcb.Parity = NOPARITY;
+        dcb.StopBits = ONESTOPBIT;
+        dcb.fBinary = TRUE;
+        dcb.fParity = FALSE;
+        dcb.fOutxCtsFlow = FALSE;
+        dcb.fOutxDsrFlow = FALSE;
+        dcb.fDtrControl = DTR_CONTROL_ENABLE;
+        dcb.fRtsControl = RTS_CONTROL_ENABLE;
+        dcb.fDsrSensitivity = FALSE;
+        dcb.fOutX = FALSE;
+        dcb.fInX = FALSE;
+        dcb.fNull = FALSE;
+        dcb.fAbortOnError = FALSE;
+        return SetCommState(h, &dcb) != 0;
+    }() && SetCommTimeouts(h, &timeouts) != 0;
+    if (!configured) {
+        CloseHandle(h);
+        last_error = QSerialPort::UnsupportedOperationError;
+        return false;
+    }
+    PurgeComm(h, PURGE_RXCLEAR | PURGE_TXCLEAR);
+    device = h;
+    last_error = QSerialPort::NoError;
+    return true;
+}
+
+bool Win32SerialPort::isOpen() const
+{
+    return device != nullptr;
+}
+
+void Win32SerialPort::close()
+{
+    if (device != nullptr)
+        CloseHandle(as_handle(device));
+    device = nullptr;
+    incoming.clear();
+    outgoing.clear();
+}
+
+qint64 Win32SerialPort::write(const char* data, qint64 size)
+{
+    if (!isOpen() || size < 0)
+        return -1;
+    outgoing.append(data, qsizetype(size));
+    return size;
+}
+
+bool Win32SerialPort::flush()
+{
+    if (!isOpen())
+        return false;
+    while (!outgoing.isEmpty()) {
+        DWORD written = 0;
+        if (!WriteFile(as_handle(device), outgoing.constData(), DWORD(outgoing.size()), &written, nullptr)) {
+            last_error = QSerialPort::WriteError;
+            return false;
+        }
+        if (written == 0) {
+            last_error = QSerialPort::TimeoutError;
+            return false;
+        }
+        outgoing.remove(0, qsizetype(written));
+    }
+    return true;
+}
+
+bool Win32SerialPort::waitForBytesWritten(int)
+{
+    return flush();
+}
+
+bool Win32SerialPort::clear(QSerialPort::Directions directions)
+{
+    if (!isOpen())
+        return false;
+    DWORD flags = 0;
+    if (directions & QSerialPort::Input) {
+        flags |= PURGE_RXCLEAR | PURGE_RXABORT;
+        incoming.clear();
+    }
+    if (directions & QSerialPort::Output) {
+        flags |= PURGE_TXCLEAR | PURGE_TXABORT;
+        outgoing.clear();
+    }
+    return PurgeComm(as_handle(device), flags) != 0;
+}
+
+qint64 Win32SerialPort::driver_queue()
+{
+    COMSTAT status{};
+    DWORD errors = 0;
+    if (!ClearCommError(as_handle(device), &errors, &status)) {
+        // The adapter was pulled out: nothing can come any more.
+        last_error = QSerialPort::ResourceError;
+        return -1;
+    }
+    return qint64(status.cbInQue);
+}
+
+bool Win32SerialPort::take_in()
+{
+    const qint64 queued = driver_queue();
+    if (queued <= 0)
+        return false;
+    QByteArray bytes(qsizetype(queued), '\0');
+    DWORD got = 0;
+    if (!ReadFile(as_handle(device), bytes.data(), DWORD(queued), &got, nullptr)) {
+        last_error = QSerialPort::ReadError;
+        return false;
+    }
+    incoming.append(bytes.constData(), qsizetype(got));
+    return got > 0;
+}
+
+bool Win32SerialPort::waitForReadyRead(int msecs)
+{
+    if (!isOpen())
+        return false;
+    // Polled in steps of a millisecond, the system's sleep granule, up to the time given.
+    const QDeadlineTimer deadline(qMax(msecs, 0));
+    for (;;) {
+        if (take_in())
+            return true;
+        if (last_error != QSerialPort::NoError && last_error != QSerialPort::TimeoutError)
+            return false;
+        if (deadline.hasExpired()) {
+            last_error = QSerialPort::TimeoutError;
+            return false;
+        }
+        Sleep(1);
+    }
+}
+
+qint64 Win32SerialPort::read(char* data, qint64 max_size)
+{
+    if (!isOpen())
+        return -1;
+    const qsizetype n = qsizetype(qMin<qint64>(max_size, incoming.size()));
+    std::copy(incoming.constData(), incoming.constData() + n, data);
+    incoming.remove(0, n);
+    return n;
+}

@@ -1,0 +1,69 @@
+#!/usr/bin/env bash
+# Plants one fault at a time in a copy of the committed tree, rebuilds it and runs the suites that should
+# catch it: a fault that every suite lets through shows a test that is missing.
+#   tools/plant-faults.sh            every fault below
+#   tools/plant-faults.sh N [N ...]  only these (counting from 1)
+# The copy is a git worktree in build-faults/tree (HEAD, without uncommitted changes), built in
+# build-faults/build; the work tree is never touched. Exit status 1 when a fault went unseen.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+work="$root/build-faults"
+tree="$work/tree"
+
+# file | text as it stands | the fault | suites to run (a ctest regex) | what the fault is
+faults=(
+    "package/SRecord.cpp|(sum & 0xFF) == 0xFF|(sum & 0xFE) == 0xFE|tst_package|an S1 checksum off by one is accepted"
+    "update/BinImage.cpp|for (int l = 0; l < lines_per_page; ++l) {|for (int l = 1; l < lines_per_page; ++l) {|tst_cli|line 0's checksum is not counted"
+    "common/SafeFile.cpp|if (!hand_over() \|\| !file->flush()) {|if ((hand_over(), false) \|\| !file->flush()) {|tst_package|a last block that fails still saves"
+    "update/BinImage.cpp|return record[0] % 2 == 0 && record[1] == 0x00;|return record[1] == 0x00;|tst_cli|a header with an odd high byte passes"
+    "package/Unpacker.cpp|srecord::max_data_bytes - 1; //|srecord::max_data_bytes; //|tst_package|the identity area's reach is one byte long"
+    "update/Bootloader.cpp|constexpr int line_attempts = 16;|constexpr int line_attempts = 15;|tst_update\|tst_faults|a line gets one chance less"
+    "update/Bootloader.cpp|if (stopped \|\| observer.stop_requested())|if (stopped)|tst_update|Stop before the first page is lost"
+    "update/Bootloader.cpp|if (observer.stop_before_first_page() && observer.stop_requested())|if (false)|tst_cli|Ctrl+C in the handshake still sends page 0"
+    "satellite/SatelliteCsv.cpp|if (c == '-')|if (c == '+')|tst_satellite|a minus sign is read as a plus"
+    "common/InputFile.cpp|!S_ISREG(status.st_mode) \|\||false \|\||tst_cli\|tst_package|a FIFO or a device is read as an input"
+    "serial/PortNames.cpp|return QStringLiteral(\"device:%1\").arg(qulonglong(status.st_rdev));|return QStringLiteral(\"path:\") + device;|tst_cli|one box by two names is flashed twice"
+    "serial/Trace.cpp|write_failed = true;|write_failed = false;|tst_cli|a trace that lost lines is not said"
+    "package/Packager.cpp|if (offset >= page_size)|if (offset > page_size)|tst_package|a page takes 513 bytes"
+    "common/LineReader.cpp|if (line.size() > max_length) {|if (line.size() > max_length + 1) {|tst_package\|tst_satellite|an overlong line is not cut"
+    "serial/ReplyWait.cpp|for (int cycle = 0; cycle < schedule.cycles; ++cycle) {|for (int cycle = 1; cycle < schedule.cycles; ++cycle) {|tst_faults\|tst_update|every reply wait is one cycle short"
+    "cli/SatCheckCommand.cpp|++warned;|(void)warned;|tst_cli|sat-check warns but exits 0"
+)
+
+say() { printf '%s\n' "$*" >&2; }
+
+rm -rf "$tree"
+git -C "$root" worktree prune
+mkdir -p "$work"
+git -C "$root" worktree add --detach "$tree" HEAD >/dev/null
+trap 'git -C "$root" worktree remove --force "$tree" >/dev/null 2>&1 || true' EXIT
+cmake -S "$tree" -B "$work/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKDR7_BUILD_BENCH=OFF >/dev/null
+
+chosen=("$@")
+[ ${#chosen[@]} -eq 0 ] && chosen=($(seq ${#faults[@]}))
+missed=0
+for n in "${chosen[@]}"; do
+    IFS='|' read -r file before after suites what <<<"$(sed 's/\\|/\x01/g' <<<"${faults[$((n - 1))]}")"
+    before=${before//$'\x01'/|}
+    after=${after//$'\x01'/|}
+    suites=${suites//$'\x01'/|}
+    git -C "$tree" checkout -q -- .
+    if ! BEFORE="$before" AFTER="$after" perl -0pi -e '$n = s/\Q$ENV{BEFORE}\E/$ENV{AFTER}/; END { exit($n ? 0 : 1) }' "$tree/$file"; then
+        say "fault $n ($what): not planted, $file no longer holds that text"
+        missed=1
+        continue
+    fi
+    if ! cmake --build "$work/build" --parallel 2 >"$work/build.log" 2>&1; then
+        say "fault $n ($what): caught by the build"
+        continue
+    fi
+    if QT_QPA_PLATFORM=offscreen ctest --test-dir "$work/build" -R "$suites" --parallel 2 >"$work/fault-$n.log" 2>&1; then
+        say "fault $n ($what): UNSEEN by $suites"
+        missed=1
+    else
+        say "fault $n ($what): caught ($(grep -c 'Failed\|\*\*\*Timeout' "$work/fault-$n.log") suites failed)"
+    fi
+done
+git -C "$tree" checkout -q -- .
+exit $missed

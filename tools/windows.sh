@@ -1,0 +1,251 @@
+#!/usr/bin/env bash
+# The Windows build, made on Debian 12: Qt for Windows cross-built once from Debian's own Qt sources into a cache
+# outside the work tree, then the product cross-built against it, packaged as a zip and an installer.
+#   tools/windows.sh qt        build (or reuse) Qt for Windows
+#   tools/windows.sh build     Qt, then zorvane.exe and zorvane-cli.exe (warnings are errors)
+#   tools/windows.sh package   build, then the zip and the installer in build-windows/
+# KDR7_WIN_CACHE names the cache folder; KDR7_QTSERIALPORT_SOURCE a qtserialport 6.4.2 source tarball to use
+# when Debian's archive does not serve its own.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+cache=${KDR7_WIN_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/kdr7-windows}
+build_dir="$root/build-windows"
+qt_version=6.4.2
+version=1.6
+
+windows_packages=(build-essential cmake ninja-build qt6-base-dev qt6-serialport-dev g++-mingw-w64-x86-64-posix
+    gcc-mingw-w64-x86-64-posix dpkg-dev xz-utils nsis zip unzip)
+
+say() { printf '%s\n' "$*" >&2; }
+
+install_missing() {
+    local missing=()
+    for p in "$@"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    say "Installing ${missing[*]} ..."
+    local sudo=()
+    [ "$(id -u)" -ne 0 ] && sudo=(sudo)
+    "${sudo[@]}" apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
+}
+
+# The MinGW compilers with POSIX threads: Qt's own threading needs them, the win32 variant lacks std::thread.
+toolchain_text() {
+    cat <<'EOF'
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
+set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
+set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
+EOF
+}
+
+# Only what the two programs use. Direct2D and DirectWrite 3 go together: with one off and the other on,
+# qwindows.dll of 6.4.2 does not link. The dfsg tarball has no wintab, hence no tablet events.
+qt_configure_options=(-xplatform win32-g++ -device-option CROSS_COMPILE=x86_64-w64-mingw32- -qt-host-path /usr
+    -release -shared -nomake tests -nomake examples -no-feature-sql -no-feature-network -no-feature-testlib
+    -no-feature-printsupport -no-feature-concurrent -no-feature-xml -no-dbus -no-opengl -no-feature-vulkan
+    -no-feature-tabletevent -no-feature-direct2d -no-feature-directwrite3 -qt-zlib -qt-pcre -qt-libpng
+    -no-libjpeg -qt-freetype -qt-harfbuzz)
+
+# The cache is keyed by what shapes its contents: the Qt version, the configure line and the compilers.
+qt_key() {
+    {
+        echo "$qt_version"
+        printf '%s\n' "${qt_configure_options[@]}"
+        toolchain_text
+        x86_64-w64-mingw32-g++-posix --version | head -n 1
+    } | sha256sum | cut -c1-16
+}
+
+# Debian's source packages, fetched with a private apt configuration: the machine's own is left as it is.
+fetch_sources() {
+    local src="$cache/src"
+    mkdir -p "$src/apt/lists/partial" "$src/apt/cache/archives/partial"
+    local list="$src/apt/sources.list"
+    echo "deb-src http://deb.debian.org/debian bookworm main" >"$list"
+    local apt=(apt-get -o Dir::Etc::sourcelist="$list" -o Dir::Etc::sourceparts=/dev/null
+        -o Dir::State::Lists="$src/apt/lists" -o Dir::Cache="$src/apt/cache" -o APT::Sandbox::User=root)
+    if ! ls "$src"/qt6-base_${qt_version}*.dsc >/dev/null 2>&1; then
+        "${apt[@]}" update -qq
+        (cd "$src" && "${apt[@]}" source --download-only qt6-base >/dev/null)
+    fi
+    if ! ls "$src"/qtserialport-everywhere-src-${qt_version}.tar.xz >/dev/null 2>&1 &&
+        ! ls "$src"/qt6-serialport_${qt_version}*.orig.tar.xz >/dev/null 2>&1; then
+        "${apt[@]}" update -qq
+        (cd "$src" && "${apt[@]}" source --download-only qt6-serialport >/dev/null 2>&1) || true
+        if ! ls "$src"/qt6-serialport_${qt_version}*.orig.tar.xz >/dev/null 2>&1; then
+            local vendored=${KDR7_QTSERIALPORT_SOURCE:-$root/../shared/vendor/qtserialport-everywhere-src-$qt_version.tar.xz}
+            [ -f "$vendored" ] || { say "No qtserialport $qt_version source: set KDR7_QTSERIALPORT_SOURCE"; return 1; }
+            echo "682626d3ae07074df0f707dab880f1eab1c133a04d5bed688a3ec63af305ae89  $vendored" | sha256sum -c --quiet
+            cp "$vendored" "$src/"
+        fi
+    fi
+}
+
+# The first of the given paths that exists (a glob that matched nothing stays as it was written).
+first_file() {
+    local f
+    for f in "$@"; do
+        [ -e "$f" ] && { echo "$f"; return 0; }
+    done
+    return 1
+}
+
+unpack_once() {
+    local tarball=$1 into=$2
+    [ -d "$into" ] && return 0
+    mkdir -p "$into.tmp"
+    tar -xf "$tarball" -C "$into.tmp" --strip-components=1
+    mv "$into.tmp" "$into"
+}
+
+# Prints the Qt install folder; builds it first when the cache has none for this key.
+qt_for_windows() {
+    install_missing "${windows_packages[@]}"
+    local prefix
+    prefix="$cache/qt-$qt_version-$(qt_key)"
+    if [ -f "$prefix/.complete" ]; then
+        echo "$prefix"
+        return 0
+    fi
+    fetch_sources
+    local work="$cache/work"
+    rm -rf "$work" "$prefix"
+    mkdir -p "$work"
+    toolchain_text >"$work/toolchain.cmake"
+    unpack_once "$(first_file "$cache"/src/qt6-base_${qt_version}*.orig.tar.xz)" "$work/qtbase"
+    local serial_tarball
+    serial_tarball=$(first_file "$cache"/src/qt6-serialport_${qt_version}*.orig.tar.xz \
+        "$cache"/src/qtserialport-everywhere-src-${qt_version}.tar.xz)
+    unpack_once "$serial_tarball" "$work/qtserialport"
+    say "Building Qt $qt_version for Windows into $prefix (about 20 minutes on 2 cores) ..."
+    mkdir -p "$work/qtbase-build"
+    (cd "$work/qtbase-build" && "$work/qtbase/configure" -prefix "$prefix" "${qt_configure_options[@]}" -- -G Ninja \
+        -DCMAKE_TOOLCHAIN_FILE="$work/toolchain.cmake" \
+        -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake >"$work/qtbase-configure.log" 2>&1) ||
+        { tail -n 40 "$work/qtbase-configure.log" >&2; return 1; }
+    cmake --build "$work/qtbase-build" --parallel 2 >"$work/qtbase-build.log" 2>&1 ||
+        { tail -n 40 "$work/qtbase-build.log" >&2; return 1; }
+    cmake --install "$work/qtbase-build" >/dev/null
+    mkdir -p "$work/qtserialport-build"
+    "$prefix/bin/qt-cmake" -S "$work/qtserialport" -B "$work/qtserialport-build" -G Ninja \
+        -DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake >"$work/qtserialport.log" 2>&1 ||
+        { tail -n 40 "$work/qtserialport.log" >&2; return 1; }
+    cmake --build "$work/qtserialport-build" --parallel 2 >>"$work/qtserialport.log" 2>&1 ||
+        { tail -n 40 "$work/qtserialport.log" >&2; return 1; }
+    cmake --install "$work/qtserialport-build" >/dev/null
+    cp "$work/toolchain.cmake" "$prefix/kdr7-toolchain.cmake"
+    rm -rf "$work"
+    touch "$prefix/.complete"
+    say "Qt for Windows is ready: $prefix"
+    echo "$prefix"
+}
+
+# zorvane.exe and zorvane-cli.exe, warnings as errors, in build-windows/.
+build_product() {
+    local qt
+    qt=$(qt_for_windows)
+    "$qt/bin/qt-cmake" --no-warn-unused-cli -S "$root" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKDR7_TEST_RIG=OFF \
+        -DKDR7_WERROR=ON -DQT_CHAINLOAD_TOOLCHAIN_FILE="$qt/kdr7-toolchain.cmake" -DQT_HOST_PATH=/usr \
+        -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake >/dev/null
+    cmake --build "$build_dir" --parallel 2
+    say "Built for Windows: $build_dir/zorvane.exe, $build_dir/zorvane-cli.exe"
+}
+
+# What the two programs load, and nothing more (objdump lists each one's imports).
+qt_dlls=(Qt6Core.dll Qt6Gui.dll Qt6Widgets.dll Qt6SerialPort.dll)
+runtime_dlls=(/usr/lib/gcc/x86_64-w64-mingw32/12-posix/libstdc++-6.dll
+    /usr/lib/gcc/x86_64-w64-mingw32/12-posix/libgcc_s_seh-1.dll /usr/x86_64-w64-mingw32/lib/libwinpthread-1.dll)
+
+# The licence texts that must travel with the Qt libraries (LGPL-3.0, which builds on the GPL-3.0, and the
+# third-party code built into them) and with the MinGW runtime.
+stage_licences() {
+    local stage=$1 qt_tarball serial_tarball
+    qt_tarball=$(first_file "$cache"/src/qt6-base_${qt_version}*.orig.tar.xz)
+    serial_tarball=$(first_file "$cache"/src/qt6-serialport_${qt_version}*.orig.tar.xz \
+        "$cache"/src/qtserialport-everywhere-src-${qt_version}.tar.xz)
+    local tmp
+    tmp=$(mktemp -d)
+    tar -xf "$qt_tarball" -C "$tmp" --strip-components=1 --wildcards '*/LICENSES/LGPL-3.0-only.txt' \
+        '*/LICENSES/GPL-3.0-only.txt' '*/src/3rdparty/*/LICEN*' '*/src/3rdparty/*/COPYING*'
+    mkdir -p "$stage/licenses/qt/3rdparty" "$stage/licenses/mingw"
+    cp "$tmp/LICENSES/LGPL-3.0-only.txt" "$tmp/LICENSES/GPL-3.0-only.txt" "$stage/licenses/qt/"
+    local part
+    for part in blake2 double-conversion easing freetype harfbuzz-ng icc libpng md4c pcre2 pixman rfc6234 tinycbor zlib; do
+        mkdir -p "$stage/licenses/qt/3rdparty/$part"
+        cp "$tmp/src/3rdparty/$part"/LICEN* "$tmp/src/3rdparty/$part"/COPYING* "$stage/licenses/qt/3rdparty/$part/" \
+            2>/dev/null || true
+    done
+    tar -xf "$serial_tarball" -C "$tmp" --wildcards '*/LICENSES/LGPL-3.0-only.txt'
+    cp "$tmp"/qtserialport-everywhere-src-*/LICENSES/LGPL-3.0-only.txt "$stage/licenses/qt/qtserialport-LGPL-3.0-only.txt"
+    cp /usr/share/doc/gcc-mingw-w64-base/copyright "$stage/licenses/mingw/gcc-runtime.txt"
+    cp /usr/share/doc/mingw-w64-common/copyright "$stage/licenses/mingw/mingw-w64-winpthreads.txt"
+    rm -rf "$tmp"
+}
+
+# The zip and the installer, from the cross-built programs.
+package_product() {
+    build_product
+    install_missing imagemagick
+    local qt name stage
+    qt=$(qt_for_windows)
+    name="kdr7-loader-editor-$version-win64"
+    stage="$build_dir/$name"
+    rm -rf "$stage" "$build_dir/$name.zip" "$build_dir/$name-setup.exe"
+    mkdir -p "$stage/platforms" "$stage/styles"
+    cp "$build_dir/zorvane.exe" "$build_dir/zorvane-cli.exe" "$stage/"
+    local dll
+    for dll in "${qt_dlls[@]}"; do cp "$qt/bin/$dll" "$stage/"; done
+    cp "$qt/plugins/platforms/qwindows.dll" "$stage/platforms/"
+    cp "$qt/plugins/styles/qwindowsvistastyle.dll" "$stage/styles/"
+    cp "${runtime_dlls[@]}" "$stage/"
+    find "$stage" \( -name '*.exe' -o -name '*.dll' \) -exec x86_64-w64-mingw32-strip --strip-unneeded {} +
+    cp "$root/LICENSE" "$stage/LICENSE.txt"
+    convert "$root/Resources/favicon.ico.png" -define icon:auto-resize=64,48,32,16 "$stage/zorvane.ico"
+    stage_licences "$stage"
+    check_imports "$stage"
+    (cd "$build_dir" && zip -qr "$name.zip" "$name")
+    makensis -V2 -DVERSION="$version" -DSTAGE="$stage" -DOUTFILE="$build_dir/$name-setup.exe" \
+        "$root/packaging/windows/installer.nsi"
+    say "Windows packages: $build_dir/$name.zip, $build_dir/$name-setup.exe"
+}
+
+# Every DLL that a shipped file imports is shipped or is part of Windows; none is shipped unused.
+check_imports() {
+    local stage=$1 file imports wanted=()
+    for file in "$stage"/*.exe "$stage"/*.dll "$stage"/platforms/*.dll "$stage"/styles/*.dll; do
+        imports=$(x86_64-w64-mingw32-objdump -p "$file" | sed -n 's/^\s*DLL Name: //p')
+        for dll in $imports; do
+            if [ -f "$stage/$dll" ]; then
+                wanted+=("$dll")
+            elif [[ "${dll,,}" == api-ms-win-* ]]; then
+                continue # API sets: names of Windows' own libraries
+            elif ! [ -f "/usr/x86_64-w64-mingw32/lib/lib$(basename "${dll,,}" .dll).a" ]; then
+                say "$file imports $dll, which is neither shipped nor part of Windows"
+                return 1
+            fi
+        done
+    done
+    for file in "$stage"/*.dll; do
+        if ! printf '%s\n' "${wanted[@]}" | grep -qx "$(basename "$file")"; then
+            say "$(basename "$file") is shipped but nothing loads it"
+            return 1
+        fi
+    done
+}
+
+case "${1:-}" in
+    qt) qt_for_windows >/dev/null ;;
+    build) build_product ;;
+    package) package_product ;;
+    *) say "usage: $0 qt|build|package"; exit 2 ;;
+esac
