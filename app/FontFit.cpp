@@ -99,7 +99,6 @@ QStringList clipped_texts(const QWidget* root)
 
 QString fit_default_family(QWidget* root)
 {
-#ifndef Q_OS_WIN
     // With no family that fits everything, the one that clips least; the platform's own on a tie.
     const QFont original = root->font();
     QFont best = original;
@@ -120,8 +119,26 @@ QString fit_default_family(QWidget* root)
         }
     }
     root->setFont(best);
-#endif
+    if (least > 0)
+        widen_clipped_labels(root);
     return QFontInfo(root->font()).family();
+}
+
+int widen_clipped_labels(QWidget* root)
+{
+    int widened = 0;
+    for (QLabel* label : root->findChildren<QLabel*>()) {
+        const int lack = label->fontMetrics().horizontalAdvance(label->text()) - label_room(label);
+        if (label->text().isEmpty() || lack <= 0)
+            continue;
+        const QRect old = label->geometry();
+        const int grow = qMin(lack, old.left());
+        if (grow <= 0)
+            continue;
+        label->setGeometry(old.adjusted(-grow, 0, 0, 0));
+        ++widened;
+    }
+    return widened;
 }
 
 } // namespace font_fit

@@ -48,6 +48,7 @@ private slots:
     void probe_counts_a_busy_port_as_not_found();
     void port_items_show_their_device();
 
+    void clipped_caption_widens_to_the_left();
     void window_is_fixed_800_by_600();
     void every_text_fits_its_widget();
     void window_shows_two_tabs_and_keeps_package_alive();
@@ -160,6 +161,28 @@ void tst_window::every_text_fits_its_widget()
     QVERIFY2(clipped.isEmpty(), qPrintable(clipped.join(QLatin1Char('\n'))));
     QCOMPARE(QFontInfo(widget<QLabel>(&window, "label_model_u")->font()).family(),
              QStringLiteral("Liberation Sans"));
+}
+
+// Where no family fits (a Windows PC has no narrow twin of Arial), a clipped caption gets the pixels it
+// lacks on its left, and keeps its right edge beside its field.
+void tst_window::clipped_caption_widens_to_the_left()
+{
+    DialogAnswerer answers;
+    zorvane window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    auto* label = widget<QLabel>(&window, "label_14"); // 51 px, right-aligned
+    QCOMPARE(label->text(), QStringLiteral("COM Port"));
+    QFont wide = label->font();
+    wide.setPointSize(wide.pointSize() + 2);
+    label->setFont(wide);
+    const QRect before = label->geometry();
+    QVERIFY(!font_fit::clipped_texts(label).isEmpty());
+    QVERIFY(font_fit::widen_clipped_labels(&window) >= 1);
+    QCOMPARE(label->geometry().right(), before.right());
+    QVERIFY(label->geometry().left() < before.left());
+    QVERIFY2(font_fit::clipped_texts(label).isEmpty() || label->geometry().left() == 0,
+             qPrintable(font_fit::clipped_texts(label).join('\n')));
 }
 
 void tst_window::window_is_fixed_800_by_600()
