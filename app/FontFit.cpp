@@ -99,6 +99,7 @@ QStringList clipped_texts(const QWidget* root)
 
 QString fit_default_family(QWidget* root)
 {
+#ifndef Q_OS_WIN
     // With no family that fits everything, the one that clips least; the platform's own on a tie.
     const QFont original = root->font();
     QFont best = original;
@@ -119,7 +120,10 @@ QString fit_default_family(QWidget* root)
         }
     }
     root->setFont(best);
-    if (least > 0)
+#endif
+    // On Windows the form's own Arial stays: a family swapped in is measured but not always drawn (seen
+    // under Wine), and a PC rarely has a narrow twin of Arial. What still clips gets its pixels.
+    if (!clipped_texts(root).isEmpty())
         widen_clipped_labels(root);
     return QFontInfo(root->font()).family();
 }

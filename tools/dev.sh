@@ -8,6 +8,9 @@
 #   tools/dev.sh format-check    check every tracked C++ file against .clang-format
 #   tools/dev.sh test-sanitized   build and run every test under AddressSanitizer, LeakSanitizer and UBSan
 #   tools/dev.sh fuzz [SECONDS]   build the libFuzzer targets and run each for SECONDS (default 30)
+#   tools/dev.sh windows build for Windows here (Qt cross-built once into a cache), package the zip and the
+#                        installer, and try them under Wine against virtual boxes
+#   tools/dev.sh build [TARGET...]  build the developer tree, or only the named targets
 # Each installs the Debian packages it needs when they are missing.
 set -euo pipefail
 
@@ -216,6 +219,14 @@ package_check() {
     say "The installed package works: $deb"
 }
 
+# The Windows build, packaged and tried under Wine beside the Linux command line.
+windows_check() {
+    install_missing "${test_packages[@]}" wine wine64 xvfb xauth imagemagick fonts-liberation
+    build zorvane-cli kdr7-virtual-box
+    bash "$root/tools/windows.sh" package
+    bash "$root/tools/wine-try.sh" "$root/build-windows" "$build_dir"
+}
+
 case "${1:-}" in
     start) start ;;
     start-real) start real ;;
@@ -225,6 +236,10 @@ case "${1:-}" in
     package) package_check ;;
     product) product_build ;;
     format-check) format_check ;;
-    build) build ;;
-    *) say "usage: $0 start|start-real|test|test-sanitized|fuzz [SECONDS]|package|product|format-check|build"; exit 2 ;;
+    windows) windows_check ;;
+    build)
+        shift
+        build "$@"
+        ;;
+    *) say "usage: $0 start|start-real|test|test-sanitized|fuzz [SECONDS]|package|product|windows|format-check|build [TARGET...]"; exit 2 ;;
 esac

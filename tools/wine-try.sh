@@ -1,0 +1,248 @@
+#!/usr/bin/env bash
+# Tries the Windows build under Wine beside the Linux build, as a technician would use it:
+#   tools/wine-try.sh WINDOWS_BUILD_DIR LINUX_BUILD_DIR
+# The file commands must give the Linux build's bytes, output and exit statuses; flash, sat-write and
+# sat-read go through Wine COM ports to virtual boxes; the installer installs and uninstalls silently; the
+# window is photographed under Xvfb.
+#
+# Safety: Wine maps COM ports to the machine's serial devices, and this machine's /dev/ttyS0 is its console.
+# Every Wine process (wineserver included) runs in a private mount namespace whose /dev holds no serial
+# node; the COM ports are linked only to the virtual boxes' pseudo-terminals, started outside it.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+say() { printf '%s\n' "$*" >&2; }
+fail() {
+    say "wine-try: $*"
+    exit 1
+}
+
+# ---- Inside the namespace ------------------------------------------------------------------------------
+# A /dev of its own: a fresh tmpfs with the few nodes a program needs and the pseudo-terminals.
+private_dev() {
+    local old
+    old=$(mktemp -d)
+    mount --rbind /dev "$old"
+    mount -t tmpfs -o mode=755 kdr7-dev /dev
+    local node
+    for node in null zero full random urandom tty ptmx; do
+        touch "/dev/$node"
+        mount --bind "$old/$node" "/dev/$node"
+    done
+    mkdir /dev/pts /dev/shm
+    mount --rbind "$old/pts" /dev/pts
+    mount --rbind "$old/shm" /dev/shm
+    umount -l "$old"
+    rmdir "$old"
+    # Refuse to go on if any serial device can still be seen.
+    if find /dev -maxdepth 1 \( -name 'ttyS*' -o -name 'ttyUSB*' -o -name 'ttyACM*' -o -name 'ttyAMA*' \) | grep -q .; then
+        fail "a serial device is visible inside the namespace"
+    fi
+}
+
+inside() {
+    private_dev
+    # shellcheck source=/dev/null
+    source "$1" # the ports and paths, written by the outer half
+    export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win64
+    [ -f "$WINEPREFIX/system.reg" ] || wineboot -i >/dev/null 2>&1
+    wine reg add 'HKLM\Software\Wine\Ports' /v COM1 /d "$flash_pty" /f >/dev/null 2>&1
+    wine reg add 'HKLM\Software\Wine\Ports' /v COM2 /d "$fault_pty" /f >/dev/null 2>&1
+    # Beyond COM15: the name a USB adapter gets on a PC with a few ports already.
+    wine reg add 'HKLM\Software\Wine\Ports' /v COM17 /d "$table_pty" /f >/dev/null 2>&1
+    # The form was drawn for Arial; Wine has none, and Liberation Sans is its metric twin.
+    wine reg add 'HKCU\Software\Wine\Fonts\Replacements' /v Arial /d "Liberation Sans" /f >/dev/null 2>&1
+    wineserver -k || true
+    wineserver -w
+    for port in com1 com2 com17; do
+        local target
+        target=$(readlink "$WINEPREFIX/dosdevices/$port" 2>/dev/null || true)
+        case "$target" in "" | /dev/pts/*) ;; *) fail "$port is linked to $target" ;; esac
+    done
+
+    local cli="$stage/zorvane-cli.exe"
+    cd "$work/win"
+    # Wine's own start-up, to take out of the flash time.
+    local t0 t1
+    t0=$(date +%s%N)
+    wine "$cli" --help >/dev/null 2>&1 || true
+    t1=$(date +%s%N)
+    echo "$(((t1 - t0) / 1000000))" >"$work/win/startup.ms"
+    run_file_commands wine "$cli"
+    t0=$(date +%s%N)
+    set +e
+    wine "$cli" flash --port COM1 firmware.bin >flash.out 2>flash.err
+    echo $? >flash.status
+    t1=$(date +%s%N)
+    echo "$(((t1 - t0) / 1000000))" >flash.ms
+    wine "$cli" flash --port COM2 firmware.bin >fault.out 2>fault.err
+    echo $? >fault.status
+    wine "$cli" sat-write --port COM17 table.csv >sat-write.out 2>sat-write.err
+    echo $? >sat-write.status
+    wine "$cli" sat-read --port COM17 back.csv >sat-read.out 2>sat-read.err
+    echo $? >sat-read.status
+    set -e
+
+    # The installer, silently into the prefix; the installed command line; the uninstaller.
+    wine "$installer" /S
+    local installed="$WINEPREFIX/drive_c/Program Files/KDR7 Loader Editor"
+    [ -f "$installed/zorvane-cli.exe" ] || fail "the installer left no zorvane-cli.exe"
+    wine "$installed/zorvane-cli.exe" --help >installed-help.out 2>&1 || fail "the installed zorvane-cli.exe does not run"
+    grep -q "pack" installed-help.out || fail "the installed zorvane-cli.exe --help says nothing of pack"
+    wine reg query 'HKLM\SYSTEM\CurrentControlSet\Control\Session Manager\Environment' /v Path >path.out 2>&1
+    grep -qi "KDR7 Loader Editor" path.out || fail "the installer did not put its folder on the PATH"
+    wine "$installed/uninstall.exe" /S
+    # The uninstaller copies itself away and returns at once: wait for Wine to finish it.
+    wineserver -w
+    [ ! -e "$installed/zorvane-cli.exe" ] || fail "the uninstaller left zorvane-cli.exe behind"
+
+    # The window, on a virtual display.
+    xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
+        wine "$1" >/dev/null 2>&1 & app=$!
+        sleep 12
+        import -window root "$2"
+        kill "$app" 2>/dev/null
+        wineserver -k || true' _ "$stage/zorvane.exe" "$work/zorvane-wine.png"
+    wineserver -k || true
+    wineserver -w
+}
+
+# The file commands, the same for both builds; each one's output and status lands in the current folder.
+run_file_commands() {
+    local command=("$@")
+    set +e
+    "${command[@]}" pack firmware.s19 firmware.bin >pack.out 2>pack.err
+    echo $? >pack.status
+    "${command[@]}" info firmware.bin >info.out 2>info.err
+    echo $? >info.status
+    "${command[@]}" info --json firmware.bin >info-json.out 2>info-json.err
+    echo $? >info-json.status
+    "${command[@]}" unpack firmware.bin back.s19 >unpack.out 2>unpack.err
+    echo $? >unpack.status
+    "${command[@]}" sat-check check.csv >sat-check.out 2>sat-check.err
+    echo $? >sat-check.status
+    # The image with a header that is no page base.
+    cp firmware.bin damaged.bin
+    printf '\xff' | dd of=damaged.bin bs=1 seek=4 conv=notrunc status=none
+    "${command[@]}" info damaged.bin >damaged.out 2>damaged.err
+    echo $? >damaged.status
+    set -e
+}
+
+# ---- Outside -------------------------------------------------------------------------------------------
+boxes=()
+cleanup() {
+    local pid
+    for pid in "${boxes[@]}"; do kill "$pid" 2>/dev/null || true; done
+}
+
+# Starts a virtual box; its pty in the named variable.
+start_box() {
+    local variable=$1 log=$2
+    shift 2
+    "$linux/kdr7-virtual-box" "$@" >"$log" 2>&1 &
+    boxes+=($!)
+    local device=""
+    for _ in $(seq 50); do
+        device=$(sed -n 's/^Virtual Velantor KDR7 box on //p' "$log")
+        [ -n "$device" ] && break
+        sleep 0.1
+    done
+    [ -n "$device" ] || fail "a virtual box did not start: $(cat "$log")"
+    printf -v "$variable" '%s' "$device"
+}
+
+same() {
+    local what=$1 a=$2 b=$3
+    if ! cmp -s <(tr -d '\r' <"$a") <(tr -d '\r' <"$b"); then
+        diff <(tr -d '\r' <"$a") <(tr -d '\r' <"$b") | head -20 >&2 || true
+        fail "$what differs between Linux and Windows"
+    fi
+}
+
+outside() {
+    local windows
+    windows=$(cd "$1" && pwd)
+    linux=$(cd "$2" && pwd)
+    work="$windows/wine-try"
+    stage=$(ls -d "$windows"/kdr7-loader-editor-*-win64 | head -n 1)
+    installer=$(ls "$windows"/kdr7-loader-editor-*-win64-setup.exe | head -n 1)
+    prefix="$windows/wine-prefix"
+    rm -rf "$work"
+    mkdir -p "$work/linux" "$work/win"
+    trap cleanup EXIT
+
+    # The inputs: firmware from srec_cat, a clean table for the box and one that sat-check warns about.
+    head -c 6000 /dev/urandom >"$work/code.bin"
+    printf '\x21\x31\x01\x00' >"$work/id.bin"
+    printf '\xa0\x00' >"$work/vectors.bin"
+    srec_cat "$work/code.bin" -binary -offset 0x8000 "$work/vectors.bin" -binary -offset 0xFFFE \
+        "$work/id.bin" -binary -offset 0x3100 -o "$work/firmware.s19" -address-length=2
+    for n in $(seq 99); do printf 'Sat %d,%d,45,-45,\r\n' "$n" "$((n * 10))"; done >"$work/table.csv"
+    printf 'Clean,192,45,-45,\r\nA very long satellite name,130,45,-45,\r\nWrap,70000,2,3,\r\n' >"$work/check.csv"
+    local dir
+    for dir in linux win; do cp "$work/firmware.s19" "$work/table.csv" "$work/check.csv" "$work/$dir/"; done
+    (cd "$work/linux" && run_file_commands "$linux/zorvane-cli")
+
+    local linux_box flash_pty fault_linux fault_pty table_pty
+    start_box linux_box "$work/box-linux.log" --flash-out "$work/linux.flash"
+    start_box flash_pty "$work/box-win.log" --flash-out "$work/win.flash"
+    start_box fault_linux "$work/box-fault-linux.log" --fault 'page:byte=0x58@1'
+    start_box fault_pty "$work/box-fault-win.log" --fault 'page:byte=0x58@1'
+    start_box table_pty "$work/box-table.log" --table "$work/box-table.csv"
+    local t0 t1
+    t0=$(date +%s%N)
+    (cd "$work/linux" && "$linux/zorvane-cli" flash --port "$linux_box" firmware.bin >flash.out 2>flash.err)
+    t1=$(date +%s%N)
+    local linux_ms=$(((t1 - t0) / 1000000))
+    set +e
+    (cd "$work/linux" && "$linux/zorvane-cli" flash --port "$fault_linux" firmware.bin >fault.out 2>fault.err)
+    echo $? >"$work/linux/fault.status"
+    set -e
+
+    cat >"$work/inside.env" <<EOF
+prefix='$prefix'
+stage='$stage'
+installer='$installer'
+work='$work'
+flash_pty='$flash_pty'
+fault_pty='$fault_pty'
+table_pty='$table_pty'
+EOF
+    unshare -m --propagation private bash "$0" --inside "$work/inside.env"
+
+    local name
+    for name in pack info info-json unpack sat-check damaged; do
+        same "$name's output" "$work/linux/$name.out" "$work/win/$name.out"
+        same "$name's exit status" "$work/linux/$name.status" "$work/win/$name.status"
+    done
+    cmp "$work/linux/firmware.bin" "$work/win/firmware.bin" || fail "pack gives other bytes"
+    same "unpack's S19" "$work/linux/back.s19" "$work/win/back.s19"
+    [ "$(cat "$work/win/flash.status")" = 0 ] || fail "flash through COM1 failed: $(cat "$work/win/flash.err")"
+    same "the box fault's exit status" "$work/linux/fault.status" "$work/win/fault.status"
+    [ "$(cat "$work/win/sat-write.status")" = 0 ] || fail "sat-write through COM17 failed"
+    [ "$(cat "$work/win/sat-read.status")" = 0 ] || fail "sat-read through COM17 failed"
+    cmp "$work/win/table.csv" "$work/win/back.csv" || fail "the table read back is not the table written"
+    # The boxes keep their flash when they end.
+    cleanup
+    wait 2>/dev/null || true
+    boxes=()
+    cmp "$work/linux.flash" "$work/win.flash" || fail "the box flashed under Wine holds other bytes"
+    [ -s "$work/zorvane-wine.png" ] || fail "no screenshot of the window"
+
+    local startup win_ms
+    startup=$(cat "$work/win/startup.ms")
+    win_ms=$(cat "$work/win/flash.ms")
+    say "Under Wine: pack, info, info --json, unpack, sat-check as on Linux; flash, sat-write, sat-read through COM ports."
+    say "flash of $(($(stat -c %s "$work/linux/firmware.bin") / 546)) pages: Linux ${linux_ms} ms, Windows under Wine ${win_ms} ms (Wine's start-up ${startup} ms);" \
+        "ratio without the start-up $(awk -v w="$win_ms" -v s="$startup" -v l="$linux_ms" 'BEGIN { printf "%.3f", (w - s) / l }')"
+    say "The installer installed and uninstalled silently; screenshot: $work/zorvane-wine.png"
+}
+
+if [ "${1:-}" = --inside ]; then
+    shift
+    inside "$@"
+else
+    [ $# -eq 2 ] || { say "usage: $0 WINDOWS_BUILD_DIR LINUX_BUILD_DIR"; exit 2; }
+    outside "$@"
+fi
