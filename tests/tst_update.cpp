@@ -624,6 +624,20 @@ void tst_update::window_traces_to_kdr7_trace()
     QCOMPARE(trace.count("# update on COM1"), 2);
     QCOMPARE(trace.count("  box>tool  finish  33"), 2);
 
+    // A trace that fills the disk during the update: the update goes on, and the window says so after its
+    // outcome.
+    bench.answers.boxes.clear();
+    bench.choose_image(pages_from({0x8000}));
+    {
+        const fixtures::FileSizeLimit limit(static_cast<unsigned long>(trace.size() + 300));
+        bench.start();
+    }
+    QCOMPARE(bench.answers.box_lines(),
+             (QStringList{
+                 QStringLiteral("Hint: Update process completed."),
+                 QStringLiteral("Warning: The trace file named by KDR7_TRACE is incomplete: a write to it "
+                                "failed")}));
+
     // Nor a FIFO (which would block the window), nor the image being sent.
     const size_t before = bench.box->transcript().size();
     const QString fifo = bench.dir.filePath(QStringLiteral("trace.fifo"));
