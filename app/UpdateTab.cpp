@@ -2,7 +2,7 @@
 
 #include "app/Pumping.h"
 #include "app/ShowMessage.h"
-#include "outcome/OutcomeMessages.h"
+#include "outcome/MessageFor.h"
 #include "serial/SerialChannel.h"
 
 #include <QFileDialog>

@@ -28,10 +28,7 @@ QByteArray make_image()
 
 struct Pump : bootloader::Observer
 {
-    void phase(bootloader::Phase) override {}
-    void progress(int) override {}
     void pump() override { QCoreApplication::processEvents(); }
-    bool stop_requested() override { return false; }
 };
 
 } // namespace

@@ -5,6 +5,7 @@
 #include "serial/Trace.h"
 
 #include <QCommandLineParser>
+#include <QCoreApplication>
 
 #include <atomic>
 #include <csignal>
@@ -34,6 +35,22 @@ int tell(Message message, Exit status, int argument)
     return status;
 }
 
+namespace {
+
+// QCommandLineParser names the program by its path ("Usage: /usr/bin/zorvane-cli [options] FILE.bin"); a
+// person types "zorvane-cli flash", which arguments[0] holds.
+QString help_text(const QCommandLineParser& parser, const QString& command)
+{
+    QString text = parser.helpText();
+    const QString path = QCoreApplication::arguments().value(0);
+    const qsizetype at = text.indexOf(path);
+    if (!path.isEmpty() && at >= 0 && at < text.indexOf(QLatin1Char('\n')))
+        text.replace(at, path.size(), command);
+    return text;
+}
+
+} // namespace
+
 // Parses a subcommand's options and arguments; on --help or a usage error it prints and sets status.
 bool parse(QCommandLineParser& parser, const QStringList& arguments, const QString& synopsis, int positional,
            int& status)
@@ -47,12 +64,12 @@ bool parse(QCommandLineParser& parser, const QStringList& arguments, const QStri
         return false;
     }
     if (parser.isSet(help)) {
-        std::printf("%s", qPrintable(parser.helpText()));
+        std::printf("%s", qPrintable(help_text(parser, arguments.value(0))));
         status = Success;
         return false;
     }
     if (parser.positionalArguments().size() != positional) {
-        std::fprintf(stderr, "%s", qPrintable(parser.helpText()));
+        std::fprintf(stderr, "%s", qPrintable(help_text(parser, arguments.value(0))));
         status = Usage;
         return false;
     }

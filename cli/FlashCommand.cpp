@@ -1,7 +1,7 @@
 #include "cli/Cli.h"
 #include "cli/Commands.h"
 #include "cli/Rack.h"
-#include "outcome/OutcomeMessages.h"
+#include "outcome/MessageFor.h"
 #include "serial/PortNames.h"
 #include "serial/SerialChannel.h"
 #include "serial/Trace.h"
@@ -35,7 +35,6 @@ int flash_one(const QCommandLineParser& parser, const QCommandLineOption& trace_
         explicit Terminal(int pages) : bar("pages", pages) {}
         void phase(bootloader::Phase phase) override { say(QString::fromLatin1(status_for(phase))); }
         void progress(int pages_sent) override { bar.show(pages_sent); }
-        void pump() override {}
         bool stop_requested() override { return interrupted(); }
         bool stop_before_first_page() const override { return true; }
         Progress bar;

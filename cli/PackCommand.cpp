@@ -1,10 +1,8 @@
 #include "cli/Cli.h"
 #include "cli/Commands.h"
-#include "outcome/OutcomeMessages.h"
-#include "package/AesCipher.h"
+#include "outcome/MessageFor.h"
 #include "package/Packager.h"
 #include "package/SRecord.h"
-#include "update/BinImage.h"
 
 #include <QCommandLineParser>
 
@@ -32,13 +30,10 @@ int commands::pack(const QStringList& arguments)
         return tell(*message_for(search.outcome), code, search.line);
     }
     packager::NoProgress quiet;
-    packager::PageBuffer page;
-    aes_cipher cipher;
-    const packager::Result result = packager::convert(s19, bin, search.config, page, cipher, quiet);
+    const packager::Result result = packager::convert(s19, bin, search.config, quiet);
     if (const std::optional<Message> message = message_for(result.outcome))
         return tell(*message, Exit(exit_for(result.outcome)), result.line);
-    const bin_image::Inspection image = bin_image::inspect(bin);
-    std::printf("%s: %d page records, %s\n", qPrintable(bin), image.record_count,
+    std::printf("%s: %d page records, %s\n", qPrintable(bin), result.page_count,
                 qPrintable(identity_line(search.config)));
     return Success;
 }

@@ -1,7 +1,7 @@
 #include "cli/Rack.h"
 
 #include "cli/Cli.h"
-#include "outcome/OutcomeMessages.h"
+#include "outcome/MessageFor.h"
 #include "serial/SerialChannel.h"
 #include "serial/Trace.h"
 #include "update/BinImage.h"
@@ -87,9 +87,7 @@ void run_box(Box& box, const QString& image_path)
     struct Watch : bootloader::Observer
     {
         explicit Watch(Box& b) : box(b) {}
-        void phase(bootloader::Phase) override {}
         void progress(int pages_sent) override { box.pages_sent = pages_sent; }
-        void pump() override {}
         bool stop_requested() override { return interrupted(); }
         bool stop_before_first_page() const override { return true; }
         Box& box;

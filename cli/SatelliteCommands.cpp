@@ -1,6 +1,6 @@
 #include "cli/Cli.h"
 #include "cli/Commands.h"
-#include "outcome/OutcomeMessages.h"
+#include "outcome/MessageFor.h"
 #include "satellite/SatelliteCsv.h"
 #include "satellite/SatelliteProtocol.h"
 #include "satellite/SatelliteRecord.h"

@@ -14,14 +14,11 @@ QString image_path;
 
 struct Watcher : bootloader::Observer
 {
-    void phase(bootloader::Phase) override {}
     void progress(int value) override
     {
         if (value < 0 || value > 2)
             std::abort();
     }
-    void pump() override {}
-    bool stop_requested() override { return false; }
 };
 
 } // namespace

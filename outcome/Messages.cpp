@@ -51,7 +51,7 @@ constexpr MessageEntry message_texts[] = {
     {Message::NoCsvFile, Kind::Warning, "Warning", "No CSV file"},
     {Message::CsvCannotOpen, Kind::Warning, "Warning", "Fail to open CSV file"},
     {Message::CsvWriteFailed, Kind::Warning, "Warning", "Fail to write CSV file"},
-    {Message::S19CannotOpenForIdentity, Kind::Warning, "Warning", "Fail to open S19 file!"},
+    {Message::S19CannotRead, Kind::Warning, "Warning", "Fail to open S19 file!"},
     {Message::PackagePathsEmpty, Kind::Warning, "Warning", "S file and Bin file are all empty!"},
     {Message::S19CannotOpen, Kind::Warning, "Warning", "Fail to open S file!"},
     {Message::BinCannotCreate, Kind::Warning, "Warning", "Fail to open Bin file!"},

@@ -33,7 +33,7 @@ enum class Message
     CsvCannotOpen,
     CsvWriteFailed,
     // Package tab
-    S19CannotOpenForIdentity,
+    S19CannotRead, // "Fail to open S19 file!": not opened, or not read as it was checked (it changed)
     PackagePathsEmpty,
     S19CannotOpen,
     BinCannotCreate,

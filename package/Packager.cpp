@@ -11,50 +11,6 @@
 
 namespace packager {
 
-using bin_image::line_data_size;
-using bin_image::line_size;
-using bin_image::lines_per_page;
-using bin_image::page_size;
-
-void PageBuffer::reset_page()
-{
-    buffer.fill(0xFF);
-    buffer[0] = 0x00;
-    buffer[1] = 0x00;
-    open = false;
-}
-
-void PageBuffer::open_page(std::uint16_t address)
-{
-    buffer[0] = std::uint8_t((address & 0xFE00) >> 8);
-    buffer[1] = 0x00;
-    open = true;
-}
-
-bool PageBuffer::place_byte(std::uint16_t address, std::uint8_t value)
-{
-    const std::uint16_t base = srecord::bytes_to_word(buffer[0], buffer[1]);
-    const std::uint16_t offset = std::uint16_t(address - base);
-    if (offset >= page_size)
-        return true;
-    buffer[size_t(bin_image::header_size + line_size * (offset / line_data_size) + offset % line_data_size)] =
-        value;
-    return false;
-}
-
-void PageBuffer::flush_page(aes_cipher& cipher, SafeFile& image)
-{
-    // The cipher leaves its last round key in the buffer: a fresh copy for every page.
-    key_work = page_key;
-    std::uint8_t* line0 = buffer.data() + bin_image::header_size;
-    cipher.encrypt_block(line0, key_work.data());
-    for (int line = 0; line < lines_per_page; ++line) {
-        std::uint8_t* data = buffer.data() + bin_image::header_size + line * line_size;
-        data[line_data_size] = bin_image::line_checksum(data);
-    }
-    image.write(reinterpret_cast<const char*>(buffer.data()), qint64(buffer.size()));
-}
-
 namespace {
 
 // The file as read, line by line: the second pass must read the very file the first one proved sound.
@@ -137,6 +93,7 @@ Result convert(const QString& s19_path, const QString& bin_path, const Identity&
         return {Outcome::S19CannotOpen};
     }
     page.reset_page();
+    const int flushed_before = page.pages_flushed();
     std::size_t digest = 0;
     LineReader lines(s19, srecord::max_line_length);
     QByteArray line;
@@ -161,7 +118,14 @@ Result convert(const QString& s19_path, const QString& bin_path, const Identity&
     observer.finished(count);
     if (!image.commit())
         return {Outcome::WriteFailed};
-    return {Outcome::Done};
+    return {Outcome::Done, 0, page.pages_flushed() - flushed_before};
+}
+
+Result convert(const QString& s19_path, const QString& bin_path, const Identity& config, Observer& observer)
+{
+    PageBuffer page;
+    aes_cipher cipher;
+    return convert(s19_path, bin_path, config, page, cipher, observer);
 }
 
 } // namespace packager

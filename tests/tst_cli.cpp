@@ -100,6 +100,9 @@ void tst_cli::help_and_usage()
         const Run sub = cli({command, "--help"});
         QCOMPARE(sub.status, 0);
         QVERIFY2(sub.out.contains("Exit status"), command);
+        // Named as it is typed, not by the program's path.
+        QVERIFY2(sub.out.startsWith("Usage: zorvane-cli " + QByteArray(command) + " [options]"),
+                 sub.out.constData());
     }
     QCOMPARE(cli({"frobnicate"}).status, 2);
     QCOMPARE(cli({"pack", "only-one.s19"}).status, 2);

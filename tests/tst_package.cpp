@@ -8,7 +8,7 @@
 #include "app/zorvane.h"
 #include "common/InputFile.h"
 #include "common/SafeFile.h"
-#include "outcome/OutcomeMessages.h"
+#include "outcome/MessageFor.h"
 #include "package/AesCipher.h"
 #include "package/Packager.h"
 #include "package/SRecord.h"
@@ -616,7 +616,7 @@ void tst_package::file_changed_while_packaging()
     aes_cipher cipher;
     const packager::Result result = packager::convert(s19, bin, fixtures::kdr7_identity, page, cipher, saver);
     QCOMPARE(result.outcome, packager::Outcome::S19Changed);
-    QCOMPARE(*message_for(result.outcome), Message::S19CannotOpenForIdentity);
+    QCOMPARE(*message_for(result.outcome), Message::S19CannotRead);
     QCOMPARE(fixtures::read_file(bin), QByteArray("OLD IMAGE"));
 }
 

@@ -700,13 +700,7 @@ void tst_update::verdict_after_the_last_poll_is_judged()
     Identity identity{};
     int count = -1;
     QCOMPARE(image.open(path, identity, count), bin_image::OpenResult::Opened);
-    struct Quiet : bootloader::Observer
-    {
-        void phase(bootloader::Phase) override {}
-        void progress(int) override {}
-        void pump() override {}
-        bool stop_requested() override { return false; }
-    } quiet;
+    bootloader::Observer quiet;
     replace_sleep([](int) {});
     const bootloader::Outcome result = bootloader::program(channel, image, identity, quiet);
     replace_sleep(nullptr);

@@ -72,14 +72,15 @@ enum class Phase
 
 // What the caller shows while the box is programmed. The window pumps its event loop in pump(), which is
 // also where a click on Stop arrives.
+// Each call does nothing unless overridden: a caller shows what it needs.
 class Observer
 {
 public:
     virtual ~Observer() = default;
-    virtual void phase(Phase phase) = 0;
-    virtual void progress(int pages_sent) = 0;
-    virtual void pump() = 0;
-    virtual bool stop_requested() = 0;
+    virtual void phase(Phase) {}
+    virtual void progress(int /*pages_sent*/) {}
+    virtual void pump() {}
+    virtual bool stop_requested() { return false; }
     // Whether a stop that came during the handshake ends the update before the first page is sent. The
     // window's Stop is looked at after each page only; a terminal's Ctrl+C means "send nothing more".
     virtual bool stop_before_first_page() const { return false; }

@@ -34,10 +34,8 @@ bool write_all(const QString& path, const QByteArray& bytes)
 QString pack(const QString& s19, const QString& bin)
 {
     packager::NoProgress quiet;
-    packager::PageBuffer page;
-    aes_cipher cipher;
     const Identity identity{0x21, 0x31, 0x01, 0x00};
-    const packager::Result result = packager::convert(s19, bin, identity, page, cipher, quiet);
+    const packager::Result result = packager::convert(s19, bin, identity, quiet);
     return result.outcome == packager::Outcome::Done
                ? QString()
                : QStringLiteral("packing %1 failed at line %2").arg(s19).arg(result.line);

@@ -1,4 +1,4 @@
-#include "outcome/OutcomeMessages.h"
+#include "outcome/MessageFor.h"
 
 std::optional<Message> message_for(bootloader::Outcome outcome)
 {
@@ -65,7 +65,7 @@ std::optional<Message> message_for(packager::Outcome outcome)
     case packager::Outcome::UnsupportedRecords:
         return Message::UnsupportedS19Records;
     case packager::Outcome::S19Changed:
-        return Message::S19CannotOpenForIdentity;
+        return Message::S19CannotRead;
     case packager::Outcome::WriteFailed:
         return Message::BinWriteFailed;
     }
@@ -78,7 +78,7 @@ std::optional<Message> message_for(srecord::IdentityOutcome outcome)
     case srecord::IdentityOutcome::Found:
         return std::nullopt;
     case srecord::IdentityOutcome::CannotOpen:
-        return Message::S19CannotOpenForIdentity;
+        return Message::S19CannotRead;
     case srecord::IdentityOutcome::Missing:
         return Message::NoFirmwareInformation;
     case srecord::IdentityOutcome::BadRecord:
