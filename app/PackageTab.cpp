@@ -35,8 +35,7 @@ bool zorvane::take_identity(const srecord::IdentitySearch& search)
 
 void zorvane::select_s_path()
 {
-    // The running conversion reads this file and this identity.
-    if (packaging || exchange_running())
+    if (!may_start(Start::ChooseS19))
         return;
     s19_path = QFileDialog::getOpenFileName(nullptr, QStringLiteral("Open Files"), QStringLiteral(".."),
                                             QStringLiteral("Text Files(*.s19)"));
@@ -50,7 +49,7 @@ void zorvane::select_s_path()
 
 void zorvane::select_bin_path()
 {
-    if (packaging || exchange_running())
+    if (!may_start(Start::ChooseBin))
         return;
     bin_path = QFileDialog::getSaveFileName(nullptr, QStringLiteral("Save Files"), QStringLiteral(".."),
                                             QStringLiteral("Text Files(*.bin)"));
@@ -90,7 +89,7 @@ private:
 
 void zorvane::s2bin()
 {
-    if (packaging || exchange_running())
+    if (!may_start(Start::Package))
         return;
     if (s19_path.isEmpty() || bin_path.isEmpty()) {
         show_message(Message::PackagePathsEmpty);
@@ -108,7 +107,7 @@ void zorvane::s2bin()
     }
     packager::Result result;
     {
-        const Running running(packaging);
+        const Running running(running_jobs, Packaging);
         PackageView view(*ui.progressBar_package);
         result = packager::convert(s19_path, bin_path, config, page_buffer, page_cipher, view);
     }

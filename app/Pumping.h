@@ -9,13 +9,14 @@ namespace pumping {
 class Running
 {
 public:
-    explicit Running(bool& running_flag) : flag(running_flag) { flag = true; }
-    ~Running() { flag = false; }
+    Running(unsigned& running_jobs, unsigned job) : jobs(running_jobs), bit(job) { jobs |= bit; }
+    ~Running() { jobs &= ~bit; }
     Running(const Running&) = delete;
     Running& operator=(const Running&) = delete;
 
 private:
-    bool& flag;
+    unsigned& jobs;
+    unsigned bit;
 };
 
 // Lets the window repaint and deliver the clicks made meanwhile (Stop among them).

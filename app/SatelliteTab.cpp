@@ -87,12 +87,11 @@ void zorvane::exchange_satellites(satellite_protocol::Outcome (*exchange)(Serial
                                                                           satellite_protocol::Table&),
                                   bool reading)
 {
-    // The channel is in use by another exchange, or the grid by another satellite handler.
-    if (channel != nullptr || satellites_busy)
+    if (!may_start(Start::SatelliteExchange))
         return;
     if (!open_channel(ui.comboBox_port_rw->currentText(), reading ? "satellite read" : "satellite write"))
         return;
-    const Running running(satellites_busy);
+    const Running running(running_jobs, Satellites);
     set_satellite_buttons(false);
     GridTable table([this](int row, const SatelliteCells& cells) { fill_row(row, cells); },
                     [this](int row) { return refresh_row(row); },
@@ -100,8 +99,7 @@ void zorvane::exchange_satellites(satellite_protocol::Outcome (*exchange)(Serial
     show_message(message_for(exchange(*channel, table), reading));
     report_trace();
     set_satellite_buttons(true);
-    delete channel;
-    channel = nullptr;
+    channel.reset();
 }
 
 void zorvane::sat_read_device()
@@ -117,9 +115,9 @@ void zorvane::sat_write_device()
 void zorvane::sat_read_file()
 {
     // The grid is this handler's from its first step, its file dialog included.
-    if (satellites_busy || exchange_running())
+    if (!may_start(Start::SatelliteFile))
         return;
-    const Running running(satellites_busy);
+    const Running running(running_jobs, Satellites);
     const QString path = QFileDialog::getOpenFileName(this, QStringLiteral("open File"), QStringLiteral(".."),
                                                       QStringLiteral("CSV Files(*.csv)"));
     if (path.isEmpty()) {
@@ -142,9 +140,9 @@ void zorvane::sat_read_file()
 
 void zorvane::sat_write_file()
 {
-    if (satellites_busy || exchange_running())
+    if (!may_start(Start::SatelliteFile))
         return;
-    const Running running(satellites_busy);
+    const Running running(running_jobs, Satellites);
     const QString path = QFileDialog::getSaveFileName(
         nullptr, QStringLiteral("Save Files"), QStringLiteral(".."), QStringLiteral("CSV Files(*.csv)"));
     if (path.isEmpty()) {

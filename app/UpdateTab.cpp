@@ -49,9 +49,7 @@ void zorvane::show_identity(const IdentityTexts& texts)
 
 void zorvane::binfile_in()
 {
-    // The image stream is being sent: it must not be reopened or rewound under the running update. Nor may
-    // a dialog stall the lock-step exchange of a satellite read or write.
-    if (updating || exchange_running())
+    if (!may_start(Start::ChooseImage))
         return;
     ui.pushButton_update_start->setEnabled(true);
     ui.pushButton_update_stop->setEnabled(true);
@@ -80,9 +78,8 @@ void zorvane::binfile_in()
 
 void zorvane::update_start()
 {
-    // Another exchange owns the channel (Start stays clickable while an update pumps its events), or a file
-    // job is pumping: the whole update would run inside it.
-    if (exchange_running() || satellites_busy || packaging)
+    // Start stays clickable while an update pumps its events.
+    if (!may_start(Start::Update))
         return;
     // Without an image the box would get a stale identity block and then the finish request.
     if (!image_stream.is_open()) {
@@ -92,7 +89,7 @@ void zorvane::update_start()
     stop_requested = false;
     if (!open_channel(ui.comboBox_port_update->currentText(), "update", image_path))
         return;
-    updating = true;
+    const pumping::Running running(running_jobs, Updating);
     ui.pushButton_update_close->setEnabled(false);
     ui.pushButton_update_stop->setEnabled(true);
     UpdateView view(ui, stop_requested);
@@ -120,7 +117,5 @@ void zorvane::end_update(bootloader::Outcome outcome)
     if (final_ending)
         ui.pushButton_update_stop->setEnabled(false);
     image_stream.close();
-    delete channel;
-    channel = nullptr;
-    updating = false;
+    channel.reset();
 }

@@ -46,8 +46,7 @@ zorvane::zorvane(QWidget* parent, Qt::WindowFlags flags) : QMainWindow(parent, f
 
 zorvane::~zorvane()
 {
-    delete channel;
-    channel = nullptr;
+    channel.reset();
     // The grid items are members and go before the widgets: each leaves its table as it is destroyed.
 }
 
@@ -62,15 +61,14 @@ void zorvane::closeEvent(QCloseEvent* event)
 
 bool zorvane::open_channel(const QString& port, const char* job, const QString& input)
 {
-    channel = new SerialChannel();
+    channel = std::make_unique<SerialChannel>();
     const QString trace_path = qEnvironmentVariable("KDR7_TRACE");
     trace.reset();
     if (!trace_path.isEmpty()) {
         trace = std::make_unique<Trace>();
         if (!trace->open(trace_path, true, input)) {
             trace.reset();
-            delete channel;
-            channel = nullptr;
+            channel.reset();
             show_message(Message::TraceCannotWrite);
             return false;
         }
@@ -79,8 +77,7 @@ bool zorvane::open_channel(const QString& port, const char* job, const QString& 
     }
     if (channel->open(port)) {
         show_message(Message::PortUnavailable);
-        delete channel;
-        channel = nullptr;
+        channel.reset();
         return false;
     }
     return true;
@@ -90,6 +87,33 @@ void zorvane::report_trace()
 {
     if (trace && trace->failed())
         show_message(Message::TraceIncomplete);
+}
+
+bool zorvane::may_start(Start what) const
+{
+    struct Rule
+    {
+        Start what;
+        unsigned blocked_by;
+    };
+    // Beside the slots, in their order: what each may not start inside of.
+    static constexpr Rule rules[] = {
+        // The running conversion reads the chosen S19 file, its identity and the output path.
+        {Start::ChooseS19, Packaging | Exchange},
+        {Start::ChooseBin, Packaging | Exchange},
+        {Start::Package, Packaging | Exchange},
+        // The image stream is being sent: it must not be reopened or rewound under the running update.
+        {Start::ChooseImage, Updating | Exchange},
+        // A file job that pumps would have the whole update run inside it.
+        {Start::Update, Exchange | Satellites | Packaging},
+        {Start::SatelliteExchange, Exchange | Satellites},
+        {Start::SatelliteFile, Satellites | Exchange},
+    };
+    for (const Rule& rule : rules) {
+        if (rule.what == what)
+            return (jobs() & rule.blocked_by) == 0;
+    }
+    return false;
 }
 
 // Each button to its slot, in the order the slots are declared.
@@ -125,7 +149,7 @@ void zorvane::show_port_devices()
 // Preselects the first port that opens. Nothing is sent: each port is only opened and closed again.
 void zorvane::probe_ports()
 {
-    channel = new SerialChannel();
+    channel = std::make_unique<SerialChannel>();
     found_port_index = 0;
     bool found = false;
     for (int i = 0; i < ui.comboBox_port_rw->count(); ++i) {
@@ -141,6 +165,5 @@ void zorvane::probe_ports()
         show_message(Message::SerialPortNotFound);
     ui.comboBox_port_rw->setCurrentIndex(found_port_index);
     ui.comboBox_port_update->setCurrentIndex(found_port_index);
-    delete channel;
-    channel = nullptr;
+    channel.reset();
 }

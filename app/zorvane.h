@@ -46,6 +46,29 @@ private slots:
     void sat_write_file();
 
 private:
+    // The jobs that can be running while a click reaches another slot from inside their event pumps, a bit
+    // each. Exchange is not set by a handler: it is the channel being held.
+    enum Job : unsigned
+    {
+        Packaging = 1U << 0,  // s2bin(): the S19 file, the identity and the page buffer are its own
+        Satellites = 1U << 1, // a satellite handler, file or device: the grid is its own
+        Updating = 1U << 2,   // update_start(): the image stream is its own
+        Exchange = 1U << 3,   // a handler talks to the box: it must not stall in a dialog or a nested job
+    };
+    // What a slot starts, for may_start().
+    enum class Start
+    {
+        ChooseS19,
+        ChooseBin,
+        Package,
+        ChooseImage,
+        Update,
+        SatelliteExchange,
+        SatelliteFile,
+    };
+    // The one rule for every slot but Stop: whether what it starts may start while the running jobs run.
+    bool may_start(Start what) const;
+    unsigned jobs() const { return running_jobs | (channel ? unsigned(Exchange) : 0U); }
     // True while a handler talks to the box; its pumps must then start nothing else and open no dialog.
     bool exchange_running() const { return channel != nullptr; }
     // Makes the handler's channel and opens the port, traced when KDR7_TRACE names a file; false, with its
@@ -70,7 +93,9 @@ private:
 
     Ui::zorvaneClass ui;
     // The channel of the handler that is talking to the box; null between handlers.
-    SerialChannel* channel = nullptr;
+    std::unique_ptr<SerialChannel> channel;
+    // The jobs that are running (Job bits, Exchange aside).
+    unsigned running_jobs = 0;
     // The trace of the exchanges, appended to the file KDR7_TRACE names; one per exchange.
     std::unique_ptr<Trace> trace;
     SatelliteGrid sat_items;
@@ -87,16 +112,10 @@ private:
     bool config_known = false;
     packager::PageBuffer page_buffer;
     aes_cipher page_cipher;
-    // True while s2bin() runs.
-    bool packaging = false;
 
     // Update tab: the chosen image, open from binfile_in() until the end of an update attempt.
     QString image_path;
     bin_image::Reader image_stream;
     Identity image_identity{};
     int record_count = 0;
-    // True while update_start() runs; the image stream belongs to it then.
-    bool updating = false;
-    // True while a satellite handler (device or file) runs; the grid belongs to it then.
-    bool satellites_busy = false;
 };

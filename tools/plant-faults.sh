@@ -62,7 +62,7 @@ for n in "${chosen[@]}"; do
         say "fault $n ($what): UNSEEN by $suites"
         missed=1
     else
-        say "fault $n ($what): caught ($(grep -c 'Failed\|\*\*\*Timeout' "$work/fault-$n.log") suites failed)"
+        say "fault $n ($what): caught by $(sed -n '/tests FAILED/,$p' "$work/fault-$n.log" | grep -c ' - ') suites"
     fi
 done
 git -C "$tree" checkout -q -- .

@@ -9,7 +9,7 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
-cache=${KDR7_WIN_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/kdr7-windows}
+cache=${KDR7_WIN_CACHE:-${XDG_CACHE_HOME:-${HOME:-/var/cache}/.cache}/kdr7-windows}
 build_dir="$root/build-windows"
 qt_version=6.4.2
 version=1.6
