@@ -2,6 +2,7 @@
 #include "BoxChecks.h"
 #include "Fixtures.h"
 #include "PtyBox.h"
+#include "ScriptedChannel.h"
 #include "VirtualBox.h"
 #include "WindowBench.h"
 #include "app/zorvane.h"
@@ -672,27 +673,8 @@ void tst_update::verdict_after_the_last_poll_is_judged()
 {
     QFETCH(char, verdict);
     QFETCH(int, outcome);
-    struct LateVerdict : SerialChannel
-    {
-        QByteArray replies;
-        int position = 0;
-        bool open(const QString&) override { return false; }
-        int write(const char*, int count) override { return count; }
-        bool nothing_waiting() override
-        {
-            return position >= replies.size() || position == 2; // the verdict is never seen by a poll
-        }
-        bool read(char* buffer, int count, int* received) override
-        {
-            int got = 0;
-            for (; got < count && position < replies.size(); ++got)
-                buffer[got] = replies[position++];
-            if (received != nullptr)
-                *received = got;
-            return false;
-        }
-    } channel;
-    channel.replies = QByteArray("01") + verdict + "3";
+    // The verdict, third of the replies, is never seen by a poll.
+    ScriptedChannel channel(QByteArray("01") + verdict + "3", 2);
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("empty.bin"));
     QVERIFY(fixtures::write_file(path, fixtures::image(kdr7_identity, {})));
