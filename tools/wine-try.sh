@@ -71,12 +71,15 @@ inside() {
     run_file_commands wine "$cli"
     t0=$(date +%s%N)
     set +e
-    wine "$cli" flash --port COM1 firmware.bin >flash.out 2>flash.err
+    wine "$cli" flash --trace flash.trace --port COM1 firmware.bin >flash.out 2>flash.err
     echo $? >flash.status
     t1=$(date +%s%N)
     echo "$(((t1 - t0) / 1000000))" >flash.ms
     wine "$cli" flash --port COM2 firmware.bin >fault.out 2>fault.err
     echo $? >fault.status
+    # A trace must never be the image itself: refused before a byte is sent.
+    wine "$cli" flash --trace firmware.bin --port COM2 firmware.bin >self-trace.out 2>self-trace.err
+    echo $? >self-trace.status
     wine "$cli" sat-write --port COM17 table.csv >sat-write.out 2>sat-write.err
     echo $? >sat-write.status
     wine "$cli" sat-read --port COM17 back.csv >sat-read.out 2>sat-read.err
@@ -220,6 +223,9 @@ EOF
     same "unpack's S19" "$work/linux/back.s19" "$work/win/back.s19"
     [ "$(cat "$work/win/flash.status")" = 0 ] || fail "flash through COM1 failed: $(cat "$work/win/flash.err")"
     same "the box fault's exit status" "$work/linux/fault.status" "$work/win/fault.status"
+    grep -q "tool>box  finish  43" "$work/win/flash.trace" || fail "the trace of the flash under Wine is not whole"
+    [ "$(cat "$work/win/self-trace.status")" = 4 ] || fail "a trace naming the image was not refused"
+    cmp "$work/linux/firmware.bin" "$work/win/firmware.bin" || fail "the image was changed by a trace naming it"
     [ "$(cat "$work/win/sat-write.status")" = 0 ] || fail "sat-write through COM17 failed"
     [ "$(cat "$work/win/sat-read.status")" = 0 ] || fail "sat-read through COM17 failed"
     cmp "$work/win/table.csv" "$work/win/back.csv" || fail "the table read back is not the table written"
@@ -233,7 +239,7 @@ EOF
     local startup win_ms
     startup=$(cat "$work/win/startup.ms")
     win_ms=$(cat "$work/win/flash.ms")
-    say "Under Wine: pack, info, info --json, unpack, sat-check as on Linux; flash, sat-write, sat-read through COM ports."
+    say "Under Wine: pack, info, info --json, unpack, sat-check as on Linux; flash (traced), sat-write, sat-read through COM ports."
     say "flash of $(($(stat -c %s "$work/linux/firmware.bin") / 546)) pages: Linux ${linux_ms} ms, Windows under Wine ${win_ms} ms (Wine's start-up ${startup} ms);" \
         "ratio without the start-up $(awk -v w="$win_ms" -v s="$startup" -v l="$linux_ms" 'BEGIN { printf "%.3f", (w - s) / l }')"
     say "The installer installed and uninstalled silently; screenshot: $work/zorvane-wine.png"
