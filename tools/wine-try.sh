@@ -18,22 +18,23 @@ fail() {
 }
 
 # ---- Inside the namespace ------------------------------------------------------------------------------
-# A /dev of its own: a fresh tmpfs with the few nodes a program needs and the pseudo-terminals.
+# A /dev of its own: a fresh tmpfs with the few nodes a program needs and the pseudo-terminals. /dev is made
+# private first, so that nothing mounted here is seen outside; the new tree is put together on a tmpfs at
+# $1 (an empty folder under /dev/shm, inside that private /dev) and moved over /dev. This works in a chroot
+# too, where / is no mount point and cannot be made private.
 private_dev() {
-    local old
-    old=$(mktemp -d)
-    mount --rbind /dev "$old"
-    mount -t tmpfs -o mode=755 kdr7-dev /dev
+    local stage=$1
+    mount --make-rprivate /dev || fail "/dev cannot be made private: no Wine without it"
+    mount -t tmpfs -o mode=755 kdr7-dev "$stage"
     local node
     for node in null zero full random urandom tty ptmx; do
-        touch "/dev/$node"
-        mount --bind "$old/$node" "/dev/$node"
+        touch "$stage/$node"
+        mount --bind "/dev/$node" "$stage/$node"
     done
-    mkdir /dev/pts /dev/shm
-    mount --rbind "$old/pts" /dev/pts
-    mount --rbind "$old/shm" /dev/shm
-    umount -l "$old"
-    rmdir "$old"
+    mkdir "$stage/pts" "$stage/shm"
+    mount --bind /dev/pts "$stage/pts"
+    mount --bind /dev/shm "$stage/shm"
+    mount --move "$stage" /dev
     # Refuse to go on if any serial device can still be seen.
     if find /dev -maxdepth 1 \( -name 'ttyS*' -o -name 'ttyUSB*' -o -name 'ttyACM*' -o -name 'ttyAMA*' \) | grep -q .; then
         fail "a serial device is visible inside the namespace"
@@ -41,9 +42,9 @@ private_dev() {
 }
 
 inside() {
-    private_dev
     # shellcheck source=/dev/null
     source "$1" # the ports and paths, written by the outer half
+    private_dev "$dev_stage"
     export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win64
     [ -f "$WINEPREFIX/system.reg" ] || wineboot -i >/dev/null 2>&1
     wine reg add 'HKLM\Software\Wine\Ports' /v COM1 /d "$flash_pty" /f >/dev/null 2>&1
@@ -134,9 +135,12 @@ run_file_commands() {
 
 # ---- Outside -------------------------------------------------------------------------------------------
 boxes=()
+dev_stage=
 cleanup() {
     local pid
     for pid in "${boxes[@]}"; do kill "$pid" 2>/dev/null || true; done
+    [ -n "$dev_stage" ] && rmdir "$dev_stage" 2>/dev/null
+    true
 }
 
 # Starts a virtual box; its pty in the named variable.
@@ -203,7 +207,9 @@ outside() {
     echo $? >"$work/linux/fault.status"
     set -e
 
+    dev_stage=$(mktemp -d /dev/shm/kdr7-dev.XXXXXX)
     cat >"$work/inside.env" <<EOF
+dev_stage='$dev_stage'
 prefix='$prefix'
 stage='$stage'
 installer='$installer'
@@ -212,7 +218,9 @@ flash_pty='$flash_pty'
 fault_pty='$fault_pty'
 table_pty='$table_pty'
 EOF
-    unshare -m --propagation private bash "$0" --inside "$work/inside.env"
+    # Propagation is left as it is here (a chroot has no root mount to change); the inner half makes /dev
+    # private before it mounts anything.
+    unshare -m --propagation unchanged bash "$0" --inside "$work/inside.env"
 
     local name
     for name in pack info info-json unpack sat-check damaged; do
