@@ -719,11 +719,8 @@ void tst_package::unpacked_images_pack_back()
     QCOMPARE(unpacked.outcome, unpacker::Outcome::Done);
     QCOMPARE(unpacked.record_count, bases.size());
     packager::NoProgress quiet;
-    packager::PageBuffer page;
-    aes_cipher cipher;
     const QString again = dir.filePath(QStringLiteral("again.bin"));
-    QCOMPARE(packager::convert(s19, again, fixtures::kdr7_identity, page, cipher, quiet).outcome,
-             packager::Outcome::Done);
+    QCOMPARE(packager::convert(s19, again, fixtures::kdr7_identity, quiet).outcome, packager::Outcome::Done);
     QCOMPARE(fixtures::read_file(again), fixtures::image(fixtures::kdr7_identity, expected));
 }
 
@@ -775,11 +772,8 @@ void tst_package::identity_area_of_page_3000()
     }
     QCOMPARE(unpacked.outcome, unpacker::Outcome::Done);
     packager::NoProgress quiet;
-    packager::PageBuffer buffer;
-    aes_cipher cipher;
     const QString again = dir.filePath(QStringLiteral("again.bin"));
-    QCOMPARE(packager::convert(s19, again, fixtures::kdr7_identity, buffer, cipher, quiet).outcome,
-             packager::Outcome::Done);
+    QCOMPARE(packager::convert(s19, again, fixtures::kdr7_identity, quiet).outcome, packager::Outcome::Done);
     QCOMPARE(fixtures::read_file(again), fixtures::read_file(bin));
 }
 

@@ -27,20 +27,8 @@ format_packages=(clang-format git)
 display_packages=(xvfb xauth imagemagick xdotool qt6-qpa-plugins)
 package_packages=(file dpkg-dev lintian appstream desktop-file-utils man-db)
 
-say() { printf '%s\n' "$*" >&2; }
-
-install_missing() {
-    local missing=()
-    for p in "$@"; do
-        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-    done
-    [ ${#missing[@]} -eq 0 ] && return 0
-    say "Installing ${missing[*]} ..."
-    local sudo=()
-    [ "$(id -u)" -ne 0 ] && sudo=(sudo)
-    "${sudo[@]}" apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
-}
+# shellcheck source=tools/common.sh
+source "$root/tools/common.sh"
 
 # Builds the developer tree, all of it or only the named targets.
 build() {

@@ -17,20 +17,8 @@ version=1.6
 windows_packages=(build-essential cmake ninja-build qt6-base-dev qt6-serialport-dev g++-mingw-w64-x86-64-posix
     gcc-mingw-w64-x86-64-posix dpkg-dev xz-utils nsis zip unzip)
 
-say() { printf '%s\n' "$*" >&2; }
-
-install_missing() {
-    local missing=()
-    for p in "$@"; do
-        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-    done
-    [ ${#missing[@]} -eq 0 ] && return 0
-    say "Installing ${missing[*]} ..."
-    local sudo=()
-    [ "$(id -u)" -ne 0 ] && sudo=(sudo)
-    "${sudo[@]}" apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
-}
+# shellcheck source=tools/common.sh
+source "$root/tools/common.sh"
 
 # The MinGW compilers with POSIX threads: Qt's own threading needs them, the win32 variant lacks std::thread.
 toolchain_text() {

@@ -1,0 +1,17 @@
+# What the scripts under tools/ share; sourced, not run.
+
+say() { printf '%s\n' "$*" >&2; }
+
+# Installs the named Debian packages that are missing (with sudo when not root).
+install_missing() {
+    local missing=()
+    for p in "$@"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    say "Installing ${missing[*]} ..."
+    local sudo=()
+    [ "$(id -u)" -ne 0 ] && sudo=(sudo)
+    "${sudo[@]}" apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
+}
