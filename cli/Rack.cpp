@@ -202,21 +202,25 @@ bool open_traces(std::vector<std::unique_ptr<Box>>& boxes, const QString& trace_
         return trace_suffixes(ports);
     }();
     QStringList made;
+    const auto give_up = [&made](const QString& path) {
+        say(trace_unwritable(path));
+        for (const QString& new_file : made)
+            QFile::remove(new_file);
+        return false;
+    };
     for (size_t i = 0; i < boxes.size(); ++i) {
         const QString path = trace_path + QLatin1Char('.') + suffixes[qsizetype(i)];
         const bool existed = QFileInfo::exists(path);
-        if (!boxes[i]->trace.open(path, true, image_path)) {
-            say(trace_unwritable(path));
-            for (const QString& new_file : made)
-                QFile::remove(new_file);
-            return false;
-        }
+        if (!boxes[i]->trace.open(path, true, image_path))
+            return give_up(path);
         if (!existed)
             made << path;
         boxes[i]->trace_path = path;
     }
+    // Now each is emptied, as a single trace is.
     for (auto& box : boxes) {
-        box->trace.open(box->trace_path, false, image_path);
+        if (!box->trace.open(box->trace_path, false, image_path))
+            return give_up(box->trace_path);
         box->trace.note(QStringLiteral("%1 on %2").arg(image_path, box->port));
         box->traced = true;
     }

@@ -79,6 +79,8 @@ bool open_trace_file(QFile& file, const QString& path, bool append, const QStrin
 bool Trace::open(const QString& path, bool append, const QString& input)
 {
     write_failed = false;
+    if (file.isOpen())
+        file.close();
     return open_trace_file(file, path, append, input);
 }
 
