@@ -139,8 +139,12 @@ dev_stage=
 cleanup() {
     local pid
     for pid in "${boxes[@]}"; do kill "$pid" 2>/dev/null || true; done
-    [ -n "$dev_stage" ] && rmdir "$dev_stage" 2>/dev/null
-    true
+    boxes=()
+    # Called again by the EXIT trap: nothing here may fail the script.
+    if [ -n "$dev_stage" ]; then
+        rmdir "$dev_stage" 2>/dev/null || true
+        dev_stage=
+    fi
 }
 
 # Starts a virtual box; its pty in the named variable.
