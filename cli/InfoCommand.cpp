@@ -1,5 +1,5 @@
-#include "cli/Cli.h"
 #include "cli/Commands.h"
+#include "cli/Terminal.h"
 #include "package/Unpacker.h"
 #include "update/BinImage.h"
 

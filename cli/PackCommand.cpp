@@ -1,5 +1,5 @@
-#include "cli/Cli.h"
 #include "cli/Commands.h"
+#include "cli/Terminal.h"
 #include "outcome/MessageFor.h"
 #include "package/Packager.h"
 #include "package/SRecord.h"

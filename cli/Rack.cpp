@@ -1,6 +1,6 @@
 #include "cli/Rack.h"
 
-#include "cli/Cli.h"
+#include "cli/Terminal.h"
 #include "outcome/MessageFor.h"
 #include "serial/SerialChannel.h"
 #include "serial/Trace.h"
@@ -28,7 +28,7 @@ namespace {
 // One box of the rack: what its thread reports, read by the main thread.
 struct Box
 {
-    QString port;
+    Port port;
     Trace trace;
     QString trace_path;
     bool traced = false;
@@ -37,36 +37,22 @@ struct Box
     std::atomic<int> total{0};
     // Set by the box's thread before done, read after it.
     int status = Success;
-    QString outcome;
+    std::optional<bootloader::Outcome> outcome; // none: the update never began
+    QString word;
     QString message;
     double seconds = 0;
 };
 
-QString outcome_word(bootloader::Outcome outcome)
-{
-    switch (outcome) {
-    case bootloader::Outcome::Completed:
-        return QStringLiteral("completed");
-    case bootloader::Outcome::Stopped:
-        return QStringLiteral("stopped");
-    case bootloader::Outcome::FinishFailed:
-        return QStringLiteral("not confirmed");
-    default:
-        return QStringLiteral("failed");
-    }
-}
-
-void run_box(Box& box, const QString& image_path)
+// The one way a box is flashed: its image, its port, the bootloader, its outcome. shown, when given, also
+// hears of the phases and of every page.
+void run_box(Box& box, const QString& image_path, bootloader::Observer* shown)
 {
     QElapsedTimer clock;
     clock.start();
-    const auto finish = [&](int status, const QString& outcome, const QString& message) {
-        const bool trace_lost = box.traced && box.trace.failed();
-        box.status = trace_lost && status == Success ? OutputUnwritable : status;
-        box.outcome = outcome;
-        box.message = trace_lost
-                          ? message + QStringLiteral(" (the trace is incomplete: a write to it failed)")
-                          : message;
+    const auto finish = [&](int status, const QString& word, const QString& message) {
+        box.status = status;
+        box.word = word;
+        box.message = message;
         box.seconds = double(clock.elapsed()) / 1000.0;
         box.done = true;
     };
@@ -76,44 +62,87 @@ void run_box(Box& box, const QString& image_path)
     const bool opened = image.open(image_path, identity, count) == bin_image::OpenResult::Opened;
     box.total = count;
     if (!opened)
-        return finish(InputUnreadable, QStringLiteral("no image"), message_text(Message::BinCannotOpen).text);
+        return finish(InputUnreadable, QString::fromLatin1(command_text::no_image_word),
+                      message_text(Message::BinCannotOpen).text);
     SerialChannel channel;
     if (box.traced)
         channel.set_trace(&box.trace);
-    if (channel.open(box.port))
-        return finish(PortUnavailable, QStringLiteral("no port"),
+    if (channel.open_device(box.port.device))
+        return finish(PortUnavailable, QString::fromLatin1(command_text::no_port_word),
                       message_text(Message::PortUnavailable).text);
 
     struct Watch : bootloader::Observer
     {
-        explicit Watch(Box& b) : box(b) {}
-        void progress(int pages_sent) override { box.pages_sent = pages_sent; }
+        Watch(Box& b, bootloader::Observer* also) : box(b), shown(also) {}
+        void phase(bootloader::Phase phase) override
+        {
+            if (shown != nullptr)
+                shown->phase(phase);
+        }
+        void progress(int pages_sent) override
+        {
+            box.pages_sent = pages_sent;
+            if (shown != nullptr)
+                shown->progress(pages_sent);
+        }
         bool stop_requested() override { return interrupted(); }
         bool stop_before_first_page() const override { return true; }
         Box& box;
-    } watch(box);
+        bootloader::Observer* shown;
+    } watch(box, shown);
     const bootloader::Outcome outcome = bootloader::program(channel, image, identity, watch);
     if (ends_with_every_page(outcome))
-        box.pages_sent = count;
+        watch.progress(count);
+    box.outcome = outcome;
     const std::optional<Message> message = message_for(outcome);
     const char* status_line = status_for(outcome);
-    finish(exit_for(outcome), outcome_word(outcome),
+    finish(exit_for(outcome), QString::fromLatin1(outcome_word(outcome)),
            message ? message_text(*message).text
                    : QString::fromLatin1(status_line != nullptr ? status_line : ""));
 }
 
+// A box alone, in the main thread, as a terminal job: its phases and a progress bar on standard error, then
+// the status line and the message.
+int flash_alone(Box& box, const QString& image_path)
+{
+    struct Terminal : bootloader::Observer
+    {
+        explicit Terminal(const Box& b) : box(b) {}
+        void phase(bootloader::Phase phase) override
+        {
+            // The bar's time starts with the update, as a person's wait does.
+            if (!bar)
+                bar.emplace("pages", box.total);
+            say(QString::fromLatin1(status_for(phase)));
+        }
+        void progress(int pages_sent) override
+        {
+            if (bar)
+                bar->show(pages_sent);
+        }
+        const Box& box;
+        std::optional<Progress> bar;
+    };
+    {
+        Terminal terminal(box);
+        run_box(box, image_path, &terminal);
+    }
+    if (box.outcome) {
+        if (const char* status_line = status_for(*box.outcome))
+            say(QString::fromLatin1(status_line));
+        if (const std::optional<Message> message = message_for(*box.outcome))
+            say(message_text(*message).text);
+    } else {
+        say(box.message);
+    }
+    return end_trace(box.trace, box.trace_path, box.status);
+}
+
 QString progress_line(const Box& box)
 {
-    const int width = 30;
-    const int done = box.pages_sent;
-    const int total = box.total;
-    const int filled = total > 0 ? width * done / total : (box.done ? width : 0);
-    return QStringLiteral("%1 [%2%3] %4/%5 pages%6")
-        .arg(box.port, -20)
-        .arg(QString(filled, QLatin1Char('#')), QString(width - filled, QLatin1Char('-')))
-        .arg(done)
-        .arg(total)
-        .arg(box.done ? QStringLiteral("  ") + box.outcome : QString());
+    return box.port.name.leftJustified(20) + QLatin1Char(' ') +
+           progress_bar(box.pages_sent, box.total, "pages", box.done) +
+           (box.done ? QStringLiteral("  ") + box.word : QString());
 }
 
 // One progress line per box: redrawn in place on a terminal, a line per change otherwise.
@@ -156,14 +185,17 @@ int print_table(const std::vector<std::unique_ptr<Box>>& boxes)
     for (const auto& box : boxes) {
         // A box still busy is read no further than its flag: its thread may be writing the rest.
         if (!box->done) {
-            std::printf("%-20s %-14s %8s  %s\n", qPrintable(box->port), "left busy", "-",
-                        "Still busy on its port after Ctrl+C; flash it again");
+            std::printf("%-20s %-14s %8s  %s\n", qPrintable(box->port.name), command_text::left_busy_word,
+                        "-", command_text::left_busy);
             status = qMax(status, int(Stopped));
             continue;
         }
-        std::printf("%-20s %-14s %8.1f  %s\n", qPrintable(box->port), qPrintable(box->outcome), box->seconds,
-                    qPrintable(box->message));
-        status = qMax(status, box->status);
+        const bool trace_lost = box->traced && box->trace.failed();
+        const QString message =
+            trace_lost ? box->message + QLatin1String(command_text::trace_incomplete_note) : box->message;
+        std::printf("%-20s %-14s %8.1f  %s\n", qPrintable(box->port.name), qPrintable(box->word),
+                    box->seconds, qPrintable(message));
+        status = qMax(status, trace_lost && box->status == Success ? int(OutputUnwritable) : box->status);
     }
     return status;
 }
@@ -198,12 +230,12 @@ bool open_traces(std::vector<std::unique_ptr<Box>>& boxes, const QString& trace_
     const QStringList suffixes = [&] {
         QStringList ports;
         for (const auto& box : boxes)
-            ports << box->port;
+            ports << box->port.name;
         return trace_suffixes(ports);
     }();
     QStringList made;
     const auto give_up = [&made](const QString& path) {
-        say(trace_unwritable(path));
+        say(command_text::trace_unwritable(path));
         for (const QString& new_file : made)
             QFile::remove(new_file);
         return false;
@@ -221,7 +253,7 @@ bool open_traces(std::vector<std::unique_ptr<Box>>& boxes, const QString& trace_
     for (auto& box : boxes) {
         if (!box->trace.open(box->trace_path, false, image_path))
             return give_up(box->trace_path);
-        box->trace.note(QStringLiteral("%1 on %2").arg(image_path, box->port));
+        box->trace.note(QStringLiteral("%1 on %2").arg(image_path, box->port.name));
         box->traced = true;
     }
     return true;
@@ -252,25 +284,35 @@ bool await_boxes(const std::vector<std::unique_ptr<Box>>& boxes)
 
 } // namespace
 
-int flash_rack(const QString& image_path, const QStringList& ports, const QString& trace_path)
+int check_image(const QString& image_path)
 {
-    for (const QString& port : ports) {
-        if (!port_name_taken(port))
-            return Usage;
-    }
-    {
-        bin_image::Reader image;
-        Identity identity{};
-        int count = 0;
-        if (image.open(image_path, identity, count) != bin_image::OpenResult::Opened)
-            return tell(Message::BinCannotOpen, InputUnreadable);
-    }
+    bin_image::Reader image;
+    Identity identity{};
+    int count = 0;
+    if (image.open(image_path, identity, count) != bin_image::OpenResult::Opened)
+        return tell(Message::BinCannotOpen, InputUnreadable);
+    return Success;
+}
+
+int flash_rack(const QString& image_path, const QList<Port>& ports, const std::optional<QString>& trace_path)
+{
     std::vector<std::unique_ptr<Box>> boxes;
-    for (const QString& port : ports) {
+    for (const Port& port : ports) {
         boxes.push_back(std::make_unique<Box>());
         boxes.back()->port = port;
     }
-    if (!trace_path.isEmpty() && !open_traces(boxes, trace_path, image_path))
+    if (boxes.size() == 1) {
+        Box& box = *boxes.front();
+        if (const int traced = open_trace(trace_path, image_path, box.port, box.trace))
+            return traced;
+        box.traced = bool(trace_path);
+        box.trace_path = trace_path.value_or(QString());
+        catch_interrupt();
+        const int status = flash_alone(box, image_path);
+        release_interrupt();
+        return status;
+    }
+    if (trace_path && !open_traces(boxes, *trace_path, image_path))
         return OutputUnwritable;
 
     catch_interrupt();
@@ -278,7 +320,7 @@ int flash_rack(const QString& image_path, const QStringList& ports, const QStrin
     std::vector<std::unique_ptr<QThread>> threads;
     for (auto& box : boxes) {
         Box* one = box.get();
-        threads.emplace_back(QThread::create([one, image_path] { run_box(*one, image_path); }));
+        threads.emplace_back(QThread::create([one, image_path] { run_box(*one, image_path, nullptr); }));
         threads.back()->start();
     }
     if (!await_boxes(boxes)) {

@@ -1,14 +1,23 @@
 #pragma once
 
+#include "cli/Ports.h"
+
+#include <QList>
 #include <QString>
-#include <QStringList>
+
+#include <optional>
 
 namespace cli {
 
-// Programs the image into every named box at the same time: one thread and one channel per port, one
-// progress line per box, then a table of port, outcome, seconds and message. A box that fails never
-// disturbs the others. With a trace path, each port has its trace in path.<port>. Returns 0 when every box
-// completed, otherwise the highest exit status among the boxes.
-int flash_rack(const QString& image_path, const QStringList& ports, const QString& trace_path);
+// Success when the image can be flashed at all; otherwise InputUnreadable, with the message said.
+int check_image(const QString& image_path);
+
+// Programs the image (checked) into every given box at the same time, one thread and one channel per box; a
+// box that fails never disturbs the others. Each box goes the same way: its image, its port, the bootloader,
+// its outcome. One box is shown as a terminal job (its phases, a progress bar, the status line and the
+// message), with its trace at trace_path; several as one progress line per box and then a table of port,
+// outcome, seconds and message, each trace at trace_path.<port>. Returns the box's exit status, or the
+// highest among the boxes.
+int flash_rack(const QString& image_path, const QList<Port>& ports, const std::optional<QString>& trace_path);
 
 } // namespace cli

@@ -1,5 +1,7 @@
-#include "cli/Cli.h"
 #include "cli/Commands.h"
+#include "cli/Ports.h"
+#include "cli/TableLines.h"
+#include "cli/Terminal.h"
 #include "outcome/MessageFor.h"
 #include "satellite/SatelliteCsv.h"
 #include "satellite/SatelliteProtocol.h"
@@ -102,6 +104,9 @@ int satellites(const QStringList& arguments, bool reading)
         say(QStringLiteral("%1 needs --port PORT").arg(reading ? "sat-read" : "sat-write"));
         return Usage;
     }
+    QList<Port> ports;
+    if (const int resolved = resolve_ports({parser.value(port)}, ports))
+        return resolved;
     const QString path = parser.positionalArguments().at(0);
     auto table = std::make_unique<FileTable>();
     if (!reading) {
@@ -110,15 +115,18 @@ int satellites(const QStringList& arguments, bool reading)
     }
     SerialChannel channel;
     Trace trace;
-    if (const int traced = start_trace(parser, trace_file, trace, channel, parser.value(port)))
+    const std::optional<QString> trace_at = trace_path(parser, trace_file);
+    if (const int traced = open_trace(trace_at, path, ports.first(), trace))
         return traced;
-    if (const int opened = open_port(channel, parser.value(port)))
+    if (trace_at)
+        channel.set_trace(&trace);
+    if (const int opened = open_port(channel, ports.first()))
         return opened;
     const satellite_protocol::Outcome outcome = reading ? satellite_protocol::read_table(channel, *table)
                                                         : satellite_protocol::write_table(channel, *table);
     say(message_text(message_for(outcome, reading)).text);
     if (outcome != satellite_protocol::Outcome::Done || !reading)
-        return end_trace(trace, parser.value(trace_file), exit_for(outcome));
+        return end_trace(trace, trace_at.value_or(QString()), exit_for(outcome));
     satellite_csv::Writer file;
     if (!file.open(path))
         return tell(Message::CsvCannotOpen, OutputUnwritable);
@@ -126,7 +134,7 @@ int satellites(const QStringList& arguments, bool reading)
         file.write_row(row);
     if (!file.commit())
         return tell(Message::CsvWriteFailed, OutputUnwritable);
-    return end_trace(trace, parser.value(trace_file), Success);
+    return end_trace(trace, trace_at.value_or(QString()), Success);
 }
 
 } // namespace

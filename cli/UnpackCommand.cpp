@@ -1,5 +1,6 @@
-#include "cli/Cli.h"
 #include "cli/Commands.h"
+#include "cli/Terminal.h"
+#include "outcome/MessageFor.h"
 #include "package/Unpacker.h"
 
 #include <QCommandLineParser>
@@ -25,42 +26,9 @@ int commands::unpack(const QStringList& arguments)
     const QString bin = parser.positionalArguments().at(0);
     const QString s19 = parser.positionalArguments().at(1);
     const unpacker::Result result = unpacker::unpack(bin, s19);
-    const QString page = QStringLiteral("0x%1").arg(result.base, 4, 16, QLatin1Char('0'));
-    switch (result.outcome) {
-    case unpacker::Outcome::Done:
-        break;
-    case unpacker::Outcome::CannotOpen:
-        return tell(Message::BinCannotOpen, InputUnreadable);
-    case unpacker::Outcome::TooShort:
-        say(QStringLiteral("%1: shorter than its 4-byte identity block").arg(bin));
-        return InputRejected;
-    case unpacker::Outcome::BadChecksum:
-        say(QStringLiteral("%1: record %2 (page %3), line %4: the checksum fails")
-                .arg(bin)
-                .arg(result.record)
-                .arg(page)
-                .arg(result.line));
-        return InputRejected;
-    case unpacker::Outcome::BadHeader:
-        say(QStringLiteral("%1: record %2: the header %3 is no page base (pages start at multiples of 0x200)")
-                .arg(bin)
-                .arg(result.record)
-                .arg(page));
-        return InputRejected;
-    case unpacker::Outcome::PartialRecord:
-        say(QStringLiteral("%1: ends in a partial record of %2 bytes").arg(bin).arg(result.trailing_bytes));
-        return InputRejected;
-    case unpacker::Outcome::Unreachable:
-        say(QStringLiteral("%1: record %2 (page %3) holds a byte at 0x%4, in the identity area, that no S1 "
-                           "record starting below 0x3100 can reach")
-                .arg(bin)
-                .arg(result.record)
-                .arg(page)
-                .arg(result.address, 4, 16, QLatin1Char('0')));
-        return InputRejected;
-    case unpacker::Outcome::WriteFailed:
-        say(QStringLiteral("%1: cannot be written (an old file stays as it was)").arg(s19));
-        return OutputUnwritable;
+    if (result.outcome != unpacker::Outcome::Done) {
+        say(unpack_text(result, bin, s19));
+        return exit_for(result.outcome);
     }
     std::printf("%s: %d page records, %s\n", qPrintable(s19), result.record_count,
                 qPrintable(identity_line(result.identity)));

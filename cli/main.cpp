@@ -1,7 +1,7 @@
 // zorvane-cli: the Velantor KDR7 Loader Editor's jobs from a terminal or a script, on the same engines as
 // the window. Messages are the window's texts, on standard error; each kind of failure has its exit status.
-#include "cli/Cli.h"
 #include "cli/Commands.h"
+#include "cli/Terminal.h"
 
 #include <QCoreApplication>
 

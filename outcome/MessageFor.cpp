@@ -112,3 +112,57 @@ bool ends_with_every_page(bootloader::Outcome outcome)
 {
     return outcome == bootloader::Outcome::Completed || outcome == bootloader::Outcome::FinishFailed;
 }
+
+const char* outcome_word(bootloader::Outcome outcome)
+{
+    switch (outcome) {
+    case bootloader::Outcome::Completed:
+        return "completed";
+    case bootloader::Outcome::Stopped:
+        return "stopped";
+    case bootloader::Outcome::FinishFailed:
+        return "not confirmed";
+    default:
+        return "failed";
+    }
+}
+
+QString unpack_text(const unpacker::Result& result, const QString& bin_path, const QString& s19_path)
+{
+    const QString page = QStringLiteral("0x%1").arg(result.base, 4, 16, QLatin1Char('0'));
+    switch (result.outcome) {
+    case unpacker::Outcome::Done:
+        return QString();
+    case unpacker::Outcome::CannotOpen:
+        return message_text(Message::BinCannotOpen).text;
+    case unpacker::Outcome::TooShort:
+        return QStringLiteral("%1: shorter than its 4-byte identity block").arg(bin_path);
+    case unpacker::Outcome::BadChecksum:
+        return QStringLiteral("%1: record %2 (page %3), line %4: the checksum fails")
+            .arg(bin_path)
+            .arg(result.record)
+            .arg(page)
+            .arg(result.line);
+    case unpacker::Outcome::BadHeader:
+        return QStringLiteral(
+                   "%1: record %2: the header %3 is no page base (pages start at multiples of 0x200)")
+            .arg(bin_path)
+            .arg(result.record)
+            .arg(page);
+    case unpacker::Outcome::PartialRecord:
+        return QStringLiteral("%1: ends in a partial record of %2 bytes")
+            .arg(bin_path)
+            .arg(result.trailing_bytes);
+    case unpacker::Outcome::Unreachable:
+        return QStringLiteral(
+                   "%1: record %2 (page %3) holds a byte at 0x%4, in the identity area, that no S1 "
+                   "record starting below 0x3100 can reach")
+            .arg(bin_path)
+            .arg(result.record)
+            .arg(page)
+            .arg(result.address, 4, 16, QLatin1Char('0'));
+    case unpacker::Outcome::WriteFailed:
+        return QStringLiteral("%1: cannot be written (an old file stays as it was)").arg(s19_path);
+    }
+    return QString();
+}

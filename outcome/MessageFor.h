@@ -3,6 +3,7 @@
 #include "outcome/Messages.h"
 #include "package/Packager.h"
 #include "package/SRecord.h"
+#include "package/Unpacker.h"
 #include "satellite/SatelliteProtocol.h"
 #include "update/Bootloader.h"
 
@@ -21,3 +22,9 @@ const char* status_for(bootloader::Phase phase);
 const char* status_for(bootloader::Outcome outcome);
 // An update that ended by itself once every page had gone: its progress shows the whole image.
 bool ends_with_every_page(bootloader::Outcome outcome);
+// A word for how an update ended, for a rack's table: "completed", "stopped", "not confirmed", "failed".
+const char* outcome_word(bootloader::Outcome outcome);
+
+// What unpack says when it ends early (an image that cannot be turned back, a file that cannot be
+// written); empty when it was done.
+QString unpack_text(const unpacker::Result& result, const QString& bin_path, const QString& s19_path);

@@ -80,3 +80,23 @@ MessageText message_text(Message message, int argument)
         text = text.arg(argument);
     return MessageText{m.kind == Kind::Information, QString::fromLatin1(m.title), text};
 }
+
+namespace command_text {
+
+QString no_such_port(const QString& name, const QString& accepted_names)
+{
+    return QStringLiteral("No such port: %1 (the ports are %2)").arg(name, accepted_names);
+}
+
+QString trace_unwritable(const QString& path)
+{
+    return QStringLiteral("The trace file %1 cannot be written; nothing was sent.").arg(path);
+}
+
+QString trace_incomplete(const QString& path)
+{
+    return QStringLiteral("The trace file %1 is incomplete: a write to it failed during the exchange.")
+        .arg(path);
+}
+
+} // namespace command_text

@@ -61,3 +61,19 @@ constexpr const char* stopped = "Update process has been stopped!";
 constexpr const char* completed = "Update completed!";
 constexpr const char* failed = "Update process failed!";
 } // namespace status_text
+
+// The command line's own texts: its ports, and the trace it writes beside the exchange.
+namespace command_text {
+QString no_such_port(const QString& name, const QString& accepted_names);
+constexpr const char* port_named_twice = "A port is named twice: each box has a port of its own";
+QString trace_unwritable(const QString& path);
+QString trace_incomplete(const QString& path);
+// The same, in a rack's table after the box's message.
+constexpr const char* trace_incomplete_note = " (the trace is incomplete: a write to it failed)";
+// How a rack's box ended before its update began.
+constexpr const char* no_image_word = "no image";
+constexpr const char* no_port_word = "no port";
+// A rack's box whose port still held its thread when the grace after Ctrl+C ran out.
+constexpr const char* left_busy_word = "left busy";
+constexpr const char* left_busy = "Still busy on its port after Ctrl+C; flash it again";
+} // namespace command_text

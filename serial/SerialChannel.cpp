@@ -26,9 +26,13 @@ SerialChannel::~SerialChannel()
 
 bool SerialChannel::open(const QString& port_name)
 {
+    return open_device(port_names::device_for(port_name));
+}
+
+bool SerialChannel::open_device(const QString& device)
+{
     // Held at once, so that destroying the channel always releases it, whatever fails below.
     port = std::make_unique<PortDevice>();
-    const QString device = port_names::device_for(port_name);
     port->setPortName(device);
     port->setBaudRate(baud_rate);
     port->setFlowControl(QSerialPort::NoFlowControl);

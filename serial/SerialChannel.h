@@ -42,7 +42,9 @@ public:
 
     // Opens a port name ("COM1" .. "COM15", see port_names::device_for); true = the port is not open
     // (missing, busy, not permitted). Call only on a channel that holds no port.
-    virtual bool open(const QString& port_name);
+    bool open(const QString& port_name);
+    // The same for the device that a name stands for (empty: none, the port is not open).
+    virtual bool open_device(const QString& device);
 
     // Bytes written and transmitted, or -1.
     virtual int write(const char* bytes, int count);
