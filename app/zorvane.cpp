@@ -33,6 +33,7 @@ zorvane::zorvane(QWidget* parent, Qt::WindowFlags flags) : QMainWindow(parent, f
     register_resources();
     ui.setupUi(this);
     channel = nullptr;
+    make_channel = [] { return std::make_unique<SerialChannel>(); };
     ui.label_mcu_m->hide();
     ui.label_mcu_u->hide();
     // The Package page leaves the tab widget but stays alive, with its widgets and connections.
@@ -61,7 +62,7 @@ void zorvane::closeEvent(QCloseEvent* event)
 
 bool zorvane::open_channel(const QString& port, const char* job, const QString& input)
 {
-    channel = std::make_unique<SerialChannel>();
+    channel = make_channel();
     const QString trace_path = qEnvironmentVariable("KDR7_TRACE");
     trace.reset();
     if (!trace_path.isEmpty()) {
@@ -149,7 +150,7 @@ void zorvane::show_port_devices()
 // Preselects the first port that opens. Nothing is sent: each port is only opened and closed again.
 void zorvane::probe_ports()
 {
-    channel = std::make_unique<SerialChannel>();
+    channel = make_channel();
     found_port_index = 0;
     bool found = false;
     for (int i = 0; i < ui.comboBox_port_rw->count(); ++i) {

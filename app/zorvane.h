@@ -13,6 +13,7 @@
 
 #include <QMainWindow>
 
+#include <functional>
 #include <memory>
 
 class SerialChannel;
@@ -27,6 +28,11 @@ class zorvane : public QMainWindow
 public:
     explicit zorvane(QWidget* parent = nullptr, Qt::WindowFlags flags = Qt::WindowFlags());
     ~zorvane() override;
+
+    // Where the handlers' channels come from: the serial port, unless a test puts a box without a line in
+    // its place.
+    using ChannelMaker = std::function<std::unique_ptr<SerialChannel>()>;
+    void set_channel_maker(ChannelMaker maker) { make_channel = std::move(maker); }
 
 protected:
     // Refused while the box is being talked to: the exchange would go on unseen and keep the port.
@@ -94,6 +100,7 @@ private:
     Ui::zorvaneClass ui;
     // The channel of the handler that is talking to the box; null between handlers.
     std::unique_ptr<SerialChannel> channel;
+    ChannelMaker make_channel;
     // The jobs that are running (Job bits, Exchange aside).
     unsigned running_jobs = 0;
     // The trace of the exchanges, appended to the file KDR7_TRACE names; one per exchange.

@@ -53,6 +53,7 @@ QByteArray hex(const Record& r)
 
 struct Bench : WindowBench
 {
+    using WindowBench::WindowBench;
     QTableWidget* table() { return window->findChild<QTableWidget*>(QStringLiteral("sat_setting")); }
     QProgressBar* progress() { return WindowBench::progress("progressBar_sat_setting"); }
     // As the user types: into the cell's item, or into a new one the view makes for an empty cell.
@@ -286,7 +287,7 @@ void tst_satellite::line_reader_bounds_every_line()
 
 void tst_satellite::read_from_device_fills_every_row()
 {
-    Bench bench;
+    Bench bench(VirtualBox::Wire::Direct);
     for (int entry = 1; entry <= 99; ++entry)
         bench.box->set_satellite(
             entry, box_record("E" + QByteArray::number(entry), entry * 10, entry % 90, -entry % 90));
@@ -398,7 +399,7 @@ void tst_satellite::port_that_will_not_open()
 
 void tst_satellite::wrong_marker_keeps_rows_read_so_far()
 {
-    Bench bench;
+    Bench bench(VirtualBox::Wire::Direct);
     for (int entry = 1; entry <= 99; ++entry)
         bench.box->set_satellite(entry, box_record("New" + QByteArray::number(entry), entry, 1, 1));
     for (int row = 0; row < 99; ++row)
@@ -443,7 +444,7 @@ void tst_satellite::bad_acknowledge_at_entry_five()
 
 void tst_satellite::clicks_during_an_exchange_start_nothing()
 {
-    Bench bench;
+    Bench bench(VirtualBox::Wire::Direct);
     for (int entry = 1; entry <= 99; ++entry)
         bench.box->set_satellite(entry, box_record("S" + QByteArray::number(entry), entry, 0, 0));
     bool clicked = false;

@@ -2,19 +2,54 @@
 
 #include "Fixtures.h"
 #include "PtyBox.h"
+#include "ScriptedChannel.h"
+#include "serial/ReplyWait.h"
 
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSerialPort>
 
-WindowBench::WindowBench(const VirtualBox::Model& model)
+#include <atomic>
+
+namespace {
+std::atomic<qint64> slept{0};
+}
+
+WindowBench::WindowBench(const VirtualBox::Model& model, VirtualBox::Wire on) : wire(on)
 {
     isolate_ports();
-    box = std::make_unique<VirtualBox>(model);
-    set_port(1, box->device());
+    box = std::make_unique<VirtualBox>(model, wire);
+    if (!direct()) {
+        set_port(1, box->device());
+        window = std::make_unique<zorvane>();
+        answers.boxes.clear();
+        return;
+    }
+    slept = 0;
+    replace_sleep([](int ms) { slept += ms; });
     window = std::make_unique<zorvane>();
+    VirtualBox* far_end = box.get();
+    window->set_channel_maker([far_end] {
+        far_end->direct_open();
+        return std::make_unique<ScriptedChannel>(ScriptedChannel::Peer{
+            [far_end](const char* bytes, int count) { return far_end->direct_write(bytes, count); },
+            [far_end] { far_end->direct_close(); }});
+    });
+    // The window looked for a port that opens before it knew of the box: there was none.
     answers.boxes.clear();
+}
+
+WindowBench::~WindowBench()
+{
+    window.reset();
+    if (direct())
+        replace_sleep(nullptr);
+}
+
+qint64 WindowBench::slept_ms()
+{
+    return slept;
 }
 
 QPushButton* WindowBench::button(const char* name) const
@@ -64,6 +99,8 @@ bool WindowBench::satellite_buttons_enabled() const
 
 bool WindowBench::port_released() const
 {
+    if (direct())
+        return !box->line_held();
     QSerialPort other;
     other.setPortName(box->device());
     return other.open(QIODevice::ReadWrite);

@@ -6,6 +6,7 @@
 #include <QStringList>
 
 #include <chrono>
+#include <utility>
 
 #include <poll.h>
 #include <sys/inotify.h>
@@ -57,9 +58,13 @@ bool VirtualBox::parse_fault(const QString& text, Fault& fault)
 
 VirtualBox::VirtualBox() : VirtualBox(Model()) {}
 
-VirtualBox::VirtualBox(const Model& m) : model(m)
+VirtualBox::VirtualBox(const Model& m, Wire wire) : model(m), direct(wire == Wire::Direct)
 {
     memory.fill(0xFF);
+    if (direct) {
+        running = true;
+        return;
+    }
     RawPty pty;
     if (!open_raw_pty(pty))
         return;
@@ -139,6 +144,26 @@ void VirtualBox::unplug()
     master = -1;
 }
 
+void VirtualBox::direct_open()
+{
+    held = true;
+}
+
+QByteArray VirtualBox::direct_write(const char* bytes, int count)
+{
+    if (cut)
+        return QByteArray();
+    take(reinterpret_cast<const std::uint8_t*>(bytes), count);
+    return std::exchange(outgoing, QByteArray());
+}
+
+void VirtualBox::direct_close()
+{
+    held = false;
+    if (!cut)
+        line_closed();
+}
+
 // The box holds a slave descriptor of its own, so the master never sees the tool hang up; the tool's close
 // of the device is watched for instead.
 void VirtualBox::serve()
@@ -207,6 +232,10 @@ bool VirtualBox::answer(Step step, QByteArray bytes)
             std::this_thread::sleep_for(std::chrono::milliseconds(fault->delay_ms));
             break;
         case Fault::Close:
+            if (direct) {
+                cut = true;
+                return false;
+            }
             // As a cable pulled out: what was already sent has arrived, then the line is gone.
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
             running = false;
@@ -227,6 +256,10 @@ bool VirtualBox::reply(Step step, unsigned char byte)
 void VirtualBox::transmit(const QByteArray& bytes)
 {
     log(false, bytes);
+    if (direct) {
+        outgoing += bytes;
+        return;
+    }
     if (::write(master, bytes.constData(), size_t(bytes.size())) != bytes.size())
         running = false;
 }

@@ -81,14 +81,22 @@ public:
     // Kinds: silent, byte=N, slow=MS, close.
     static bool parse_fault(const QString& text, Fault& fault);
 
+    // How the tool reaches the box: a pseudo-terminal, at the line's real pace, or a direct call per write
+    // (for driving the tool with its sleeps replaced, where time is not what is looked at).
+    enum class Wire
+    {
+        Pty,
+        Direct,
+    };
+
     VirtualBox();
-    explicit VirtualBox(const Model& model);
+    explicit VirtualBox(const Model& model, Wire wire = Wire::Pty);
     ~VirtualBox();
     VirtualBox(const VirtualBox&) = delete;
     VirtualBox& operator=(const VirtualBox&) = delete;
 
     // False when no pseudo-terminal could be made.
-    bool ok() const { return master >= 0; }
+    bool ok() const { return master >= 0 || direct; }
     QString device() const { return path; }
 
     void add_fault(const Fault& fault);
@@ -106,6 +114,14 @@ public:
 
     // The line closes, as when the cable is pulled.
     void unplug();
+
+    // The direct wire: the tool opened its end, wrote bytes (the box's answers to them come back), let go.
+    // Once the box has closed the line (a "close" fault) nothing more comes back, as on a line whose far
+    // end is gone but whose adapter stays.
+    void direct_open();
+    QByteArray direct_write(const char* bytes, int count);
+    void direct_close();
+    bool line_held() const { return held; }
 
 private:
     void serve();
@@ -152,6 +168,10 @@ private:
     bool take_satellite_frame(const QByteArray& frame);
 
     Model model;
+    bool direct = false;
+    QByteArray outgoing; // the direct wire's answers, until the write that caused them returns
+    bool cut = false;
+    bool held = false;
     int master = -1;
     int keep_slave = -1;
     QString path;
