@@ -26,6 +26,15 @@ QCommandLineOption trace_option()
         QStringLiteral("FILE"));
 }
 
+QCommandLineOption log_option()
+{
+    return QCommandLineOption(
+        QStringLiteral("log"),
+        QStringLiteral("Append a record of each box's job to FILE, one JSON object a line "
+                       "(the production log)."),
+        QStringLiteral("FILE"));
+}
+
 int resolve_ports(const QStringList& names, QList<Port>& ports)
 {
     QSet<QString> seen;

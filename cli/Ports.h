@@ -27,6 +27,8 @@ struct Port
 QCommandLineOption port_option();
 // --trace FILE: a record of every byte of the exchange.
 QCommandLineOption trace_option();
+// --log FILE: the production log, a record of each box's job.
+QCommandLineOption log_option();
 
 // Resolves the names; Success, or Usage with the reason said: a name the tool cannot try, or one port
 // named twice (COM5 and /dev/ttyUSB0, or two links to one adapter, would have two jobs talk to one box).

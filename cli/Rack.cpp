@@ -1,5 +1,7 @@
 #include "cli/Rack.h"
 
+#include "cli/Box.h"
+#include "cli/ProductionLog.h"
 #include "cli/Terminal.h"
 #include "outcome/MessageFor.h"
 #include "serial/SerialChannel.h"
@@ -24,82 +26,6 @@
 
 namespace cli {
 namespace {
-
-// One box of the rack: what its thread reports, read by the main thread.
-struct Box
-{
-    Port port;
-    Trace trace;
-    QString trace_path;
-    bool traced = false;
-    std::atomic<int> pages_sent{0};
-    std::atomic<bool> done{false};
-    std::atomic<int> total{0};
-    // Set by the box's thread before done, read after it.
-    int status = Success;
-    std::optional<bootloader::Outcome> outcome; // none: the update never began
-    QString word;
-    QString message;
-    double seconds = 0;
-};
-
-// The one way a box is flashed: its image, its port, the bootloader, its outcome. shown, when given, also
-// hears of the phases and of every page.
-void run_box(Box& box, const QString& image_path, bootloader::Observer* shown)
-{
-    QElapsedTimer clock;
-    clock.start();
-    const auto finish = [&](int status, const QString& word, const QString& message) {
-        box.status = status;
-        box.word = word;
-        box.message = message;
-        box.seconds = double(clock.elapsed()) / 1000.0;
-        box.done = true;
-    };
-    bin_image::Reader image;
-    Identity identity{};
-    int count = 0;
-    const bool opened = image.open(image_path, identity, count) == bin_image::OpenResult::Opened;
-    box.total = count;
-    if (!opened)
-        return finish(InputUnreadable, QString::fromLatin1(command_text::no_image_word),
-                      message_text(Message::BinCannotOpen).text);
-    SerialChannel channel;
-    if (box.traced)
-        channel.set_trace(&box.trace);
-    if (channel.open_device(box.port.device))
-        return finish(PortUnavailable, QString::fromLatin1(command_text::no_port_word),
-                      message_text(Message::PortUnavailable).text);
-
-    struct Watch : bootloader::Observer
-    {
-        Watch(Box& b, bootloader::Observer* also) : box(b), shown(also) {}
-        void phase(bootloader::Phase phase) override
-        {
-            if (shown != nullptr)
-                shown->phase(phase);
-        }
-        void progress(int pages_sent) override
-        {
-            box.pages_sent = pages_sent;
-            if (shown != nullptr)
-                shown->progress(pages_sent);
-        }
-        bool stop_requested() override { return interrupted(); }
-        bool stop_before_first_page() const override { return true; }
-        Box& box;
-        bootloader::Observer* shown;
-    } watch(box, shown);
-    const bootloader::Outcome outcome = bootloader::program(channel, image, identity, watch);
-    if (ends_with_every_page(outcome))
-        watch.progress(count);
-    box.outcome = outcome;
-    const std::optional<Message> message = message_for(outcome);
-    const char* status_line = status_for(outcome);
-    finish(exit_for(outcome), QString::fromLatin1(outcome_word(outcome)),
-           message ? message_text(*message).text
-                   : QString::fromLatin1(status_line != nullptr ? status_line : ""));
-}
 
 // A box alone, in the main thread, as a terminal job: its phases and a progress bar on standard error, then
 // the status line and the message.
@@ -135,7 +61,11 @@ int flash_alone(Box& box, const QString& image_path)
     } else {
         say(box.message);
     }
-    return end_trace(box.trace, box.trace_path, box.status);
+    const int status = end_trace(box.trace, box.trace_path, box.status);
+    if (!box.log_failed)
+        return status;
+    say(command_text::log_record_lost(box.log->path()));
+    return status == Success ? int(OutputUnwritable) : status;
 }
 
 QString progress_line(const Box& box)
@@ -176,29 +106,6 @@ private:
     bool drawn = false;
     std::vector<int> shown;
 };
-
-// The end: a table of port, outcome, seconds and message; the highest exit status among the boxes.
-int print_table(const std::vector<std::unique_ptr<Box>>& boxes)
-{
-    int status = Success;
-    std::printf("%-20s %-14s %8s  %s\n", "port", "outcome", "seconds", "message");
-    for (const auto& box : boxes) {
-        // A box still busy is read no further than its flag: its thread may be writing the rest.
-        if (!box->done) {
-            std::printf("%-20s %-14s %8s  %s\n", qPrintable(box->port.name), command_text::left_busy_word,
-                        "-", command_text::left_busy);
-            status = qMax(status, int(Stopped));
-            continue;
-        }
-        const bool trace_lost = box->traced && box->trace.failed();
-        const QString message =
-            trace_lost ? box->message + QLatin1String(command_text::trace_incomplete_note) : box->message;
-        std::printf("%-20s %-14s %8.1f  %s\n", qPrintable(box->port.name), qPrintable(box->word),
-                    box->seconds, qPrintable(message));
-        status = qMax(status, trace_lost && box->status == Success ? int(OutputUnwritable) : box->status);
-    }
-    return status;
-}
 
 // "COM3" stays "COM3"; a device path gives its last part ("ttyUSB0"), or, where two ports end alike
 // (/run/a/tty, /run/b/tty), its whole path ("run_a_tty"); a number is added while a name is still taken.
@@ -294,12 +201,14 @@ int check_image(const QString& image_path)
     return Success;
 }
 
-int flash_rack(const QString& image_path, const QList<Port>& ports, const std::optional<QString>& trace_path)
+int flash_rack(const QString& image_path, const QList<Port>& ports, const std::optional<QString>& trace_path,
+               ProductionLog* log)
 {
     std::vector<std::unique_ptr<Box>> boxes;
     for (const Port& port : ports) {
         boxes.push_back(std::make_unique<Box>());
         boxes.back()->port = port;
+        boxes.back()->log = log;
     }
     if (boxes.size() == 1) {
         Box& box = *boxes.front();

@@ -1,5 +1,6 @@
 #include "cli/Commands.h"
 #include "cli/Ports.h"
+#include "cli/ProductionLog.h"
 #include "cli/TableLines.h"
 #include "cli/Terminal.h"
 #include "outcome/MessageFor.h"
@@ -10,6 +11,8 @@
 #include "serial/Trace.h"
 
 #include <QCommandLineParser>
+#include <QElapsedTimer>
+#include <QJsonObject>
 
 #include <memory>
 
@@ -30,9 +33,14 @@ public:
     {
         return satellite_record::encode(rows[entry - 1]);
     }
-    void entry_done(int entry) override { bar.show(entry); }
+    void entry_done(int entry) override
+    {
+        entries_done = entry;
+        bar.show(entry);
+    }
 
     SatelliteCells rows[satellite_protocol::entry_count];
+    int entries_done = 0;
     Progress bar;
 };
 
@@ -51,6 +59,49 @@ int load_rows(const QString& path, const TableLines& lines, FileTable& table, bo
     return Success;
 }
 
+// sat-write's record in the production log: opened before anything is sent, appended when the job ends.
+class WriteLog
+{
+public:
+    // Success, or OutputUnwritable with the reason said.
+    int open(const QString& log_path, const QString& csv, const Port& port)
+    {
+        if (!log.open(log_path, csv))
+            return tell_unwritable(log_path);
+        clock.start();
+        record = job_record("sat-write", port.name, port.device, adapter_serial(port.name, port.device));
+        record.insert("start", utc_now());
+        record.insert("csv", file_fields(csv));
+        return Success;
+    }
+    // The job's end; the status, or OutputUnwritable when the record could not be appended.
+    int close(int status, const QString& message, int entries)
+    {
+        if (!log.is_open())
+            return status;
+        record.insert("end", utc_now());
+        record.insert("entries", entries);
+        record.insert("outcome", QLatin1String(status == Success ? "completed" : "failed"));
+        record.insert("exit", status);
+        record.insert("message", message);
+        record.insert("seconds", double(clock.elapsed()) / 1000.0);
+        if (log.append(record))
+            return status;
+        say(command_text::log_record_lost(log.path()));
+        return status == Success ? int(OutputUnwritable) : status;
+    }
+
+private:
+    static int tell_unwritable(const QString& path)
+    {
+        say(command_text::log_unwritable(path));
+        return OutputUnwritable;
+    }
+    ProductionLog log;
+    QJsonObject record;
+    QElapsedTimer clock;
+};
+
 // sat-write's own options.
 struct WriteOptions
 {
@@ -62,6 +113,7 @@ struct WriteOptions
                                             "refuse to write when it warns.")};
     QCommandLineOption force{QStringLiteral("force"),
                              QStringLiteral("With --check: write all the same, after the warnings.")};
+    QCommandLineOption log = log_option();
 };
 
 // The file read once, checked when asked, and loaded; Success or the exit status.
@@ -88,7 +140,8 @@ int satellites(const QStringList& arguments, bool reading)
     parser.addOptions({port, trace_file});
     const WriteOptions write_options;
     if (!reading)
-        parser.addOptions({write_options.allow_short, write_options.check, write_options.force});
+        parser.addOptions(
+            {write_options.allow_short, write_options.check, write_options.force, write_options.log});
     parser.addPositionalArgument(QStringLiteral("FILE.csv"),
                                  QStringLiteral("The satellite table, as the window saves it."));
     int status = Success;
@@ -113,6 +166,11 @@ int satellites(const QStringList& arguments, bool reading)
         if (const int prepared = prepare_write(parser, write_options, path, *table))
             return prepared;
     }
+    WriteLog log;
+    if (!reading && parser.isSet(write_options.log)) {
+        if (const int opened = log.open(parser.value(write_options.log), path, ports.first()))
+            return opened;
+    }
     SerialChannel channel;
     Trace trace;
     const std::optional<QString> trace_at = trace_path(parser, trace_file);
@@ -121,12 +179,14 @@ int satellites(const QStringList& arguments, bool reading)
     if (trace_at)
         channel.set_trace(&trace);
     if (const int opened = open_port(channel, ports.first()))
-        return opened;
+        return log.close(opened, message_text(Message::PortUnavailable).text, 0);
     const satellite_protocol::Outcome outcome = reading ? satellite_protocol::read_table(channel, *table)
                                                         : satellite_protocol::write_table(channel, *table);
-    say(message_text(message_for(outcome, reading)).text);
+    const QString message = message_text(message_for(outcome, reading)).text;
+    say(message);
     if (outcome != satellite_protocol::Outcome::Done || !reading)
-        return end_trace(trace, trace_at.value_or(QString()), exit_for(outcome));
+        return log.close(end_trace(trace, trace_at.value_or(QString()), exit_for(outcome)), message,
+                         table->entries_done);
     satellite_csv::Writer file;
     if (!file.open(path))
         return tell(Message::CsvCannotOpen, OutputUnwritable);

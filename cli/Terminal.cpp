@@ -42,9 +42,8 @@ QString help_text(const QCommandLineParser& parser, const QString& command)
 
 } // namespace
 
-// Parses a subcommand's options and arguments; on --help or a usage error it prints and sets status.
 bool parse(QCommandLineParser& parser, const QStringList& arguments, const QString& synopsis, int positional,
-           int& status)
+           int& status, int most)
 {
     parser.setApplicationDescription(synopsis + QStringLiteral("\n\n") + QString::fromLatin1(exit_help));
     const QCommandLineOption help({"h", "help"}, QStringLiteral("Shows this help."));
@@ -59,7 +58,8 @@ bool parse(QCommandLineParser& parser, const QStringList& arguments, const QStri
         status = Success;
         return false;
     }
-    if (parser.positionalArguments().size() != positional) {
+    const qsizetype given = parser.positionalArguments().size();
+    if (given < positional || given > qMax(positional, most)) {
         std::fprintf(stderr, "%s", qPrintable(help_text(parser, arguments.value(0))));
         status = Usage;
         return false;

@@ -19,9 +19,10 @@ void say(const QString& text);
 // Says the message's text and returns status.
 int tell(Message message, Exit status, int argument = 0);
 
-// Parses a command's options and arguments; on --help or a usage error it prints and sets status.
+// Parses a command's options and arguments (positional of them, or up to most where more may be given); on
+// --help or a usage error it prints and sets status.
 bool parse(QCommandLineParser& parser, const QStringList& arguments, const QString& synopsis, int positional,
-           int& status);
+           int& status, int most = -1);
 
 // Standard error is a terminal: progress is redrawn in place there.
 bool stderr_is_terminal();

@@ -99,4 +99,15 @@ QString trace_incomplete(const QString& path)
         .arg(path);
 }
 
+QString log_unwritable(const QString& path)
+{
+    return QStringLiteral("The log file %1 cannot be written; nothing was sent.").arg(path);
+}
+
+QString log_record_lost(const QString& path)
+{
+    return QStringLiteral("The log file %1 could not take the record of this job: it is not in the log.")
+        .arg(path);
+}
+
 } // namespace command_text

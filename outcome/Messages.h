@@ -70,6 +70,11 @@ QString trace_unwritable(const QString& path);
 QString trace_incomplete(const QString& path);
 // The same, in a rack's table after the box's message.
 constexpr const char* trace_incomplete_note = " (the trace is incomplete: a write to it failed)";
+// The production log (--log).
+QString log_unwritable(const QString& path);
+QString log_record_lost(const QString& path);
+// The same, in a rack's table or a watch's line after the box's message.
+constexpr const char* log_record_lost_note = " (its record could not be written to the log)";
 // How a rack's box ended before its update began.
 constexpr const char* no_image_word = "no image";
 constexpr const char* no_port_word = "no port";

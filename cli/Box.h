@@ -1,0 +1,56 @@
+#pragma once
+
+#include "cli/Exit.h"
+#include "cli/Ports.h"
+#include "serial/Trace.h"
+#include "update/Bootloader.h"
+
+#include <QString>
+
+#include <atomic>
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace cli {
+
+class ProductionLog;
+
+// One box being flashed, alone, in a rack or in a watch: what its thread reports, read by the main thread.
+struct Box
+{
+    Port port;
+    Trace trace;
+    QString trace_path;
+    bool traced = false;
+    // The first Ctrl+C stops the box after its page (flash), or lets it finish (a watch ends after the
+    // boxes in progress).
+    bool stop_on_interrupt = true;
+    ProductionLog* log = nullptr;
+    std::optional<QString> serial; // the adapter's serial number, once looked up (empty: not known)
+    std::atomic<int> pages_sent{0};
+    std::atomic<bool> done{false};
+    std::atomic<int> total{0};
+    // Set by the box's thread before done, read after it.
+    int status = Success;
+    std::optional<bootloader::Outcome> outcome; // none: the update never began
+    QString word;
+    QString message;
+    double seconds = 0;
+    bool log_failed = false; // its record could not be appended to the log
+};
+
+// The one way a box is flashed: its image, its port, the bootloader, its outcome, and its record in the log.
+// shown, when given, also hears of the phases and of every page.
+void run_box(Box& box, const QString& image_path, bootloader::Observer* shown);
+
+// The box's status, counting a lost trace or log record as an unwritten output when the box itself
+// succeeded; and the message with what was lost said.
+int final_status(const Box& box);
+QString final_message(const Box& box);
+
+// The end of a rack or a watch: a table of port, outcome, seconds and message on standard output; the
+// highest exit status among the boxes.
+int print_table(const std::vector<std::unique_ptr<Box>>& boxes);
+
+} // namespace cli

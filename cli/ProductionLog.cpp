@@ -1,0 +1,117 @@
+#include "cli/ProductionLog.h"
+
+#include "common/RecordFile.h"
+
+#include <QCryptographicHash>
+#include <QDateTime>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QRegularExpression>
+#include <QSerialPortInfo>
+#include <QSysInfo>
+
+#ifdef Q_OS_LINUX
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace cli {
+
+bool ProductionLog::open(const QString& path, const QString& job_file)
+{
+    return open_record_file(file, path, true, job_file);
+}
+
+bool ProductionLog::append(const QJsonObject& record)
+{
+    const QByteArray line = QJsonDocument(record).toJson(QJsonDocument::Compact) + '\n';
+    std::lock_guard<std::mutex> guard(lock);
+    if (!file.isOpen())
+        return false;
+#ifdef Q_OS_LINUX
+    const int fd = file.handle();
+    struct stat before
+    {
+    };
+    if (fstat(fd, &before) != 0)
+        return false;
+    // The room is taken first where the file system can: a full disk then refuses the record whole.
+    if (fallocate(fd, FALLOC_FL_KEEP_SIZE, before.st_size, off_t(line.size())) != 0 && errno != EOPNOTSUPP &&
+        errno != ENOSYS && errno != EINVAL)
+        return false;
+    const ssize_t written = ::write(fd, line.constData(), size_t(line.size()));
+    if (written != ssize_t(line.size())) {
+        // Part of a line would spoil the record and the next one: what this write left is taken back.
+        if (written > 0)
+            static_cast<void>(ftruncate(fd, before.st_size));
+        return false;
+    }
+    return fdatasync(fd) == 0;
+#else
+    const qint64 before = file.size();
+    if (file.write(line) != line.size()) {
+        file.resize(before);
+        return false;
+    }
+    return file.flush();
+#endif
+}
+
+QString utc_now()
+{
+    return QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
+}
+
+QJsonObject file_fields(const QString& path)
+{
+    QJsonObject fields{{"file", QFileInfo(path).absoluteFilePath()}};
+    QFile file(path);
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    if (file.open(QIODevice::ReadOnly) && hash.addData(&file)) {
+        fields.insert("size", double(file.size()));
+        fields.insert("sha256", QString::fromLatin1(hash.result().toHex()));
+    } else {
+        fields.insert("size", QJsonValue());
+        fields.insert("sha256", QJsonValue());
+    }
+    return fields;
+}
+
+void add_identity(QJsonObject& fields, const Identity& identity)
+{
+    const IdentityTexts t = decode_identity(identity);
+    fields.insert("model", t.model);
+    fields.insert("mcu", t.mcu);
+    fields.insert("date", t.date);
+    fields.insert("version", t.version);
+    fields.insert("identity",
+                  QString::fromLatin1(QByteArray(reinterpret_cast<const char*>(identity.data()), 4).toHex()));
+}
+
+QJsonObject job_record(const char* job, const QString& port, const QString& device, const QString& serial)
+{
+    const QString resolved = QFileInfo(device).canonicalFilePath();
+    return QJsonObject{{"job", QLatin1String(job)},
+                       {"host", QSysInfo::machineHostName()},
+                       {"port", port},
+                       {"device", resolved.isEmpty() ? device : resolved},
+                       {"serial", serial.isEmpty() ? QJsonValue() : QJsonValue(serial)}};
+}
+
+QString adapter_serial(const QString& port, const QString& device)
+{
+    const QString resolved = QFileInfo(device).canonicalFilePath();
+    for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
+        if (info.hasVendorIdentifier() && !info.serialNumber().isEmpty() &&
+            (info.systemLocation() == resolved || info.portName() == port))
+            return info.serialNumber();
+    }
+    // udev's by-id names are usb-<maker>_<model>_<serial>-if<n>[-port<n>]; a serial has a digit in it, a
+    // maker's or model's last word ("Controller") seldom does.
+    static const QRegularExpression by_id(QStringLiteral("^usb-.+_([A-Za-z0-9]*[0-9][A-Za-z0-9]*)-if[0-9]+"));
+    const QRegularExpressionMatch m = by_id.match(QFileInfo(port).fileName());
+    return m.hasMatch() ? m.captured(1) : QString();
+}
+
+} // namespace cli

@@ -1,0 +1,52 @@
+#pragma once
+
+#include "update/Identity.h"
+
+#include <QFile>
+#include <QJsonObject>
+#include <QString>
+
+#include <mutex>
+
+namespace cli {
+
+// The production log (--log FILE): one JSON object per box and job, on a line of its own (JSON Lines),
+// for proving afterwards which box got which image. A record is appended with a single write when the
+// box's job ends and synced to the disk, so that a crash or a full disk never leaves half a record; the
+// file is only ever appended to. The boxes of a rack or a watch share one log.
+class ProductionLog
+{
+public:
+    // Opens (or creates) the file for appending: false when it cannot be written, before anything is sent.
+    // job_file, the image or the CSV, is never taken as the log.
+    bool open(const QString& path, const QString& job_file);
+    bool is_open() const { return file.isOpen(); }
+    QString path() const { return file.fileName(); }
+
+    // Appends the record; false, with nothing of it left in the file, when it could not be written whole.
+    bool append(const QJsonObject& record);
+
+private:
+    std::mutex lock;
+    QFile file;
+};
+
+// The time now, UTC, ISO 8601 to the millisecond ("2026-12-07T18:41:31.123Z").
+QString utc_now();
+
+// What a record says of the job's file: its full path, size and SHA-256 (null when it cannot be read).
+QJsonObject file_fields(const QString& path);
+
+// The image's identity as info shows it: model, MCU, date, version and the four bytes in hex.
+void add_identity(QJsonObject& fields, const Identity& identity);
+
+// The fields every record has: the job, this machine, the port as given and the device it stands for, and
+// the adapter's serial number (empty: not known).
+QJsonObject job_record(const char* job, const QString& port, const QString& device, const QString& serial);
+
+// The serial number of the adapter behind a device, where the system knows it (on Linux from udev, through
+// QSerialPortInfo), or where a /dev/serial/by-id name holds one ("usb-FTDI_FT232R_USB_UART_A50285BI-if00-
+// port0"); empty otherwise.
+QString adapter_serial(const QString& port, const QString& device);
+
+} // namespace cli
