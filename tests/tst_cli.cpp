@@ -6,6 +6,7 @@
 #include "VirtualBox.h"
 #include "app/zorvane.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
@@ -81,6 +82,9 @@ private slots:
     void trace_agrees_with_the_box();
     void rack_of_four_with_one_failing();
     void rack_ends_on_ctrl_c_within_a_bound();
+    void watch_flashes_each_plug();
+    void watch_ends_on_ctrl_c_after_the_boxes_in_progress();
+    void production_log_holds_whole_records();
     void unpack_refuses_a_damaged_image_data();
     void unpack_refuses_a_damaged_image();
     void endless_inputs_data();
@@ -686,6 +690,175 @@ void tst_cli::rack_ends_on_ctrl_c_within_a_bound()
     QCOMPARE(p.exitCode(), 10);
     QVERIFY2(out.contains("stopped") && out.contains("left busy"), out.constData());
     QVERIFY(quick.pages_written() < 5);
+}
+
+namespace {
+
+// The production log's records, each line parsed; a line that is no JSON object fails the test.
+QList<QJsonObject> log_records(const QString& path)
+{
+    QList<QJsonObject> records;
+    for (const QByteArray& line : fixtures::read_file(path).split('\n')) {
+        if (line.isEmpty())
+            continue;
+        QJsonParseError error{};
+        const QJsonDocument document = QJsonDocument::fromJson(line, &error);
+        if (error.error != QJsonParseError::NoError || !document.isObject())
+            qFatal("not a JSON record: %s", line.constData());
+        records << document.object();
+    }
+    return records;
+}
+
+QString sha256_of(const QString& path)
+{
+    return QString::fromLatin1(
+        QCryptographicHash::hash(fixtures::read_file(path), QCryptographicHash::Sha256).toHex());
+}
+
+// A watch started on folder, ready once it says it is watching.
+void start_watch(QProcess& p, const QStringList& arguments)
+{
+    p.start(QStringLiteral(ZORVANE_CLI), QStringList{"flash", "--watch"} + arguments);
+    QByteArray said;
+    p.setReadChannel(QProcess::StandardError);
+    while (!said.contains("Watching") && p.waitForReadyRead(10000))
+        said += p.readAllStandardError();
+    p.setReadChannel(QProcess::StandardOutput);
+    if (!said.contains("Watching"))
+        qFatal("the watch did not start: %s", said.constData());
+}
+
+} // namespace
+
+// Boxes plugged one after another and overlapping, one refusing the image, one unplugged mid-flash, one
+// plugged twice, and an entry that the pattern leaves out; --count ends the watch.
+void tst_cli::watch_flashes_each_plug()
+{
+    QTemporaryDir line;
+    const auto list = pages(3);
+    const QString image = dir.filePath(QStringLiteral("line.bin"));
+    QVERIFY(fixtures::write_file(image, fixtures::image(kdr7, list)));
+    const QString log = dir.filePath(QStringLiteral("line.log"));
+    VirtualBox first, second, refusing(VirtualBox::Model{0x05, 0x01, 0, 0, 0}), pulled;
+    PtyBox stranger;
+    QVERIFY(QFile::link(stranger.device(), line.filePath(QStringLiteral("other-stranger"))));
+    const auto plug = [&](const VirtualBox& box, const char* name) {
+        return QFile::link(box.device(), line.filePath(QLatin1String(name)));
+    };
+    QProcess p;
+    start_watch(p, {line.path(), "--match", "usb-*", "--count", "5", "--log", log, image});
+    QVERIFY(plug(first, "usb-KDR7_Adapter_A001-if00-port0"));
+    QTRY_VERIFY_WITH_TIMEOUT(first.pages_written() >= 1, 10000);
+    QVERIFY(plug(second, "usb-KDR7_Adapter_B002-if00-port0"));
+    QVERIFY(plug(refusing, "usb-KDR7_Adapter_C003-if00-port0"));
+    QVERIFY(plug(pulled, "usb-KDR7_Adapter_D004-if00-port0"));
+    QTRY_VERIFY_WITH_TIMEOUT(pulled.pages_written() >= 1, 10000);
+    pulled.unplug();
+    QVERIFY(QFile::remove(line.filePath(QStringLiteral("usb-KDR7_Adapter_D004-if00-port0"))));
+    // Still plugged after its flash: not flashed again until it is plugged anew.
+    QTRY_VERIFY_WITH_TIMEOUT(times_sent(first, "C") == 1, 10000);
+    QTest::qWait(300);
+    QCOMPARE(times_sent(first, "E"), 1);
+    QVERIFY(QFile::remove(line.filePath(QStringLiteral("usb-KDR7_Adapter_A001-if00-port0"))));
+    QTest::qWait(200);
+    QVERIFY(plug(first, "usb-KDR7_Adapter_A001-if00-port0"));
+    if (!p.waitForFinished(30000)) { p.kill(); p.waitForFinished(); qWarning("%s\n%s", p.readAllStandardOutput().constData(), p.readAllStandardError().constData()); }
+
+    const QByteArray out = p.readAllStandardOutput();
+    QCOMPARE(out.count(" start  "), 5);
+    QCOMPARE(out.count(" end    "), 5);
+    QVERIFY2(out.contains("serial A001") && out.contains("serial D004"), out.constData());
+    QCOMPARE(times_sent(first, "E"), 2);
+    QVERIFY(flash_holds(first, list) && flash_holds(second, list));
+    QCOMPARE(stranger.open_count(), 0);
+    const QList<QJsonObject> records = log_records(log);
+    QCOMPARE(records.size(), 5);
+    int highest = 0;
+    QMap<QString, QStringList> outcomes;
+    for (const QJsonObject& r : records) {
+        QCOMPARE(r["image"].toObject()["sha256"].toString(), sha256_of(image));
+        QCOMPARE(r["job"].toString(), QStringLiteral("flash"));
+        outcomes[QFileInfo(r["port"].toString()).fileName().mid(17, 4)] << r["outcome"].toString();
+        highest = qMax(highest, r["exit"].toInt());
+    }
+    QCOMPARE(outcomes["A001"], (QStringList{"completed", "completed"}));
+    QCOMPARE(outcomes["B002"], QStringList{"completed"});
+    QCOMPARE(outcomes["C003"], QStringList{"failed"});
+    QCOMPARE(outcomes["D004"], QStringList{"failed"});
+    QCOMPARE(p.exitCode(), highest);
+    QVERIFY(highest >= 7);
+}
+
+// Ctrl+C stops the watch, not the boxes: the two in progress are programmed whole; with --new-only a box
+// present at the start is never touched.
+void tst_cli::watch_ends_on_ctrl_c_after_the_boxes_in_progress()
+{
+    QTemporaryDir line;
+    const auto list = pages(4);
+    const QString image = dir.filePath(QStringLiteral("shift.bin"));
+    QVERIFY(fixtures::write_file(image, fixtures::image(kdr7, list)));
+    const QString log = dir.filePath(QStringLiteral("shift.log"));
+    VirtualBox old_one, one, two;
+    QVERIFY(QFile::link(old_one.device(), line.filePath(QStringLiteral("old"))));
+    QProcess p;
+    start_watch(p, {"--new-only", "--log", log, line.path(), image});
+    QVERIFY(QFile::link(one.device(), line.filePath(QStringLiteral("one"))));
+    QVERIFY(QFile::link(two.device(), line.filePath(QStringLiteral("two"))));
+    QTRY_VERIFY_WITH_TIMEOUT(one.pages_written() >= 1 && two.pages_written() >= 1, 10000);
+    ::kill(pid_t(p.processId()), SIGINT);
+    QVERIFY(p.waitForFinished(30000));
+    QCOMPARE(p.exitCode(), 0);
+    QVERIFY(flash_holds(one, list) && flash_holds(two, list));
+    QVERIFY(old_one.transcript().empty());
+    const QList<QJsonObject> records = log_records(log);
+    QCOMPARE(records.size(), 2);
+    for (const QJsonObject& r : records)
+        QCOMPARE(r["outcome"].toString(), QStringLiteral("completed"));
+}
+
+// A log that cannot be written stops the job before a byte is sent; a record the disk will not take whole
+// leaves nothing of itself; sat-write logs its CSV.
+void tst_cli::production_log_holds_whole_records()
+{
+    VirtualBox box;
+    const QString image = dir.filePath(QStringLiteral("logged.bin"));
+    QVERIFY(fixtures::write_file(image, fixtures::image(kdr7, pages(1))));
+    for (const QString& target : {QStringLiteral("/dev/full"), dir.filePath("no/such/folder/log"), image}) {
+        const Run refused = cli({"flash", "--log", target, "--port", box.device(), image});
+        QCOMPARE(refused.status, 4);
+        QVERIFY2(refused.err.contains("cannot be written; nothing was sent"), qPrintable(target));
+    }
+    QVERIFY(box.transcript().empty());
+
+    const QString log = dir.filePath(QStringLiteral("full.log"));
+    const QByteArray earlier = QByteArray(4000, 'x') + '\n';
+    QVERIFY(fixtures::write_file(log, earlier));
+    QProcess p;
+    p.setChildProcessModifier([] {
+        rlimit limit{};
+        getrlimit(RLIMIT_FSIZE, &limit);
+        limit.rlim_cur = 4096;
+        setrlimit(RLIMIT_FSIZE, &limit);
+        std::signal(SIGXFSZ, SIG_IGN);
+    });
+    p.start(QStringLiteral(ZORVANE_CLI), {"flash", "--log", log, "--port", box.device(), image});
+    QVERIFY(p.waitForFinished(30000));
+    QCOMPARE(p.exitCode(), 4);
+    QVERIFY(p.readAllStandardError().contains("could not take the record"));
+    QCOMPARE(box.pages_written(), 1);
+    QCOMPARE(fixtures::read_file(log), earlier);
+
+    const QString csv = dir.filePath(QStringLiteral("logged.csv"));
+    QVERIFY(fixtures::write_file(csv, "Astra,192,0,0,\r\n"));
+    const QString sat_log = dir.filePath(QStringLiteral("sat.log"));
+    QCOMPARE(cli({"sat-write", "--allow-short", "--log", sat_log, "--port", box.device(), csv}).status, 0);
+    const QList<QJsonObject> records = log_records(sat_log);
+    QCOMPARE(records.size(), 1);
+    QCOMPARE(records[0]["job"].toString(), QStringLiteral("sat-write"));
+    QCOMPARE(records[0]["csv"].toObject()["sha256"].toString(), sha256_of(csv));
+    QCOMPARE(records[0]["entries"].toInt(), 99);
+    QCOMPARE(records[0]["outcome"].toString(), QStringLiteral("completed"));
 }
 
 void tst_cli::unpack_refuses_a_damaged_image_data()

@@ -11,6 +11,10 @@ bool open_raw_pty(RawPty& pty)
         pty.master = pty.slave = -1;
         return false;
     }
+    // Neither end may live on in a program started meanwhile (a tool under test): the box's end would then
+    // stay open after the box let go of it, and an unplugged line would look plugged.
+    fcntl(pty.master, F_SETFD, FD_CLOEXEC);
+    fcntl(pty.slave, F_SETFD, FD_CLOEXEC);
     pty.path = QString::fromLocal8Bit(name);
     termios tio{};
     tcgetattr(pty.slave, &tio);
