@@ -120,6 +120,15 @@ void tst_cli::help_and_usage()
         QCOMPARE(run.status, 2);
         QVERIFY2(run.err.contains("No such port"), port);
     }
+    // The watch's options go with --watch alone, and it finds its ports itself.
+    const QStringList misuses[] = {{"flash", dir.path(), image},
+                                   {"flash", "--count", "2", "--port", "COM1", image},
+                                   {"flash", "--watch", "--port", "COM1", image},
+                                   {"flash", "--watch", "--trace", "t", image},
+                                   {"flash", "--watch", "--count", "0", dir.path(), image},
+                                   {"flash", "--watch", dir.filePath("no-such-folder"), image}};
+    for (const QStringList& misuse : misuses)
+        QVERIFY2(cli(misuse).status == 2, qPrintable(misuse.join(' ')));
 }
 
 void tst_cli::pack_writes_what_the_window_writes()
@@ -763,7 +772,11 @@ void tst_cli::watch_flashes_each_plug()
     QVERIFY(QFile::remove(line.filePath(QStringLiteral("usb-KDR7_Adapter_A001-if00-port0"))));
     QTest::qWait(200);
     QVERIFY(plug(first, "usb-KDR7_Adapter_A001-if00-port0"));
-    if (!p.waitForFinished(30000)) { p.kill(); p.waitForFinished(); qWarning("%s\n%s", p.readAllStandardOutput().constData(), p.readAllStandardError().constData()); }
+    if (!p.waitForFinished(30000)) {
+        p.kill();
+        p.waitForFinished();
+        qWarning("%s\n%s", p.readAllStandardOutput().constData(), p.readAllStandardError().constData());
+    }
 
     const QByteArray out = p.readAllStandardOutput();
     QCOMPARE(out.count(" start  "), 5);
