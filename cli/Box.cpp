@@ -12,6 +12,25 @@
 
 namespace cli {
 
+namespace {
+
+// The box's record in the production log, at the end of its job.
+QJsonObject flash_record(const Box& box, const QString& started, const QJsonObject& image_fields)
+{
+    QJsonObject record = job_record("flash", box.port.name, box.port.device, box.serial.value_or(QString()));
+    record.insert("start", started);
+    record.insert("end", utc_now());
+    record.insert("image", image_fields);
+    record.insert("pages", box.pages_sent.load());
+    record.insert("outcome", box.word);
+    record.insert("exit", final_status(box));
+    record.insert("message", final_message(box));
+    record.insert("seconds", box.seconds);
+    return record;
+}
+
+} // namespace
+
 void run_box(Box& box, const QString& image_path, bootloader::Observer* shown)
 {
     QElapsedTimer clock;
@@ -24,7 +43,6 @@ void run_box(Box& box, const QString& image_path, bootloader::Observer* shown)
         image_fields = file_fields(image_path);
     if (box.log != nullptr && !box.serial)
         box.serial = adapter_serial(box.port.name, box.port.device);
-    const QString serial = box.serial.value_or(QString());
     Identity identity{};
     const auto finish = [&](int status, const QString& word, const QString& message) {
         box.status = status;
@@ -33,16 +51,7 @@ void run_box(Box& box, const QString& image_path, bootloader::Observer* shown)
         box.seconds = double(clock.elapsed()) / 1000.0;
         if (box.log != nullptr) {
             add_identity(image_fields, identity);
-            QJsonObject record = job_record("flash", box.port.name, box.port.device, serial);
-            record.insert("start", started);
-            record.insert("end", utc_now());
-            record.insert("image", image_fields);
-            record.insert("pages", box.pages_sent.load());
-            record.insert("outcome", word);
-            record.insert("exit", final_status(box));
-            record.insert("message", final_message(box));
-            record.insert("seconds", box.seconds);
-            box.log_failed = !box.log->append(record);
+            box.log_failed = !box.log->append(flash_record(box, started, image_fields));
         }
         box.done = true;
     };

@@ -132,6 +132,19 @@ int prepare_write(const QCommandLineParser& parser, const WriteOptions& o, const
     return load_rows(path, lines, table, parser.isSet(o.allow_short));
 }
 
+// The table read from the box, into the CSV file (an old file stays as it was unless all was written).
+int save_table(const QString& path, const FileTable& table)
+{
+    satellite_csv::Writer file;
+    if (!file.open(path))
+        return tell(Message::CsvCannotOpen, OutputUnwritable);
+    for (const SatelliteCells& row : table.rows)
+        file.write_row(row);
+    if (!file.commit())
+        return tell(Message::CsvWriteFailed, OutputUnwritable);
+    return Success;
+}
+
 int satellites(const QStringList& arguments, bool reading)
 {
     QCommandLineParser parser;
@@ -187,13 +200,8 @@ int satellites(const QStringList& arguments, bool reading)
     if (outcome != satellite_protocol::Outcome::Done || !reading)
         return log.close(end_trace(trace, trace_at.value_or(QString()), exit_for(outcome)), message,
                          table->entries_done);
-    satellite_csv::Writer file;
-    if (!file.open(path))
-        return tell(Message::CsvCannotOpen, OutputUnwritable);
-    for (const SatelliteCells& row : table->rows)
-        file.write_row(row);
-    if (!file.commit())
-        return tell(Message::CsvWriteFailed, OutputUnwritable);
+    if (const int saved = save_table(path, *table))
+        return saved;
     return end_trace(trace, trace_at.value_or(QString()), Success);
 }
 

@@ -209,7 +209,7 @@ package_check() {
 
 # The Windows build, packaged and tried under Wine beside the Linux command line.
 windows_check() {
-    install_missing "${test_packages[@]}" wine wine64 xvfb xauth imagemagick fonts-liberation
+    install_missing "${test_packages[@]}" wine wine64 xvfb xauth imagemagick fonts-liberation python3
     build zorvane-cli kdr7-virtual-box
     bash "$root/tools/windows.sh" package
     bash "$root/tools/wine-try.sh" "$root/build-windows" "$build_dir"

@@ -72,7 +72,7 @@ inside() {
     run_file_commands wine "$cli"
     t0=$(date +%s%N)
     set +e
-    wine "$cli" flash --trace flash.trace --port COM1 firmware.bin >flash.out 2>flash.err
+    wine "$cli" flash --trace flash.trace --log production.jsonl --port COM1 firmware.bin >flash.out 2>flash.err
     echo $? >flash.status
     t1=$(date +%s%N)
     echo "$(((t1 - t0) / 1000000))" >flash.ms
@@ -81,7 +81,7 @@ inside() {
     # A trace must never be the image itself: refused before a byte is sent.
     wine "$cli" flash --trace firmware.bin --port COM2 firmware.bin >self-trace.out 2>self-trace.err
     echo $? >self-trace.status
-    wine "$cli" sat-write --port COM17 table.csv >sat-write.out 2>sat-write.err
+    wine "$cli" sat-write --log production.jsonl --port COM17 table.csv >sat-write.out 2>sat-write.err
     echo $? >sat-write.status
     wine "$cli" sat-read --port COM17 back.csv >sat-read.out 2>sat-read.err
     echo $? >sat-read.status
@@ -241,6 +241,16 @@ EOF
     [ "$(cat "$work/win/sat-write.status")" = 0 ] || fail "sat-write through COM17 failed"
     [ "$(cat "$work/win/sat-read.status")" = 0 ] || fail "sat-read through COM17 failed"
     cmp "$work/win/table.csv" "$work/win/back.csv" || fail "the table read back is not the table written"
+    # The production log as Windows writes it: a whole record per job, with the files' SHA-256.
+    python3 - "$work/win/production.jsonl" "$(sha256sum <"$work/win/firmware.bin" | cut -c1-64)" \
+        "$(sha256sum <"$work/win/table.csv" | cut -c1-64)" <<'PY' || fail "the production log under Wine is not as written"
+import json, sys
+records = [json.loads(line) for line in open(sys.argv[1], encoding="utf-8")]
+assert [r["job"] for r in records] == ["flash", "sat-write"], records
+assert records[0]["image"]["sha256"] == sys.argv[2] and records[0]["outcome"] == "completed", records[0]
+assert records[0]["port"] == "COM1" and records[0]["exit"] == 0, records[0]
+assert records[1]["csv"]["sha256"] == sys.argv[3] and records[1]["outcome"] == "completed", records[1]
+PY
     # The boxes keep their flash when they end.
     cleanup
     wait 2>/dev/null || true
@@ -251,7 +261,7 @@ EOF
     local startup win_ms
     startup=$(cat "$work/win/startup.ms")
     win_ms=$(cat "$work/win/flash.ms")
-    say "Under Wine: pack, info, info --json, unpack, sat-check as on Linux; flash (traced), sat-write, sat-read through COM ports."
+    say "Under Wine: pack, info, info --json, unpack, sat-check as on Linux; flash (traced, logged), sat-write (logged), sat-read through COM ports."
     say "flash of $(($(stat -c %s "$work/linux/firmware.bin") / 546)) pages: Linux ${linux_ms} ms, Windows under Wine ${win_ms} ms (Wine's start-up ${startup} ms);" \
         "ratio without the start-up $(awk -v w="$win_ms" -v s="$startup" -v l="$linux_ms" 'BEGIN { printf "%.3f", (w - s) / l }')"
     say "The installer installed and uninstalled silently; screenshot: $work/zorvane-wine.png"
