@@ -41,8 +41,6 @@ void run_box(Box& box, const QString& image_path, bootloader::Observer* shown)
     QJsonObject image_fields;
     if (box.log != nullptr)
         image_fields = file_fields(image_path);
-    if (box.log != nullptr && !box.serial)
-        box.serial = adapter_serial(box.port.name, box.port.device);
     Identity identity{};
     const auto finish = [&](int status, const QString& word, const QString& message) {
         box.status = status;

@@ -27,7 +27,8 @@ struct Box
     // boxes in progress).
     bool stop_on_interrupt = true;
     ProductionLog* log = nullptr;
-    std::optional<QString> serial; // the adapter's serial number, once looked up (empty: not known)
+    // The adapter's serial number for the log, looked up before the box's thread starts (empty: not known).
+    std::optional<QString> serial;
     std::atomic<int> pages_sent{0};
     std::atomic<bool> done{false};
     std::atomic<int> total{0};

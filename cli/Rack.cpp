@@ -209,6 +209,9 @@ int flash_rack(const QString& image_path, const QList<Port>& ports, const std::o
         boxes.push_back(std::make_unique<Box>());
         boxes.back()->port = port;
         boxes.back()->log = log;
+        // Looked up here, before the threads: the system's list of ports is not asked from several at once.
+        if (log != nullptr)
+            boxes.back()->serial = adapter_serial(port.name, port.device);
     }
     if (boxes.size() == 1) {
         Box& box = *boxes.front();
