@@ -200,22 +200,25 @@ private:
 
 int watch_and_flash(const QString& image_path, const WatchOptions& options, ProductionLog* log)
 {
+    catch_interrupt();
+    Watcher watcher(image_path, options, log);
+    // The first look comes before the watch says it is watching: what is there by then was present at the
+    // start (--new-only), what comes after is plugged.
+    watcher.look_for_plugs();
 #ifdef Q_OS_WIN
     say(QStringLiteral("Watching the COM ports for boxes (Ctrl+C ends after the boxes in progress)"));
 #else
     say(QStringLiteral("Watching %1 for boxes (Ctrl+C ends after the boxes in progress)")
             .arg(options.folder));
 #endif
-    catch_interrupt();
-    Watcher watcher(image_path, options, log);
     for (;;) {
-        if (watcher.watching())
-            watcher.look_for_plugs();
         watcher.reap();
         watcher.start_boxes();
         if (!watcher.watching() && !watcher.busy())
             break;
         std::this_thread::sleep_for(std::chrono::milliseconds(look_every_ms));
+        if (watcher.watching())
+            watcher.look_for_plugs();
     }
     release_interrupt();
     return print_table(watcher.all_boxes());

@@ -770,7 +770,8 @@ void tst_cli::watch_flashes_each_plug()
     QTest::qWait(300);
     QCOMPARE(times_sent(first, "E"), 1);
     QVERIFY(QFile::remove(line.filePath(QStringLiteral("usb-KDR7_Adapter_A001-if00-port0"))));
-    QTest::qWait(200);
+    // Unplugged long enough for the watch to see it gone (it looks every 40 ms).
+    QTest::qWait(1000);
     QVERIFY(plug(first, "usb-KDR7_Adapter_A001-if00-port0"));
     if (!p.waitForFinished(30000)) {
         p.kill();
