@@ -19,6 +19,7 @@ windows_packages=(build-essential cmake ninja-build qt6-base-dev qt6-serialport-
 
 # shellcheck source=tools/common.sh
 source "$root/tools/common.sh"
+use_compiler_cache
 
 # The MinGW compilers with POSIX threads: Qt's own threading needs them, the win32 variant lacks std::thread.
 toolchain_text() {
@@ -99,6 +100,8 @@ unpack_once() {
 # Prints the Qt install folder; builds it first when the cache has none for this key.
 qt_for_windows() {
     install_missing "${windows_packages[@]}"
+    # Qt is built once and kept whole: its thousands of objects would only crowd the cache.
+    unset CMAKE_C_COMPILER_LAUNCHER CMAKE_CXX_COMPILER_LAUNCHER
     local prefix
     prefix="$cache/qt-$qt_version-$(qt_key)"
     if [ -f "$prefix/.complete" ]; then
