@@ -7,7 +7,9 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QRegularExpression>
+#ifdef Q_OS_WIN
 #include <QSerialPortInfo>
+#endif
 #include <QSysInfo>
 
 #ifdef Q_OS_LINUX
@@ -101,12 +103,25 @@ QJsonObject job_record(const char* job, const QString& port, const QString& devi
 
 QString adapter_serial(const QString& port, const QString& device)
 {
-    const QString resolved = QFileInfo(device).canonicalFilePath();
+#ifdef Q_OS_WIN
+    Q_UNUSED(device);
     for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
-        if (info.hasVendorIdentifier() && !info.serialNumber().isEmpty() &&
-            (info.systemLocation() == resolved || info.portName() == port))
+        if (info.portName() == port && !info.serialNumber().isEmpty())
             return info.serialNumber();
     }
+#else
+    // The USB device above the tty's interface holds its serial number in sysfs; read there, nothing under
+    // /dev is opened (asking QSerialPortInfo may probe the on-board ports).
+    const QString tty = QFileInfo(QFileInfo(device).canonicalFilePath()).fileName();
+    if (!tty.isEmpty()) {
+        QFile serial(QStringLiteral("/sys/class/tty/%1/device/../serial").arg(tty));
+        if (serial.open(QIODevice::ReadOnly)) {
+            const QString number = QString::fromLatin1(serial.readLine(256)).trimmed();
+            if (!number.isEmpty())
+                return number;
+        }
+    }
+#endif
     // udev's by-id names are usb-<maker>_<model>_<serial>-if<n>[-port<n>]; a serial has a digit in it, a
     // maker's or model's last word ("Controller") seldom does.
     static const QRegularExpression by_id(QStringLiteral("^usb-.+_([A-Za-z0-9]*[0-9][A-Za-z0-9]*)-if[0-9]+"));

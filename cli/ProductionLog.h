@@ -44,9 +44,9 @@ void add_identity(QJsonObject& fields, const Identity& identity);
 // the adapter's serial number (empty: not known).
 QJsonObject job_record(const char* job, const QString& port, const QString& device, const QString& serial);
 
-// The serial number of the adapter behind a device, where the system knows it (on Linux from udev, through
-// QSerialPortInfo), or where a /dev/serial/by-id name holds one ("usb-FTDI_FT232R_USB_UART_A50285BI-if00-
-// port0"); empty otherwise.
+// The serial number of the adapter behind a device, where the system knows it (on Linux from sysfs, on
+// Windows through QSerialPortInfo), or where a /dev/serial/by-id name holds one
+// ("usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0"); empty otherwise.
 QString adapter_serial(const QString& port, const QString& device);
 
 } // namespace cli
