@@ -19,13 +19,9 @@ QJsonObject flash_record(const Box& box, const QString& started, const QJsonObje
 {
     QJsonObject record = job_record("flash", box.port.name, box.port.device, box.serial.value_or(QString()));
     record.insert("start", started);
-    record.insert("end", utc_now());
     record.insert("image", image_fields);
     record.insert("pages", box.pages_sent.load());
-    record.insert("outcome", box.word);
-    record.insert("exit", final_status(box));
-    record.insert("message", final_message(box));
-    record.insert("seconds", box.seconds);
+    add_ending(record, box.word, final_status(box), final_message(box), box.seconds);
     return record;
 }
 

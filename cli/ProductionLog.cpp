@@ -101,6 +101,16 @@ QJsonObject job_record(const char* job, const QString& port, const QString& devi
                        {"serial", serial.isEmpty() ? QJsonValue() : QJsonValue(serial)}};
 }
 
+void add_ending(QJsonObject& record, const QString& outcome, int exit_status, const QString& message,
+                double seconds)
+{
+    record.insert("end", utc_now());
+    record.insert("outcome", outcome);
+    record.insert("exit", exit_status);
+    record.insert("message", message);
+    record.insert("seconds", seconds);
+}
+
 QString adapter_serial(const QString& port, const QString& device)
 {
 #ifdef Q_OS_WIN

@@ -44,6 +44,11 @@ void add_identity(QJsonObject& fields, const Identity& identity);
 // the adapter's serial number (empty: not known).
 QJsonObject job_record(const char* job, const QString& port, const QString& device, const QString& serial);
 
+// The fields every record ends with: when, how (outcome word, exit status, the message the user saw) and
+// how long.
+void add_ending(QJsonObject& record, const QString& outcome, int exit_status, const QString& message,
+                double seconds);
+
 // The serial number of the adapter behind a device, where the system knows it (on Linux from sysfs, on
 // Windows through QSerialPortInfo), or where a /dev/serial/by-id name holds one
 // ("usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0"); empty otherwise.

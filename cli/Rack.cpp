@@ -209,7 +209,8 @@ int flash_rack(const QString& image_path, const QList<Port>& ports, const std::o
         boxes.push_back(std::make_unique<Box>());
         boxes.back()->port = port;
         boxes.back()->log = log;
-        // Looked up here, before the threads: the system's list of ports is not asked from several at once.
+        // Looked up here, before the threads: on Windows it asks the system's list of ports, which is not
+        // asked from several threads at once.
         if (log != nullptr)
             boxes.back()->serial = adapter_serial(port.name, port.device);
     }

@@ -79,12 +79,9 @@ public:
     {
         if (!log.is_open())
             return status;
-        record.insert("end", utc_now());
         record.insert("entries", entries);
-        record.insert("outcome", QLatin1String(status == Success ? "completed" : "failed"));
-        record.insert("exit", status);
-        record.insert("message", message);
-        record.insert("seconds", double(clock.elapsed()) / 1000.0);
+        add_ending(record, QLatin1String(status == Success ? "completed" : "failed"), status, message,
+                   double(clock.elapsed()) / 1000.0);
         if (log.append(record))
             return status;
         say(command_text::log_record_lost(log.path()));
