@@ -1,9 +1,9 @@
 #include "cli/Commands.h"
 #include "cli/Ports.h"
-#include "cli/ProductionLog.h"
 #include "cli/Rack.h"
 #include "cli/Terminal.h"
 #include "cli/Watch.h"
+#include "station/ProductionLog.h"
 
 #include <QCommandLineParser>
 #include <QFileInfo>

@@ -3,6 +3,8 @@
 // The box's port on the command line: every --port is checked and resolved once, right after the options
 // are parsed, into a Port that the command (and each box of a rack) takes from there; and the trace of
 // the exchange on it.
+#include "station/Port.h"
+
 #include <QCommandLineOption>
 #include <QList>
 #include <QString>
@@ -16,12 +18,7 @@ class Trace;
 
 namespace cli {
 
-struct Port
-{
-    QString name;     // as the user gave it: "COM5", "/dev/ttyUSB0", "/dev/serial/by-id/..."
-    QString device;   // what the system opens; empty where the name stands for no device
-    QString identity; // the same for two names of one port (see port_names::identity)
-};
+using station::Port;
 
 // --port PORT, as every command that talks to the box takes it.
 QCommandLineOption port_option();

@@ -1,28 +1,15 @@
 #include "cli/Rack.h"
 
-#include "cli/Box.h"
-#include "cli/ProductionLog.h"
 #include "cli/Terminal.h"
 #include "outcome/MessageFor.h"
-#include "serial/SerialChannel.h"
-#include "serial/Trace.h"
+#include "station/Box.h"
+#include "station/ProductionLog.h"
+#include "station/Rack.h"
 #include "update/BinImage.h"
 #include "update/Bootloader.h"
 
-#include <QDeadlineTimer>
-#include <QElapsedTimer>
-#include <QFile>
-#include <QFileInfo>
-#include <QRegularExpression>
-#include <QThread>
-
-#include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
-#include <thread>
-#include <vector>
 
 namespace cli {
 namespace {
@@ -107,89 +94,26 @@ private:
     std::vector<int> shown;
 };
 
-// "COM3" stays "COM3"; a device path gives its last part ("ttyUSB0"), or, where two ports end alike
-// (/run/a/tty, /run/b/tty), its whole path ("run_a_tty"); a number is added while a name is still taken.
-QStringList trace_suffixes(const QStringList& ports)
-{
-    QStringList last_parts;
-    for (const QString& port : ports)
-        last_parts << QFileInfo(port).fileName();
-    QStringList suffixes;
-    for (qsizetype i = 0; i < ports.size(); ++i) {
-        QString suffix = last_parts[i];
-        if (last_parts.count(suffix) > 1)
-            suffix = QString(ports[i])
-                         .replace(QLatin1Char('/'), QLatin1Char('_'))
-                         .remove(QRegularExpression("^_+"));
-        const QString base = suffix;
-        for (int n = 2; suffixes.contains(suffix); ++n)
-            suffix = base + QLatin1Char('-') + QString::number(n);
-        suffixes << suffix;
-    }
-    return suffixes;
-}
-
-// Opens every box's trace, or none: a file made here is removed again when a later one cannot be opened,
-// and no file is emptied before all of them could be opened.
-bool open_traces(std::vector<std::unique_ptr<Box>>& boxes, const QString& trace_path,
-                 const QString& image_path)
-{
-    const QStringList suffixes = [&] {
-        QStringList ports;
-        for (const auto& box : boxes)
-            ports << box->port.name;
-        return trace_suffixes(ports);
-    }();
-    QStringList made;
-    const auto give_up = [&made](const QString& path) {
-        say(command_text::trace_unwritable(path));
-        for (const QString& new_file : made)
-            QFile::remove(new_file);
-        return false;
-    };
-    for (size_t i = 0; i < boxes.size(); ++i) {
-        const QString path = trace_path + QLatin1Char('.') + suffixes[qsizetype(i)];
-        const bool existed = QFileInfo::exists(path);
-        if (!boxes[i]->trace.open(path, true, image_path))
-            return give_up(path);
-        if (!existed)
-            made << path;
-        boxes[i]->trace_path = path;
-    }
-    // Now each is emptied, as a single trace is.
-    for (auto& box : boxes) {
-        if (!box->trace.open(box->trace_path, false, image_path))
-            return give_up(box->trace_path);
-        box->trace.note(QStringLiteral("%1 on %2").arg(image_path, box->port.name));
-        box->traced = true;
-    }
-    return true;
-}
-
-// Waits for every box to end, redrawing the progress. After Ctrl+C each box gets the time a page may still
-// take (its lines and the box's slowest page write, 2.5 s, with room); one still busy then is left behind,
-// so that the command ends within a bound whatever a port does. True when every box ended by itself.
-bool await_boxes(const std::vector<std::unique_ptr<Box>>& boxes)
-{
-    constexpr int after_interrupt_ms = 5000;
-    Display display(boxes);
-    QDeadlineTimer grace = QDeadlineTimer::Forever;
-    for (;;) {
-        bool all_done = true;
-        for (const auto& box : boxes)
-            all_done = all_done && box->done;
-        display.show();
-        if (all_done)
-            return true;
-        if (interrupted() && grace.isForever())
-            grace.setRemainingTime(after_interrupt_ms);
-        if (grace.hasExpired())
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    }
-}
-
 } // namespace
+
+int print_table(const std::vector<std::unique_ptr<Box>>& boxes)
+{
+    int status = Success;
+    std::printf("%-20s %-14s %8s  %s\n", "port", "outcome", "seconds", "message");
+    for (const auto& box : boxes) {
+        // A box still busy is read no further than its flag: its thread may be writing the rest.
+        if (!box->done) {
+            std::printf("%-20s %-14s %8s  %s\n", qPrintable(box->port.name), command_text::left_busy_word,
+                        "-", command_text::left_busy);
+            status = qMax(status, int(Stopped));
+            continue;
+        }
+        std::printf("%-20s %-14s %8.1f  %s\n", qPrintable(box->port.name), qPrintable(box->word),
+                    box->seconds, qPrintable(final_message(*box)));
+        status = qMax(status, final_status(*box));
+    }
+    return status;
+}
 
 int check_image(const QString& image_path)
 {
@@ -209,6 +133,7 @@ int flash_rack(const QString& image_path, const QList<Port>& ports, const std::o
         boxes.push_back(std::make_unique<Box>());
         boxes.back()->port = port;
         boxes.back()->log = log;
+        boxes.back()->stop_requested = &interrupted;
         // Looked up here, before the threads: on Windows it asks the system's list of ports, which is not
         // asked from several threads at once.
         if (log != nullptr)
@@ -225,18 +150,19 @@ int flash_rack(const QString& image_path, const QList<Port>& ports, const std::o
         release_interrupt();
         return status;
     }
-    if (trace_path && !open_traces(boxes, *trace_path, image_path))
-        return OutputUnwritable;
+    if (trace_path) {
+        if (const std::optional<QString> unwritable = open_traces(boxes, *trace_path, image_path)) {
+            say(command_text::trace_unwritable(*unwritable));
+            return OutputUnwritable;
+        }
+    }
 
     catch_interrupt();
-    // QThreads, not bare threads: each port's notifiers must live in a thread Qt knows.
-    std::vector<std::unique_ptr<QThread>> threads;
-    for (auto& box : boxes) {
-        Box* one = box.get();
-        threads.emplace_back(QThread::create([one, image_path] { run_box(*one, image_path, nullptr); }));
-        threads.back()->start();
-    }
-    if (!await_boxes(boxes)) {
+    const std::vector<std::unique_ptr<QThread>> threads = start_boxes(boxes, image_path);
+    // After Ctrl+C the boxes get their grace, then one still busy is left behind.
+    Display display(boxes);
+    if (!await_boxes(
+            boxes, [&display] { display.show(); }, &interrupted)) {
         // A box's thread is stuck in its port: it is left behind, and the process ends without it.
         const int status = print_table(boxes);
         std::fflush(stdout);

@@ -1,15 +1,18 @@
 #pragma once
 
 #include "cli/Ports.h"
+#include "station/Box.h"
 
 #include <QList>
 #include <QString>
 
+#include <memory>
 #include <optional>
+#include <vector>
 
 namespace cli {
 
-class ProductionLog;
+using station::ProductionLog;
 
 // Success when the image can be flashed at all; otherwise InputUnreadable, with the message said.
 int check_image(const QString& image_path);
@@ -23,5 +26,9 @@ int check_image(const QString& image_path);
 // highest among the boxes.
 int flash_rack(const QString& image_path, const QList<Port>& ports, const std::optional<QString>& trace_path,
                ProductionLog* log);
+
+// The end of a rack or a watch: a table of port, outcome, seconds and message on standard output; the
+// highest exit status among the boxes.
+int print_table(const std::vector<std::unique_ptr<station::Box>>& boxes);
 
 } // namespace cli

@@ -1,6 +1,5 @@
 #include "cli/Commands.h"
 #include "cli/Ports.h"
-#include "cli/ProductionLog.h"
 #include "cli/TableLines.h"
 #include "cli/Terminal.h"
 #include "outcome/MessageFor.h"
@@ -9,6 +8,7 @@
 #include "satellite/SatelliteRecord.h"
 #include "serial/SerialChannel.h"
 #include "serial/Trace.h"
+#include "station/ProductionLog.h"
 
 #include <QCommandLineParser>
 #include <QElapsedTimer>

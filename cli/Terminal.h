@@ -2,8 +2,8 @@
 
 // zorvane-cli's side of the terminal: messages on standard error, option parsing and --help, the progress
 // bar, and Ctrl+C.
-#include "cli/Exit.h"
 #include "outcome/Messages.h"
+#include "station/Exit.h"
 #include "update/Identity.h"
 
 #include <QElapsedTimer>
@@ -13,6 +13,12 @@
 class QCommandLineParser;
 
 namespace cli {
+
+// The commands speak the station's terms (exit statuses, ports, boxes) as their own.
+using namespace station;
+
+// The exit statuses in a few lines, for every --help.
+extern const char* const exit_help;
 
 // A line on standard error.
 void say(const QString& text);

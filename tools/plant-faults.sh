@@ -29,9 +29,9 @@ faults=(
     "common/LineReader.cpp|if (line.size() > max_length) {|if (line.size() > max_length + 1) {|tst_package\|tst_satellite|an overlong line is not cut"
     "serial/ReplyWait.cpp|for (int cycle = 0; cycle < schedule.cycles; ++cycle) {|for (int cycle = 1; cycle < schedule.cycles; ++cycle) {|tst_faults\|tst_update|every reply wait is one cycle short"
     "cli/TableLines.cpp|++warned;|(void)warned;|tst_cli|sat-check warns but exits 0"
-    "cli/Watch.cpp|if (present.count(key) == 0 && !(first_look|if (!(first_look|tst_cli|a box that stays plugged is flashed again"
-    "cli/ProductionLog.cpp|static_cast<void>(ftruncate(fd, before.st_size));|static_cast<void>(0);|tst_cli|a record the disk took in part is left half"
-    "cli/Watch.cpp|box->stop_on_interrupt = false;|box->stop_on_interrupt = true;|tst_cli|Ctrl+C stops the watch's boxes mid-flash"
+    "station/Watch.cpp|if (present.count(key) == 0 && !(first_look|if (!(first_look|tst_cli|a box that stays plugged is flashed again"
+    "station/ProductionLog.cpp|static_cast<void>(ftruncate(fd, before.st_size));|static_cast<void>(0);|tst_cli|a record the disk took in part is left half"
+    "station/Watch.cpp|box->stop_requested = nullptr;|box->stop_requested = stop;|tst_cli|Ctrl+C stops the watch's boxes mid-flash"
     "app/zorvane.cpp|{Start::SatelliteExchange, Exchange \| Satellites},|{Start::SatelliteExchange, Satellites},|tst_faults|a satellite exchange starts inside an update"
 )
 

@@ -1,16 +1,13 @@
-#include "cli/Box.h"
+#include "station/Box.h"
 
-#include "cli/ProductionLog.h"
-#include "cli/Terminal.h"
 #include "outcome/MessageFor.h"
 #include "serial/SerialChannel.h"
+#include "station/ProductionLog.h"
 #include "update/BinImage.h"
 
 #include <QElapsedTimer>
 
-#include <cstdio>
-
-namespace cli {
+namespace station {
 
 namespace {
 
@@ -77,7 +74,7 @@ void run_box(Box& box, const QString& image_path, bootloader::Observer* shown)
             if (shown != nullptr)
                 shown->progress(pages_sent);
         }
-        bool stop_requested() override { return box.stop_on_interrupt && interrupted(); }
+        bool stop_requested() override { return box.stop_requested != nullptr && box.stop_requested(); }
         bool stop_before_first_page() const override { return true; }
         Box& box;
         bootloader::Observer* shown;
@@ -111,24 +108,4 @@ QString final_message(const Box& box)
     return message;
 }
 
-// The end: a table of port, outcome, seconds and message; the highest exit status among the boxes.
-int print_table(const std::vector<std::unique_ptr<Box>>& boxes)
-{
-    int status = Success;
-    std::printf("%-20s %-14s %8s  %s\n", "port", "outcome", "seconds", "message");
-    for (const auto& box : boxes) {
-        // A box still busy is read no further than its flag: its thread may be writing the rest.
-        if (!box->done) {
-            std::printf("%-20s %-14s %8s  %s\n", qPrintable(box->port.name), command_text::left_busy_word,
-                        "-", command_text::left_busy);
-            status = qMax(status, int(Stopped));
-            continue;
-        }
-        std::printf("%-20s %-14s %8.1f  %s\n", qPrintable(box->port.name), qPrintable(box->word),
-                    box->seconds, qPrintable(final_message(*box)));
-        status = qMax(status, final_status(*box));
-    }
-    return status;
-}
-
-} // namespace cli
+} // namespace station

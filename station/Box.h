@@ -1,31 +1,30 @@
 #pragma once
 
-#include "cli/Exit.h"
-#include "cli/Ports.h"
 #include "serial/Trace.h"
+#include "station/Exit.h"
+#include "station/Port.h"
 #include "update/Bootloader.h"
 
 #include <QString>
 
 #include <atomic>
-#include <memory>
 #include <optional>
-#include <vector>
 
-namespace cli {
+namespace station {
 
 class ProductionLog;
 
-// One box being flashed, alone, in a rack or in a watch: what its thread reports, read by the main thread.
+// One box being flashed, alone, in a rack or in a watch: what its thread reports, read by the thread that
+// shows it.
 struct Box
 {
     Port port;
     Trace trace;
     QString trace_path;
     bool traced = false;
-    // The first Ctrl+C stops the box after its page (flash), or lets it finish (a watch ends after the
-    // boxes in progress).
-    bool stop_on_interrupt = true;
+    // Asked after each page whether the box should stop there (and before its first page); none: the box
+    // runs to its end (a watch ends after the boxes in progress).
+    bool (*stop_requested)() = nullptr;
     ProductionLog* log = nullptr;
     // The adapter's serial number for the log, looked up before the box's thread starts (empty: not known).
     std::optional<QString> serial;
@@ -50,8 +49,4 @@ void run_box(Box& box, const QString& image_path, bootloader::Observer* shown);
 int final_status(const Box& box);
 QString final_message(const Box& box);
 
-// The end of a rack or a watch: a table of port, outcome, seconds and message on standard output; the
-// highest exit status among the boxes.
-int print_table(const std::vector<std::unique_ptr<Box>>& boxes);
-
-} // namespace cli
+} // namespace station

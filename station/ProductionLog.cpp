@@ -1,4 +1,4 @@
-#include "cli/ProductionLog.h"
+#include "station/ProductionLog.h"
 
 #include "common/RecordFile.h"
 
@@ -18,7 +18,7 @@
 #include <unistd.h>
 #endif
 
-namespace cli {
+namespace station {
 
 bool ProductionLog::open(const QString& path, const QString& job_file)
 {
@@ -139,4 +139,4 @@ QString adapter_serial(const QString& port, const QString& device)
     return m.hasMatch() ? m.captured(1) : QString();
 }
 
-} // namespace cli
+} // namespace station

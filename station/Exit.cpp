@@ -1,16 +1,11 @@
-#include "cli/Exit.h"
+#include "station/Exit.h"
 
 #include "package/Packager.h"
 #include "package/Unpacker.h"
 #include "satellite/SatelliteProtocol.h"
 #include "update/Bootloader.h"
 
-namespace cli {
-
-const char* const exit_help =
-    "Exit status: 0 success, 2 usage, 3 input file unreadable, 4 output file not "
-    "written, 5 input not acceptable,\n6 port not available, 7 box did not answer, "
-    "8 box refused the image, 9 transfer failed, 10 stopped,\n11 update not confirmed.";
+namespace station {
 
 int exit_for(bootloader::Outcome outcome)
 {
@@ -92,4 +87,4 @@ int exit_for(unpacker::Outcome outcome)
     return InputRejected;
 }
 
-} // namespace cli
+} // namespace station

@@ -1,6 +1,7 @@
 #pragma once
 
-// How zorvane-cli ends: one exit status per kind of failure, and the status each engine's outcome gives.
+// How a job ends: one exit status per kind of failure (zorvane-cli's own), and the status each engine's
+// outcome gives.
 namespace bootloader {
 enum class Outcome;
 }
@@ -14,7 +15,7 @@ namespace unpacker {
 enum class Outcome;
 }
 
-namespace cli {
+namespace station {
 
 enum Exit
 {
@@ -31,12 +32,9 @@ enum Exit
     UpdateFailed = 11,
 };
 
-// The statuses in a few lines, for every --help.
-extern const char* const exit_help;
-
 int exit_for(bootloader::Outcome outcome);
 int exit_for(satellite_protocol::Outcome outcome);
 int exit_for(packager::Outcome outcome);
 int exit_for(unpacker::Outcome outcome);
 
-} // namespace cli
+} // namespace station

@@ -8,7 +8,7 @@
 
 #include <mutex>
 
-namespace cli {
+namespace station {
 
 // The production log (--log FILE): one JSON object per box and job, on a line of its own (JSON Lines),
 // for proving afterwards which box got which image. A record is appended with a single write when the
@@ -54,4 +54,4 @@ void add_ending(QJsonObject& record, const QString& outcome, int exit_status, co
 // ("usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0"); empty otherwise.
 QString adapter_serial(const QString& port, const QString& device);
 
-} // namespace cli
+} // namespace station
