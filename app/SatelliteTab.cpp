@@ -130,9 +130,14 @@ void zorvane::sat_read_file()
         show_message(Message::CsvCannotOpen);
         return;
     }
-    SatelliteCells cells;
-    for (int row = 0; file.next(cells); ++row) {
-        fill_row(row, cells);
+    // Judged whole before a row changes: a file that cannot be read as a table leaves the grid as it was.
+    const satellite_csv::Table table = file.read();
+    if (table.refused_line > 0) {
+        show_message(Message::CsvLineRefused, table.refused_line);
+        return;
+    }
+    for (int row = 0; row < table.lines.size(); ++row) {
+        fill_row(row, satellite_csv::cells(table.lines[row]));
         show_satellite_progress(row + csv_progress_offset);
     }
     show_satellite_progress(csv_progress_done);
@@ -162,4 +167,6 @@ void zorvane::sat_write_file()
     // Until this succeeds the old file, if there was one, stays as it was.
     if (!file.commit())
         show_message(Message::CsvWriteFailed);
+    else if (!file.replaced_rows().isEmpty())
+        show_message(Message::CsvCellsReplaced, row_list(file.replaced_rows()));
 }

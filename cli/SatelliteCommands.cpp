@@ -45,11 +45,11 @@ public:
 };
 
 // The rows to write, from the lines read; Success or the exit status.
-int load_rows(const QString& path, const TableLines& lines, FileTable& table, bool allow_short)
+int load_rows(const QString& path, const satellite_csv::Table& lines, FileTable& table, bool allow_short)
 {
     const int count = int(lines.lines.size());
     for (int i = 0; i < count; ++i)
-        table.rows[i] = satellite_csv::parse_line(lines.lines[i]);
+        table.rows[i] = satellite_csv::cells(lines.lines[i]);
     if (count < satellite_protocol::entry_count && !allow_short) {
         say(QStringLiteral("%1 has %2 lines; the box's table has 99 (--allow-short writes the rest empty)")
                 .arg(path)
@@ -64,14 +64,14 @@ class WriteLog
 {
 public:
     // Success, or OutputUnwritable with the reason said.
-    int open(const QString& log_path, const QString& csv, const Port& port)
+    int open(const QString& log_path, const QString& csv, const satellite_csv::Digest& read, const Port& port)
     {
         if (!log.open(log_path, csv))
             return tell_unwritable(log_path);
         clock.start();
         record = job_record("sat-write", port.name, port.device, adapter_serial(port.name, port.device));
         record.insert("start", utc_now());
-        record.insert("csv", file_fields(csv));
+        record.insert("csv", file_fields(csv, read.complete ? read.size : -1, read.sha256.result()));
         return Success;
     }
     // The job's end; the status, or OutputUnwritable when the record could not be appended.
@@ -113,12 +113,13 @@ struct WriteOptions
     QCommandLineOption log = log_option();
 };
 
-// The file read once, checked when asked, and loaded; Success or the exit status.
+// The file read once (through digest, when the log is to record it), checked when asked, and loaded;
+// Success or the exit status.
 int prepare_write(const QCommandLineParser& parser, const WriteOptions& o, const QString& path,
-                  FileTable& table)
+                  FileTable& table, satellite_csv::Digest* digest)
 {
-    TableLines lines;
-    if (const int read = read_table_lines(path, lines))
+    satellite_csv::Table lines;
+    if (const int read = read_table_lines(path, lines, digest))
         return read;
     if (parser.isSet(o.check) && check_table(path, lines, false) == InputRejected && !parser.isSet(o.force)) {
         say(QStringLiteral("%1 is not written: the box would not get the file as it stands (--force "
@@ -139,6 +140,8 @@ int save_table(const QString& path, const FileTable& table)
         file.write_row(row);
     if (!file.commit())
         return tell(Message::CsvWriteFailed, OutputUnwritable);
+    if (!file.replaced_rows().isEmpty())
+        say(message_text(Message::CsvCellsReplaced, row_list(file.replaced_rows())).text);
     return Success;
 }
 
@@ -152,8 +155,9 @@ int satellites(const QStringList& arguments, bool reading)
     if (!reading)
         parser.addOptions(
             {write_options.allow_short, write_options.check, write_options.force, write_options.log});
-    parser.addPositionalArgument(QStringLiteral("FILE.csv"),
-                                 QStringLiteral("The satellite table, as the window saves it."));
+    parser.addPositionalArgument(
+        QStringLiteral("FILE.csv"),
+        QStringLiteral("The satellite table, as the window or a spreadsheet saves it."));
     int status = Success;
     const QString synopsis =
         reading ? QStringLiteral(
@@ -172,13 +176,17 @@ int satellites(const QStringList& arguments, bool reading)
         return resolved;
     const QString path = parser.positionalArguments().at(0);
     auto table = std::make_unique<FileTable>();
+    const bool logged = !reading && parser.isSet(write_options.log);
+    // The log records the bytes as they were read and sent: the file is opened and read once.
+    satellite_csv::Digest digest;
     if (!reading) {
-        if (const int prepared = prepare_write(parser, write_options, path, *table))
+        if (const int prepared =
+                prepare_write(parser, write_options, path, *table, logged ? &digest : nullptr))
             return prepared;
     }
     WriteLog log;
-    if (!reading && parser.isSet(write_options.log)) {
-        if (const int opened = log.open(parser.value(write_options.log), path, ports.first()))
+    if (logged) {
+        if (const int opened = log.open(parser.value(write_options.log), path, digest, ports.first()))
             return opened;
     }
     SerialChannel channel;

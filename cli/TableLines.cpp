@@ -1,38 +1,40 @@
 #include "cli/TableLines.h"
 
 #include "cli/Terminal.h"
+#include "outcome/MessageFor.h"
 #include "satellite/SatelliteCheck.h"
-#include "satellite/SatelliteCsv.h"
 
 #include <cstdio>
 
 using namespace cli;
 
-int cli::read_table_lines(const QString& path, TableLines& table)
+int cli::read_table_lines(const QString& path, satellite_csv::Table& table, satellite_csv::Digest* digest)
 {
     satellite_csv::Reader file;
     if (!file.open(path))
         return tell(Message::CsvCannotOpen, InputUnreadable);
-    QByteArray line;
-    while (file.next_line(line)) {
-        table.lines << line;
-        table.cut << file.line_cut();
+    table = file.read(digest);
+    if (table.refused_line > 0) {
+        say(csv_refusal_text(path, table));
+        return InputRejected;
     }
     return Success;
 }
 
-int cli::check_table(const QString& path, const TableLines& table, bool print_rows)
+int cli::check_table(const QString& path, const satellite_csv::Table& table, bool print_rows)
 {
     int warned = 0;
     for (qsizetype i = 0; i < table.lines.size(); ++i) {
         const int line_number = int(i + 1);
-        const satellite_check::Row row = satellite_check::check_line(table.lines[i], table.cut[i]);
+        const satellite_check::Row row = satellite_check::check_line(table.lines[i]);
         if (print_rows) {
             const satellite_record::Record& r = row.record;
             const QByteArray name(reinterpret_cast<const char*>(r.data()), satellite_record::name_field);
-            std::printf("%2d  name %s  position %d  vertical %d  horizontal %d\n", line_number,
+            const QString form = csv_form_text(table.lines[i].form);
+            const QByteArray read_as = form.isEmpty() ? QByteArray() : ("  read as: " + form).toLocal8Bit();
+            std::printf("%2d  name %s  position %d  vertical %d  horizontal %d%s\n", line_number,
                         name.toHex(' ').constData(), int(std::int16_t(std::uint16_t(r[18] << 8 | r[17]))),
-                        int(std::int8_t(r[20])), int(std::int8_t(r[19])));
+                        int(std::int8_t(r[20])), int(std::int8_t(r[19])), read_as.constData());
         }
         for (const QString& warning : row.warnings) {
             say(QStringLiteral("%1:%2: warning: %3").arg(path).arg(line_number).arg(warning));

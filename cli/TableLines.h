@@ -1,22 +1,20 @@
 #pragma once
 
-#include <QByteArray>
-#include <QList>
+#include "satellite/SatelliteCsv.h"
+
 #include <QString>
 
 namespace cli {
 
-// The lines of a CSV table that the box would get (at most 99), read once: what is checked is what is sent.
-struct TableLines
-{
-    QList<QByteArray> lines;
-    QList<bool> cut; // the line was longer than the reader takes
-};
-// Success, or InputUnreadable with the message said.
-int read_table_lines(const QString& path, TableLines& table);
+// The lines of a CSV table that the box would get (at most 99), read once: what is checked is what is
+// sent. With digest, every byte of the file goes through it as it is read. Success, InputUnreadable, or
+// InputRejected for a file that does not read as a table (with its line said).
+int read_table_lines(const QString& path, satellite_csv::Table& table,
+                     satellite_csv::Digest* digest = nullptr);
 
-// Checks a CSV table's lines on their way into the box (printing each row as the box receives it when
-// asked), and warns on standard error wherever a cell is changed. Success, or InputRejected when it warned.
-int check_table(const QString& path, const TableLines& table, bool print_rows);
+// Checks a CSV table's lines on their way into the box (printing each row as the box receives it, and how
+// a line was read where not as the tool writes its own file, when asked), and warns on standard error
+// wherever a cell is changed. Success, or InputRejected when it warned.
+int check_table(const QString& path, const satellite_csv::Table& table, bool print_rows);
 
 } // namespace cli

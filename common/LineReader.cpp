@@ -22,6 +22,8 @@ bool LineReader::fill()
         error = !device.atEnd();
         return false;
     }
+    if (tap)
+        tap(chunk);
     return true;
 }
 

@@ -2,6 +2,8 @@
 
 #include <QByteArray>
 
+#include <functional>
+
 class QIODevice;
 
 // Reads text lines one at a time, holding no more than one line's worth of text whatever the input:
@@ -20,6 +22,8 @@ public:
     bool failed() const { return error; }
     // Lines returned so far.
     int lines_read() const { return count; }
+    // Sees every chunk as it is read from the device, for a digest of the bytes as they were read.
+    void set_tap(std::function<void(const QByteArray&)> each_chunk) { tap = std::move(each_chunk); }
 
 private:
     bool fill();
@@ -32,4 +36,5 @@ private:
     bool error = false;
     bool cut = false;
     int count = 0;
+    std::function<void(const QByteArray&)> tap;
 };

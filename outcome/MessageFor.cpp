@@ -166,3 +166,48 @@ QString unpack_text(const unpacker::Result& result, const QString& bin_path, con
     }
     return QString();
 }
+
+QString csv_refusal_text(const QString& path, const satellite_csv::Table& table)
+{
+    const char* why = "";
+    switch (table.problem) {
+    case satellite_csv::Problem::None:
+        return QString();
+    case satellite_csv::Problem::TooFewFields:
+        why = "it holds fewer than four fields";
+        break;
+    case satellite_csv::Problem::OpenQuote:
+        why = "a quoted field does not end on its line";
+        break;
+    case satellite_csv::Problem::TextAfterQuote:
+        why = "a quoted field is followed by more than a separator";
+        break;
+    }
+    return QStringLiteral("%1:%2: error: the line does not read as four fields (%3); nothing of the file is "
+                          "sent")
+        .arg(path)
+        .arg(table.refused_line)
+        .arg(QLatin1String(why));
+}
+
+QString csv_form_text(unsigned form)
+{
+    QStringList parts;
+    if (form & satellite_csv::Quoted)
+        parts << QStringLiteral("quoted");
+    if (form & satellite_csv::Semicolons)
+        parts << QStringLiteral("\";\" between the fields");
+    if (form & satellite_csv::ByteOrderMark)
+        parts << QStringLiteral("UTF-8 (byte-order mark)");
+    if (form & satellite_csv::Utf8)
+        parts << QStringLiteral("UTF-8");
+    return parts.join(QStringLiteral(", "));
+}
+
+QString row_list(const QList<int>& rows)
+{
+    QStringList numbers;
+    for (const int row : rows)
+        numbers << QString::number(row);
+    return numbers.join(QStringLiteral(", "));
+}

@@ -4,6 +4,7 @@
 #include "package/Packager.h"
 #include "package/SRecord.h"
 #include "package/Unpacker.h"
+#include "satellite/SatelliteCsv.h"
 #include "satellite/SatelliteProtocol.h"
 #include "update/Bootloader.h"
 
@@ -28,3 +29,11 @@ const char* outcome_word(bootloader::Outcome outcome);
 // What unpack says when it ends early (an image that cannot be turned back, a file that cannot be
 // written); empty when it was done.
 QString unpack_text(const unpacker::Result& result, const QString& bin_path, const QString& s19_path);
+
+// A CSV table that is refused: where and why, for the command line ("FILE:LINE: error: ...").
+QString csv_refusal_text(const QString& path, const satellite_csv::Table& table);
+// How a line was read, where not as the tool writes its own file ("quoted, UTF-8 (byte-order mark)");
+// empty for a line read as the tool's own.
+QString csv_form_text(unsigned form);
+// The rows of a saved table with a character written as "?", as a message's list ("3, 17").
+QString row_list(const QList<int>& rows);

@@ -51,6 +51,10 @@ constexpr MessageEntry message_texts[] = {
     {Message::NoCsvFile, Kind::Warning, "Warning", "No CSV file"},
     {Message::CsvCannotOpen, Kind::Warning, "Warning", "Fail to open CSV file"},
     {Message::CsvWriteFailed, Kind::Warning, "Warning", "Fail to write CSV file"},
+    {Message::CsvLineRefused, Kind::Warning, "Warning",
+     "Line %1 of the CSV file does not read as four fields: nothing was loaded."},
+    {Message::CsvCellsReplaced, Kind::Warning, "Warning",
+     "A CSV file cannot hold a comma, a line end or a zero byte in a cell: saved as \"?\" in rows %1."},
     {Message::S19CannotRead, Kind::Warning, "Warning", "Fail to open S19 file!"},
     {Message::PackagePathsEmpty, Kind::Warning, "Warning", "S file and Bin file are all empty!"},
     {Message::S19CannotOpen, Kind::Warning, "Warning", "Fail to open S file!"},
@@ -73,6 +77,11 @@ const MessageEntry& lookup(Message id)
 } // namespace
 
 MessageText message_text(Message message, int argument)
+{
+    return message_text(message, QString::number(argument));
+}
+
+MessageText message_text(Message message, const QString& argument)
 {
     const MessageEntry& m = lookup(message);
     QString text = QString::fromLatin1(m.text);

@@ -32,6 +32,8 @@ enum class Message
     NoCsvFile,
     CsvCannotOpen,
     CsvWriteFailed,
+    CsvLineRefused,   // takes the line number
+    CsvCellsReplaced, // takes the rows
     // Package tab
     S19CannotRead, // "Fail to open S19 file!": not opened, or not read as it was checked (it changed)
     PackagePathsEmpty,
@@ -50,8 +52,9 @@ struct MessageText
     QString text;
 };
 
-// A text with a place for a number (a line) takes it from argument.
+// A text with a place for a number (a line) or a list (rows) takes it from argument.
 MessageText message_text(Message message, int argument = 0);
+MessageText message_text(Message message, const QString& argument);
 
 // The texts of the Update tab's status line.
 namespace status_text {

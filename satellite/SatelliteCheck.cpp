@@ -43,8 +43,11 @@ bool looks_like_utf8(const QByteArray& bytes)
     return !utf8.hasError() && !text.isEmpty();
 }
 
-void check_name(const QByteArray& field, QStringList& warnings)
+void check_name(const QByteArray& field, const QString& lost, QStringList& warnings)
 {
+    if (!lost.isEmpty())
+        warnings << QStringLiteral("name \"%1\" holds characters outside ISO 8859-1: sent as %2")
+                        .arg(lost, quoted(field));
     if (field.size() > satellite_record::name_length)
         warnings << QStringLiteral("name %1 is cut to %2 bytes: %3")
                         .arg(quoted(field))
@@ -84,18 +87,16 @@ void check_number(const Field& f, const QByteArray& field, const QString& wrappe
 
 } // namespace
 
-Row check_line(const QByteArray& line, bool cut)
+Row check_line(const satellite_csv::Line& line)
 {
     Row row;
-    const qsizetype nul = line.indexOf('\0');
-    const QByteArray text = nul < 0 ? line : line.left(nul);
-    if (cut)
+    if (line.cut)
         row.warnings << QStringLiteral("line is longer than %1 characters; the rest is skipped")
                             .arg(satellite_csv::max_line_length);
-    const SatelliteCells cells = satellite_csv::parse_line(line);
+    const SatelliteCells cells = satellite_csv::cells(line);
     row.record = satellite_record::encode(cells);
-    const QList<QByteArray> fields = text.split(',');
-    check_name(fields.value(0), row.warnings);
+    const QList<QByteArray>& fields = line.fields;
+    check_name(fields.value(0), line.lost_name, row.warnings);
     const QString* wrapped[] = {&cells.position, &cells.vertical, &cells.horizontal};
     for (int i = 0; i < 3; ++i)
         check_number(numbers[i], fields.value(i + 1), *wrapped[i], row.warnings);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "satellite/SatelliteCsv.h"
 #include "satellite/SatelliteRecord.h"
 
 #include <QByteArray>
@@ -16,7 +17,6 @@ struct Row
     QStringList warnings;
 };
 
-// line as it stands in the file; cut when the file's line was longer than the reader takes.
-Row check_line(const QByteArray& line, bool cut);
+Row check_line(const satellite_csv::Line& line);
 
 } // namespace satellite_check

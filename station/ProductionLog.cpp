@@ -80,6 +80,14 @@ QJsonObject file_fields(const QString& path)
     return fields;
 }
 
+QJsonObject file_fields(const QString& path, qint64 size, const QByteArray& sha256)
+{
+    QJsonObject fields{{"file", QFileInfo(path).absoluteFilePath()}};
+    fields.insert("size", size < 0 ? QJsonValue() : QJsonValue(double(size)));
+    fields.insert("sha256", size < 0 ? QJsonValue() : QJsonValue(QString::fromLatin1(sha256.toHex())));
+    return fields;
+}
+
 void add_identity(QJsonObject& fields, const Identity& identity)
 {
     const IdentityTexts t = decode_identity(identity);

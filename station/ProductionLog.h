@@ -36,6 +36,8 @@ QString utc_now();
 
 // What a record says of the job's file: its full path, size and SHA-256 (null when it cannot be read).
 QJsonObject file_fields(const QString& path);
+// The same from the bytes as the job read them (size -1: the file could not be read whole).
+QJsonObject file_fields(const QString& path, qint64 size, const QByteArray& sha256);
 
 // The image's identity as info shows it: model, MCU, date, version and the four bytes in hex.
 void add_identity(QJsonObject& fields, const Identity& identity);

@@ -2,7 +2,8 @@
 # Checks that only the system calls can show, traced with strace:
 #   syscalls.sh devices SUITE...     the suites never open a real serial device (each maps every COM name)
 #   syscalls.sh drain CLI BOX        every write to the port is drained (tcdrain) before the next one
-#   syscalls.sh once CLI BOX         sat-write --check opens its CSV file once: the table checked is the one sent
+#   syscalls.sh once CLI BOX         sat-write --check (and --log) opens its CSV file once: the table checked is
+#                                    the one sent, and the one the log's SHA-256 is of
 set -euo pipefail
 # LeakSanitizer cannot run under ptrace: in the sanitized build, the traced programs go without it.
 export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0"
@@ -69,5 +70,12 @@ once)
     opens=$(grep -c "\"$work/t.csv\"" "$work/trace" || true)
     echo "sat-write --check opened its file $opens times"
     [ "$opens" -eq 1 ]
+    strace -f -qq -e trace=open,openat -o "$work/trace" "$cli" sat-write --check --log "$work/log" --port "$device" \
+        "$work/t.csv" >"$work/out" 2>&1 || { cat "$work/out"; echo "sat-write --check --log failed"; exit 1; }
+    opens=$(grep -c "\"$work/t.csv\"" "$work/trace" || true)
+    echo "sat-write --check --log opened its file $opens times"
+    [ "$opens" -eq 1 ]
+    sha=$(sha256sum "$work/t.csv" | cut -d' ' -f1)
+    grep -q "\"sha256\":\"$sha\"" "$work/log" || { cat "$work/log"; echo "the log's SHA-256 is not the file's"; exit 1; }
     ;;
 esac

@@ -79,6 +79,7 @@ private slots:
     void satellite_table_both_ways();
     void ports_tell_what_opens();
     void sat_check_warns_where_cells_change();
+    void names_of_every_byte_come_back();
     void trace_agrees_with_the_box();
     void rack_of_four_with_one_failing();
     void rack_ends_on_ctrl_c_within_a_bound();
@@ -482,6 +483,71 @@ void tst_cli::sat_check_warns_where_cells_change()
     table.replace("A very long satellite name", "Short");
     QVERIFY(fixtures::write_file(csv, table.mid(table.indexOf("Sat7"))));
     QCOMPARE(cli({"sat-check", csv}).status, 0);
+
+    // A spreadsheet's file: each line says how it was read; a character the box cannot take is named.
+    QVERIFY(fixtures::write_file(csv, "\xEF\xBB\xBF\"Astra; \"\"1KR\"\"\";1326;-52;11\r\n"
+                                      "Plain;1;2;3\r\n"
+                                      "\xD0\x90stra;1;2;3\r\n"));
+    Run check = cli({"sat-check", csv});
+    QCOMPARE(check.status, 5);
+    QVERIFY(check.out.startsWith(" 1  name 41 73 74 72 61 3b 20 22 31 4b 52 22 00"));
+    QCOMPARE(check.out.count("read as: quoted, \";\" between the fields, UTF-8 (byte-order mark)\n"), 1);
+    QCOMPARE(check.out.count("read as: \";\" between the fields, UTF-8 (byte-order mark)\n"), 2);
+    QVERIFY2(check.err.contains(where +
+                                ":3: warning: name \"\xD0\x90stra\" holds characters outside ISO 8859-1: "
+                                "sent as \"?stra\""),
+             check.err.constData());
+
+    // A line that does not read as four fields: the file is refused with its line, and nothing is sent.
+    QVERIFY(fixtures::write_file(csv, "\"A\",1,2,3\n\"B\",1,2,3\n\"C,1,2,3\n"));
+    check = cli({"sat-check", csv});
+    QCOMPARE(check.status, 5);
+    QCOMPARE(check.out, QByteArray());
+    QVERIFY2(check.err.contains(where +
+                                ":3: error: the line does not read as four fields (a quoted field does not "
+                                "end on its line); nothing of the file is sent"),
+             check.err.constData());
+    VirtualBox untouched;
+    write = cli({"sat-write", "--allow-short", "--force", "--port", untouched.device(), csv});
+    QCOMPARE(write.status, 5);
+    QVERIFY(write.err.contains(where + ":3: error: "));
+    QVERIFY(untouched.transcript().empty());
+}
+
+// Every byte a name can hold goes box -> CSV -> box and comes back, but for a comma, a CR or an LF, which
+// the file cannot hold: written as "?", in the rows that sat-read names.
+void tst_cli::names_of_every_byte_come_back()
+{
+    VirtualBox from;
+    VirtualBox to;
+    QByteArrayList names;
+    QStringList replaced;
+    for (int entry = 1; entry <= 99; ++entry) {
+        VirtualBox::SatelliteRecord r{};
+        QByteArray name;
+        for (int k = 0; k < 16; ++k)
+            name += char(((entry - 1) * 16 + k) % 255 + 1);
+        std::copy(name.begin(), name.end(), r.begin());
+        r[18] = std::uint8_t(entry);
+        from.set_satellite(entry, r);
+        if (name.contains(',') || name.contains('\r') || name.contains('\n')) {
+            replaced << QString::number(entry);
+            name.replace(',', '?').replace('\r', '?').replace('\n', '?');
+        }
+        names << name;
+    }
+    QVERIFY(replaced.size() >= 3);
+    const QString csv = dir.filePath(QStringLiteral("bytes.csv"));
+    const Run read = cli({"sat-read", "--port", from.device(), csv});
+    QCOMPARE(read.status, 0);
+    QVERIFY2(read.err.contains("saved as \"?\" in rows " + replaced.join(", ").toLatin1() + ".\n"),
+             read.err.constData());
+    QCOMPARE(cli({"sat-write", "--port", to.device(), csv}).status, 0);
+    for (int entry = 1; entry <= 99; ++entry) {
+        const VirtualBox::SatelliteRecord r = to.satellite(entry);
+        QCOMPARE(QByteArray(reinterpret_cast<const char*>(r.data()), 16), names[entry - 1]);
+        QCOMPARE(int(r[18]), entry);
+    }
 }
 
 namespace {

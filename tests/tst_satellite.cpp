@@ -94,8 +94,8 @@ private slots:
     void names_on_the_wire_data();
     void names_on_the_wire();
 
-    void parse_csv_lines_data();
-    void parse_csv_lines();
+    void csv_reading_data();
+    void csv_reading();
     void format_csv_lines();
     void line_reader_bounds_every_line();
 
@@ -211,49 +211,169 @@ void tst_satellite::names_on_the_wire()
     QCOMPARE(r[16], std::uint8_t(0));
 }
 
-void tst_satellite::parse_csv_lines_data()
+namespace {
+
+using Rows = QList<QStringList>;
+
+// A table with what strains a spreadsheet's CSV: quotes, ";", Latin-1 letters, a long name, an empty one.
+struct TableRow
 {
-    QTest::addColumn<QByteArray>("line");
-    QTest::addColumn<QStringList>("cells");
-    QTest::newRow("written by the tool")
-        << QByteArray("Sat1,192,45,-45,") << QStringList{"Sat1", "192", "45", "-45"};
-    QTest::newRow("20-character name")
-        << QByteArray("ABCDEFGHIJKLMNOPQRST,1,2,3,") << QStringList{"ABCDEFGHIJKLMNOP", "1", "2", "3"};
-    QTest::newRow("8-bit wrap") << QByteArray("A,0,200,0,") << QStringList{"A", "0", "-56", "0"};
-    QTest::newRow("16-bit wrap") << QByteArray("A,70000,0,0,") << QStringList{"A", "4464", "0", "0"};
-    QTest::newRow("plus sign") << QByteArray("A,+7,+7,+7,") << QStringList{"A", "7", "7", "7"};
-    QTest::newRow("last sign wins") << QByteArray("A,1-2,-1+2,2-,") << QStringList{"A", "-12", "12", "-2"};
-    QTest::newRow("no trailing comma") << QByteArray("A,1,2,-3") << QStringList{"A", "1", "2", "-3"};
-    QTest::newRow("after field 4 ignored")
-        << QByteArray("A,1,2,3,junk,99") << QStringList{"A", "1", "2", "3"};
-    QTest::newRow("fewer commas") << QByteArray("Hotbird,130") << QStringList{"Hotbird", "130", "0", "0"};
-    QTest::newRow("name only") << QByteArray("Hotbird") << QStringList{"Hotbird", "0", "0", "0"};
-    QTest::newRow("empty line") << QByteArray() << QStringList{"", "0", "0", "0"};
-    QTest::newRow("empty fields") << QByteArray(",,,,") << QStringList{"", "0", "0", "0"};
-    QTest::newRow("comma in a name shifts")
-        << QByteArray("Sat,1,192,45,-45,") << QStringList{"Sat", "1", "-64", "45"};
-    QTest::newRow("letters count by code") << QByteArray("A,a,0,0,") << QStringList{"A", "49", "0", "0"};
-    QTest::newRow("a space adds -16") << QByteArray("A, 5,0,0,") << QStringList{"A", "-155", "0", "0"};
-    QTest::newRow("Latin-1 name") << QByteArray("T\xFCrksat,420,0,0,")
-                                  << QStringList{"Türksat", "420", "0", "0"};
-    QTest::newRow("zero byte ends the line")
-        << QByteArray("A,1,2\0,3,", 9) << QStringList{"A", "1", "2", "0"};
+    QString name;
+    int position, vertical, horizontal;
+};
+
+QList<TableRow> spreadsheet_table()
+{
+    QList<TableRow> rows;
+    for (int i = 0; i < 99; ++i)
+        rows << TableRow{QStringLiteral("Sat %1").arg(i), i * 37 - 1800, i % 181 - 90, -(i % 90)};
+    rows[0].name = QStringLiteral("Astra 1KR");
+    rows[1].name = QStringLiteral("Türksat 42E");
+    rows[2].name = QStringLiteral("Sat \"Q\" 1");
+    rows[3].name = QStringLiteral("Hot;bird");
+    rows[4].name = QStringLiteral("A satellite name longer than 16");
+    rows[5].name = QString();
+    rows[6].name = QStringLiteral("\"Quoted\"");
+    return rows;
 }
 
-void tst_satellite::parse_csv_lines()
+// How a spreadsheet writes the table: separator, every text quoted or only where needed, the
+// encoding and the line end.
+QByteArray spreadsheet_file(char separator, bool quote_all, bool utf8, bool mark, const char* line_end)
 {
-    QFETCH(QByteArray, line);
-    QFETCH(QStringList, cells);
-    const SatelliteCells parsed = satellite_csv::parse_line(line);
-    QCOMPARE((QStringList{parsed.name, parsed.position, parsed.vertical, parsed.horizontal}), cells);
+    QByteArray file = mark ? QByteArray("\xEF\xBB\xBF") : QByteArray();
+    for (const TableRow& row : spreadsheet_table()) {
+        QByteArray name = utf8 ? row.name.toUtf8() : row.name.toLatin1();
+        if (quote_all || name.contains('"') || name.contains(separator))
+            name = '"' + name.replace("\"", "\"\"") + '"';
+        file += name + separator + QByteArray::number(row.position) + separator +
+                QByteArray::number(row.vertical) + separator + QByteArray::number(row.horizontal) + line_end;
+    }
+    return file;
+}
+
+QByteArray own_file()
+{
+    QByteArray file;
+    for (const TableRow& row : spreadsheet_table())
+        file += satellite_csv::format_line({row.name, QString::number(row.position),
+                                            QString::number(row.vertical), QString::number(row.horizontal)});
+    return file;
+}
+
+Rows table_cells()
+{
+    Rows rows;
+    for (const TableRow& row : spreadsheet_table())
+        rows << QStringList{row.name.left(16), QString::number(row.position), QString::number(row.vertical),
+                            QString::number(row.horizontal)};
+    return rows;
+}
+
+} // namespace
+
+// What a file reads as: the tool's own files exactly as the reader always took them (the expected cells
+// are what it gave), a spreadsheet's forms of one table as the same rows as the tool's file of it, and
+// what cannot be read as four fields refused with its line.
+void tst_satellite::csv_reading_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<Rows>("rows");
+    QTest::addColumn<int>("refused"); // the line named, 0: read
+
+    const auto own = [](const char* name, const QByteArray& line, const QStringList& cells) {
+        QTest::newRow(name) << line + "\r\n" << Rows{cells} << 0;
+    };
+    own("written by the tool", "Sat1,192,45,-45,", {"Sat1", "192", "45", "-45"});
+    own("20-character name", "ABCDEFGHIJKLMNOPQRST,1,2,3,", {"ABCDEFGHIJKLMNOP", "1", "2", "3"});
+    own("8-bit wrap", "A,0,200,0,", {"A", "0", "-56", "0"});
+    own("16-bit wrap", "A,70000,0,0,", {"A", "4464", "0", "0"});
+    own("plus sign", "A,+7,+7,+7,", {"A", "7", "7", "7"});
+    own("last sign wins", "A,1-2,-1+2,2-,", {"A", "-12", "12", "-2"});
+    own("no trailing comma", "A,1,2,-3", {"A", "1", "2", "-3"});
+    own("after field 4 ignored", "A,1,2,3,junk,99", {"A", "1", "2", "3"});
+    own("empty fields", ",,,,", {"", "0", "0", "0"});
+    own("comma in a name shifts", "Sat,1,192,45,-45,", {"Sat", "1", "-64", "45"});
+    own("letters count by code", "A,a,0,0,", {"A", "49", "0", "0"});
+    own("a space adds -16", "A, 5,0,0,", {"A", "-155", "0", "0"});
+    own("Latin-1 name", "T\xFCrksat,420,0,0,", {"Türksat", "420", "0", "0"});
+    own("UTF-8 bytes stay bytes",
+        "Hot\xC3\xA9"
+        "bird,1,2,3,",
+        {"Hot\u00C3\u00A9bird", "1", "2", "3"});
+    own("quotes in a name are the name's", "\"Sat\",1,2,3,", {"\"Sat\"", "1", "2", "3"});
+    own("a lone quote", "\",1,2,3,", {"\"", "1", "2", "3"});
+    own("semicolons in a name", "A;1;2;3,1,2,3,", {"A;1;2;3", "1", "2", "3"});
+    own("CR inside the line", "A\rB,1,2,3,", {"A\rB", "1", "2", "3"});
+    own("a quote inside a number", "A,\"5\",0,0,", {"A", "-1364", "0", "0"});
+    QTest::newRow("LF line ends") << QByteArray("A,1,2,3,\nB,4,5,6,\n")
+                                  << Rows{{"A", "1", "2", "3"}, {"B", "4", "5", "6"}} << 0;
+    QTest::newRow("the rest of a long line skipped")
+        << QByteArray("N,1,2,3," + QByteArray(1 << 20, 'x') + "\r\nM,4,5,6,\r\n")
+        << Rows{{"N", "1", "2", "3"}, {"M", "4", "5", "6"}} << 0;
+
+    const Rows table = table_cells();
+    QTest::newRow("99 rows, the tool's file") << own_file() << table << 0;
+    QTest::newRow("99 rows, LibreOffice: quoted, LF")
+        << spreadsheet_file(',', true, false, false, "\n") << table << 0;
+    QTest::newRow("99 rows, LibreOffice: quoted, UTF-8, LF")
+        << spreadsheet_file(',', true, true, false, "\n") << table << 0;
+    QTest::newRow("99 rows, LibreOffice: quoted where needed, LF")
+        << spreadsheet_file(',', false, false, false, "\n") << table << 0;
+    QTest::newRow("99 rows, semicolons, CRLF")
+        << spreadsheet_file(';', false, false, false, "\r\n") << table << 0;
+    QTest::newRow("99 rows, byte-order mark, UTF-8, CRLF")
+        << spreadsheet_file(',', false, true, true, "\r\n") << table << 0;
+    QTest::newRow("UTF-8 beyond Latin-1 as \"?\"")
+        << QByteArray("\xEF\xBB\xBF\xD0\x90stra \xF0\x9F\x9B\xB0,1,2,3\r\n")
+        << Rows{{"?stra ??", "1", "2", "3"}} << 0;
+
+    const auto refused = [](const char* name, const QByteArray& file, int line) {
+        QTest::newRow(name) << file << Rows{} << line;
+    };
+    refused("fewer commas", "Hotbird,130\r\n", 1);
+    refused("name only", "A,1,2,3,\r\nHotbird\r\n", 2);
+    refused("an empty line", "A,1,2,3,\r\n\r\nB,1,2,3,\r\n", 2);
+    refused("a zero byte cuts the line short", QByteArray("A,1,2,3,\r\nA,1,2\0,3,\r\n", 21), 2);
+    refused("fields beyond the 254th character", "A,1,2,3,\r\nL" + QByteArray(300, 'x') + ",1,2,3,\r\n", 2);
+    refused("a quote that does not end", "A,1,2,3\n\"Astra,1,2,3\n", 2);
+    refused("text after a quote", "\"Astra\" 1KR,1,2,3\n", 1);
+    refused("a ; file with a short line", "\"A\";1;2;3\n\"B\";1;2\n", 1);
+}
+
+void tst_satellite::csv_reading()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(Rows, rows);
+    QFETCH(int, refused);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("t.csv"));
+    QVERIFY(fixtures::write_file(path, file));
+    satellite_csv::Reader reader;
+    QVERIFY(reader.open(path));
+    const satellite_csv::Table table = reader.read();
+    QCOMPARE(table.refused_line, refused);
+    Rows read;
+    for (const satellite_csv::Line& line : table.lines) {
+        const SatelliteCells c = satellite_csv::cells(line);
+        read << QStringList{c.name, c.position, c.vertical, c.horizontal};
+    }
+    QCOMPARE(read, rows);
 }
 
 void tst_satellite::format_csv_lines()
 {
-    QCOMPARE(satellite_csv::format_line({"Sat1", "192", "45", "-45"}), QByteArray("Sat1,192,45,-45,\r\n"));
+    bool replaced = true;
+    QCOMPARE(satellite_csv::format_line({"Sat1", "192", "45", "-45"}, &replaced),
+             QByteArray("Sat1,192,45,-45,\r\n"));
+    QVERIFY(!replaced);
     QCOMPARE(satellite_csv::format_line({}), QByteArray(",,,,\r\n"));
-    QCOMPARE(satellite_csv::format_line({QStringLiteral("Астра"), "abc", "", ""}),
+    QCOMPARE(satellite_csv::format_line({QStringLiteral("Астра"), "abc", "", ""}, &replaced),
              QByteArray("?????,abc,,,\r\n"));
+    QVERIFY(!replaced);
+    QCOMPARE(satellite_csv::format_line({QString::fromLatin1("a,b\r\nc\0d", 8), "1,2", "", ""}, &replaced),
+             QByteArray("a?b??c?d,1?2,,,\r\n"));
+    QVERIFY(replaced);
 }
 
 void tst_satellite::line_reader_bounds_every_line()
@@ -526,10 +646,16 @@ void tst_satellite::csv_round_trip_of_99_rows()
                           QString::number(row % 181 - 90), QString::number(-(row % 90))});
     bench->edit(0, {"Sat1", "192", "45", "-45"});
     bench->edit(1, {"", "", "", ""});
+    // What a line of the file cannot hold is saved as "?", and the box says where.
+    bench->edit(3, {"A,B", "3", "3", "3"});
+    bench->edit(7, {"Line\r\nbreak", "7", "7", "7"});
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("table.csv"));
     bench->save_file(path);
-    QVERIFY2(bench->answers.boxes.isEmpty(), qPrintable(bench->answers.box_lines().join('\n')));
+    QCOMPARE(
+        bench->answers.box_lines(),
+        QStringList{"Warning: A CSV file cannot hold a comma, a line end or a zero byte in a cell: saved as "
+                    "\"?\" in rows 4, 8."});
     QCOMPARE(bench->answers.file_dialogs.last().caption, QStringLiteral("Save Files"));
     QCOMPARE(bench->answers.file_dialogs.last().filters, QStringList{"CSV Files(*.csv)"});
     QVERIFY(!bench->answers.file_dialogs.last().has_parent);
@@ -538,6 +664,8 @@ void tst_satellite::csv_round_trip_of_99_rows()
     for (int row = 0; row < 99; ++row)
         saved << row_texts(bench->table(), row);
     saved[1] = QStringList{"", "0", "0", "0"};
+    saved[3] = QStringList{"A?B", "3", "3", "3"};
+    saved[7] = QStringList{"Line??break", "7", "7", "7"};
     bench.reset();
 
     const QByteArray bytes = fixtures::read_file(path);
@@ -572,13 +700,26 @@ void tst_satellite::csv_reading_limits()
     // 120 lines, one of them 1 MB long: 99 load, the long one cut without touching the next row.
     QByteArray many;
     for (int i = 1; i <= 120; ++i)
-        many += (i == 3 ? "L" + QByteArray(1 << 20, 'x') : "N" + QByteArray::number(i)) + ",1,2,3,\r\n";
+        many += "N" + QByteArray::number(i) + ",1,2,3," + (i == 3 ? QByteArray(1 << 20, 'x') : "") + "\r\n";
     bench.read_file(bench.file(QStringLiteral("many.csv"), many));
     QVERIFY(bench.answers.boxes.isEmpty());
-    QCOMPARE(row_texts(bench.table(), 2), (QStringList{"Lxxxxxxxxxxxxxxx", "0", "0", "0"}));
+    QCOMPARE(row_texts(bench.table(), 2), (QStringList{"N3", "1", "2", "3"}));
     QCOMPARE(row_texts(bench.table(), 3), (QStringList{"N4", "1", "2", "3"}));
     QCOMPARE(row_texts(bench.table(), 98), (QStringList{"N99", "1", "2", "3"}));
     QCOMPARE(bench.progress()->value(), 100);
+
+    // A line that does not read as four fields (here its fields lie beyond the 254th character): the
+    // file is refused with its line, and no row changes.
+    bench.progress()->setValue(7);
+    many.replace("N3,1,2,3,", "N3" + QByteArray(300, 'x') + ",1,2,3,");
+    bench.read_file(bench.file(QStringLiteral("refused.csv"), many.replace("N1,", "R1,")));
+    QCOMPARE(
+        bench.answers.box_lines(),
+        QStringList{"Warning: Line 3 of the CSV file does not read as four fields: nothing was loaded."});
+    QVERIFY(!bench.answers.boxes.last().has_parent);
+    QCOMPARE(row_texts(bench.table(), 0), (QStringList{"N1", "1", "2", "3"}));
+    QCOMPARE(bench.progress()->value(), 7);
+    bench.answers.boxes.clear();
 
     // An empty file fills nothing.
     bench.edit(0, {"Keep", "1", "1", "1"});

@@ -46,9 +46,11 @@ bool load_table(VirtualBox& box, const QString& path)
     satellite_csv::Reader reader;
     if (!reader.open(path))
         return false;
-    SatelliteCells cells;
-    for (int entry = 1; entry <= VirtualBox::satellite_entries && reader.next(cells); ++entry) {
-        satellite_record::Record r = satellite_record::encode(cells);
+    const satellite_csv::Table table = reader.read();
+    if (table.refused_line > 0)
+        return false;
+    for (int entry = 1; entry <= VirtualBox::satellite_entries && entry <= table.lines.size(); ++entry) {
+        satellite_record::Record r = satellite_record::encode(satellite_csv::cells(table.lines[entry - 1]));
         std::swap(r[17], r[18]); // the box keeps Position as it sends it, high byte first
         box.set_satellite(entry, r);
     }
