@@ -5,11 +5,17 @@
 #include <QRegularExpression>
 #include <QStringList>
 
+#include <QFile>
+
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <utility>
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/inotify.h>
+#include <termios.h>
 #include <unistd.h>
 
 // The box's life: its pseudo-terminal, its thread, its faults and what it keeps. How it answers each step of
@@ -73,6 +79,49 @@ VirtualBox::VirtualBox(const Model& m, Wire wire) : model(m), direct(wire == Wir
     path = pty.path;
     running = true;
     worker = std::thread([this] { serve(); });
+}
+
+VirtualBox::VirtualBox(const Model& m, const QString& device) : model(m), on_device(true), path(device)
+{
+    memory.fill(0xFF);
+    if (!open_device())
+        return;
+    running = true;
+    worker = std::thread([this] { serve(); });
+}
+
+bool VirtualBox::open_device()
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        open_failure = QString::fromLocal8Bit(std::strerror(errno));
+        return false;
+    }
+    termios tio{};
+    if (tcgetattr(fd, &tio) != 0) {
+        open_failure = QStringLiteral("not a terminal device");
+        ::close(fd);
+        return false;
+    }
+    // Raw as the box's own UART: no echo, no line editing, no byte changed on the way; no modem lines.
+    cfmakeraw(&tio);
+    tio.c_cflag |= CLOCAL | CREAD;
+    cfsetspeed(&tio, B57600);
+    tcsetattr(fd, TCSANOW, &tio);
+    tcflush(fd, TCIOFLUSH);
+    master = fd;
+    open_failure.clear();
+    return true;
+}
+
+void VirtualBox::reopen_device()
+{
+    if (master >= 0)
+        ::close(master);
+    master = -1;
+    line_closed();
+    while (running && !open_device())
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
 }
 
 VirtualBox::~VirtualBox()
@@ -165,16 +214,21 @@ void VirtualBox::direct_close()
 }
 
 // The box holds a slave descriptor of its own, so the master never sees the tool hang up; the tool's close
-// of the device is watched for instead.
+// of the device is watched for instead. On a device the tool is at the line's other end, out of sight: a
+// tool that starts anew begins with a command, which the box follows.
 void VirtualBox::serve()
 {
-    const int closes = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    const int closes = on_device ? -1 : inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (closes >= 0)
         inotify_add_watch(closes, path.toLocal8Bit().constData(), IN_CLOSE_WRITE | IN_CLOSE_NOWRITE);
     while (running) {
         pollfd fds[2] = {{master, POLLIN, 0}, {closes, POLLIN, 0}};
         if (::poll(fds, closes >= 0 ? 2 : 1, 5) <= 0)
             continue;
+        if (on_device && !(fds[0].revents & POLLIN) && (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL))) {
+            reopen_device();
+            continue;
+        }
         // A close goes first: bytes waiting beside it may already come from the next tool that opened the
         // line. (A tool that closes right after writing expects no answer to what it wrote.)
         if (closes >= 0 && (fds[1].revents & POLLIN)) {
@@ -187,6 +241,10 @@ void VirtualBox::serve()
         const ssize_t n = (fds[0].revents & POLLIN) ? ::read(master, buffer, sizeof buffer) : 0;
         if (n > 0)
             take(buffer, int(n));
+        if (std::exchange(device_lost, false))
+            reopen_device();
+        else if (n <= 0 && on_device && (fds[0].revents & POLLIN) && (n == 0 || errno != EAGAIN))
+            reopen_device(); // hung up: a read at its end gives nothing, or fails
     }
     if (closes >= 0)
         ::close(closes);
@@ -260,6 +318,10 @@ void VirtualBox::transmit(const QByteArray& bytes)
         outgoing += bytes;
         return;
     }
-    if (::write(master, bytes.constData(), size_t(bytes.size())) != bytes.size())
+    if (::write(master, bytes.constData(), size_t(bytes.size())) == bytes.size())
+        return;
+    if (on_device)
+        device_lost = true; // the adapter went away under the answer: the serving loop opens it again
+    else
         running = false;
 }

@@ -91,13 +91,18 @@ public:
 
     VirtualBox();
     explicit VirtualBox(const Model& model, Wire wire = Wire::Pty);
+    // On a terminal device that already exists (the far end of a USB serial adapter's gadget, say), set raw:
+    // the tool opens the line's other end. ok() is false when the device cannot be opened as a terminal.
+    VirtualBox(const Model& model, const QString& device);
     ~VirtualBox();
     VirtualBox(const VirtualBox&) = delete;
     VirtualBox& operator=(const VirtualBox&) = delete;
 
-    // False when no pseudo-terminal could be made.
+    // False when no pseudo-terminal could be made, or the device not opened.
     bool ok() const { return master >= 0 || direct; }
     QString device() const { return path; }
+    // Why the device could not be opened (empty otherwise).
+    QString failure() const { return open_failure; }
 
     void add_fault(const Fault& fault);
     // Bytes sent before the "1" of the go-ahead (the tool must drop them).
@@ -125,6 +130,11 @@ public:
 
 private:
     void serve();
+    // The device's end of the line, set raw; false when it cannot be opened or is no terminal.
+    bool open_device();
+    // A device that hung up (its adapter unplugged) is opened again once it is back, as a box on its cable
+    // outlives the adapter at the PC's end.
+    void reopen_device();
     // Consumes the tool's bytes unit by unit and answers each as the box does, in the state it is in.
     void take(const std::uint8_t* bytes, int count);
     // One unit in the current state; false when it has not fully arrived yet.
@@ -169,6 +179,9 @@ private:
 
     Model model;
     bool direct = false;
+    bool on_device = false;
+    bool device_lost = false; // worker only
+    QString open_failure;
     QByteArray outgoing; // the direct wire's answers, until the write that caused them returns
     bool cut = false;
     bool held = false;

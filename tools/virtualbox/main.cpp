@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <csignal>
+#include <memory>
 #include <thread>
 
 namespace {
@@ -99,6 +100,11 @@ struct Options
     QCommandLineOption flash{
         QStringLiteral("flash-out"),
         "Write the flash memory (64 KiB) to this file on exit, and whenever the box gets SIGUSR1.", "file"};
+    QCommandLineOption device{QStringLiteral("device"),
+                              "Answer on this existing terminal device (set raw), such as a USB serial "
+                              "gadget's /dev/ttyGS0, instead "
+                              "of on a new pseudo-terminal; the tool opens the line's other end.",
+                              "path"};
     QCommandLineOption table{
         QStringLiteral("table"),
         "Satellite table in the tool's CSV format: loaded at start (when it exists), saved on exit.",
@@ -110,9 +116,12 @@ int serve_until_ended(const VirtualBox& box, const QCommandLineParser& parser, c
 {
     QTextStream out(stdout);
     QTextStream err(stderr);
-    out << "Virtual Velantor KDR7 box on " << box.device() << "\n"
-        << "Start the tool with: KDR7_COM" << parser.value(o.port) << "=" << box.device() << " zorvane\n"
-        << "Ctrl+C ends it.\n";
+    out << "Virtual Velantor KDR7 box on " << box.device() << "\n";
+    if (parser.isSet(o.device))
+        out << "The tool goes on the other end of that line.\n";
+    else
+        out << "Start the tool with: KDR7_COM" << parser.value(o.port) << "=" << box.device() << " zorvane\n";
+    out << "Ctrl+C ends it.\n";
     out.flush();
 
     std::signal(SIGINT, on_signal);
@@ -145,11 +154,11 @@ int main(int argc, char* argv[])
     QTextStream err(stderr);
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "A Velantor KDR7 box on a pseudo-terminal: answers the bootloader as the real box does."));
+    parser.setApplicationDescription(QStringLiteral("A Velantor KDR7 box on a pseudo-terminal (or a given "
+                                                    "terminal device): answers as the real box does."));
     parser.addHelpOption();
     const Options o;
-    parser.addOptions({o.port, o.model, o.mcu, o.min_date, o.fault, o.flash, o.table});
+    parser.addOptions({o.port, o.model, o.mcu, o.min_date, o.fault, o.flash, o.device, o.table});
     parser.process(app);
 
     VirtualBox::Model box_model;
@@ -166,7 +175,14 @@ int main(int argc, char* argv[])
         err << "kdr7-virtual-box: bad --model, --mcu or --min-date\n";
         return 2;
     }
-    VirtualBox box(box_model);
+    std::unique_ptr<VirtualBox> made = parser.isSet(o.device)
+                                           ? std::make_unique<VirtualBox>(box_model, parser.value(o.device))
+                                           : std::make_unique<VirtualBox>(box_model);
+    VirtualBox& box = *made;
+    if (!box.ok() && parser.isSet(o.device)) {
+        err << "kdr7-virtual-box: cannot open " << parser.value(o.device) << ": " << box.failure() << "\n";
+        return 1;
+    }
     if (!box.ok()) {
         err << "kdr7-virtual-box: no pseudo-terminal could be made\n";
         return 1;

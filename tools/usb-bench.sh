@@ -1,0 +1,124 @@
+#!/usr/bin/env bash
+# The bench on a real USB serial stack: a QEMU guest with Debian's own kernel, where dummy_hcd, configfs ACM
+# gadgets and cdc-acm make up to four USB serial adapters (the PC's /dev/ttyACMn, udev's /dev/serial/by-id
+# names, the box's end /dev/ttyGSn), and real unplugs by unbinding a gadget from its controller. The guest
+# runs the machine's own userland (its root, shared read-only over 9p, in a chroot) and the build's programs.
+#   tools/usb-bench.sh [BUILD_DIR]
+# The kernel package is fetched with apt-get download and unpacked (never installed) into a cache outside the
+# work tree: ${KDR7_USB_CACHE:-~/.cache/kdr7-usb-bench}. The bench's inputs, logs and the guest's console
+# are kept in BUILD_DIR/usb-bench (the guest's only writable share).
+# The guest is emulated (TCG, one CPU): /dev/kvm is not usable here, and nothing of the machine's hardware is
+# passed to it. The guest's ttyS0 is its console, on QEMU's standard output; every KDR7_COMn is empty there.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+build_dir=$(cd "${1:-$root/build}" && pwd)
+cache=${KDR7_USB_CACHE:-${XDG_CACHE_HOME:-${HOME:-/var/cache}/.cache}/kdr7-usb-bench}
+bench="$build_dir/usb-bench"
+
+# shellcheck source=tools/common.sh
+source "$root/tools/common.sh"
+
+# In load order: virtio and 9p for the shares, then the USB stack with both its sides.
+modules=(virtio_ring virtio virtio_pci_modern_dev virtio_pci_legacy_dev virtio_pci netfs fscache 9pnet
+    9pnet_virtio 9p configfs usb-common usbcore udc-core libcomposite "dummy_hcd num=4" u_serial usb_f_acm
+    cdc-acm)
+
+# The kernel package that Debian's linux-image-amd64 points at, unpacked once into the cache.
+fetch_kernel() {
+    local package
+    package=$(apt-cache depends linux-image-amd64 2>/dev/null | sed -n 's/^ *Depends: \(linux-image-6\.1\.0-[0-9]*-amd64\)$/\1/p' | head -n 1)
+    if [ -z "$package" ]; then
+        package=$(apt-cache search --names-only '^linux-image-6\.1\.0-[0-9]+-amd64$' | cut -d' ' -f1 | sort -V | tail -n 1)
+    fi
+    [ -n "$package" ] || { say "No linux-image-6.1.0-*-amd64 package is known to apt"; return 1; }
+    kernel_dir="$cache/$package"
+    if [ ! -f "$kernel_dir/.unpacked" ]; then
+        say "Fetching $package into $cache ..."
+        mkdir -p "$cache/download"
+        rm -f "$cache/download/"*.deb
+        # Unsandboxed: the cache may be a folder that apt's own user cannot write.
+        (cd "$cache/download" && apt-get download -o APT::Sandbox::User=root "$package" >/dev/null)
+        rm -rf "$kernel_dir"
+        dpkg -x "$cache/download/${package}_"*.deb "$kernel_dir"
+        rm -f "$cache/download/"*.deb
+        touch "$kernel_dir/.unpacked"
+    fi
+    vmlinuz=$(ls "$kernel_dir"/boot/vmlinuz-*)
+    module_tree=$(ls -d "$kernel_dir"/lib/modules/*)
+}
+
+# A busybox initramfs with the modules the guest needs and the bench's init.
+make_initramfs() {
+    local tree="$bench/initramfs" spec name
+    rm -rf "$tree"
+    mkdir -p "$tree/bin" "$tree/modules" "$tree/proc" "$tree/sys" "$tree/dev"
+    cp /bin/busybox "$tree/bin/busybox"
+    for name in $(/bin/busybox --list); do
+        [ "$name" = busybox ] || ln -s busybox "$tree/bin/$name"
+    done
+    : >"$tree/modules/order"
+    for spec in "${modules[@]}"; do
+        name=${spec%% *}
+        local file
+        file=$(find "$module_tree/kernel" -name "$name.ko" | head -n 1)
+        [ -n "$file" ] || { say "The kernel package has no module $name"; return 1; }
+        cp "$file" "$tree/modules/"
+        echo "$spec" >>"$tree/modules/order"
+    done
+    install -m 755 "$root/tools/usb-bench/init" "$tree/init"
+    cat >"$tree/bench.env" <<ENV
+KDR7_BENCH_DIR='$bench'
+KDR7_BENCH_BUILD='$build_dir'
+KDR7_BENCH_SCRIPT='$root/tools/usb-bench/checks.sh'
+ENV
+    (cd "$tree" && find . | cpio -o -H newc --quiet | gzip -1) >"$bench/initramfs.gz"
+}
+
+# The bench's inputs, made here at the machine's speed: a firmware image of 6 pages and a full table.
+make_inputs() {
+    local work="$bench/inputs"
+    mkdir -p "$work"
+    printf '\x21\x31\x01\x00' >"$work/id.bin"
+    head -c 3072 /dev/urandom >"$work/code.bin"
+    srec_cat "$work/code.bin" -binary -offset 0x8000 "$work/id.bin" -binary -offset 0x3100 \
+        -o "$work/firmware.s19" -address-length=2
+    "$build_dir/zorvane-cli" pack "$work/firmware.s19" "$work/firmware.bin" >/dev/null
+    local n
+    for n in $(seq 99); do
+        printf 'Bench %02d,%d,%d,%d,\r\n' "$n" $((n * 37 % 3600)) $((n % 90)) $((-(n % 90)))
+    done >"$work/table.csv"
+}
+
+boot() {
+    local console="$bench/console.log"
+    say "Booting the guest (QEMU, TCG, one CPU); its console: $console"
+    # The guest's console is QEMU's standard output; stdin is closed so that nothing reaches its monitor.
+    nice -n 5 timeout 900 qemu-system-x86_64 -accel tcg -cpu max -smp 1 -m 1024 -nographic -no-reboot -nic none \
+        -kernel "$vmlinuz" -initrd "$bench/initramfs.gz" \
+        -append "console=ttyS0 quiet loglevel=3 panic=-1 rdinit=/init" \
+        -virtfs local,path=/,mount_tag=host,security_model=none,readonly=on,multidevs=remap \
+        -virtfs "local,path=$bench,mount_tag=work,security_model=none,multidevs=remap" \
+        </dev/null 2>&1 | tee "$console" | tr -d '\r' | grep --line-buffered -E '^(usb-bench|check|figure|[0-9]+ passed|  )' >&2 || true
+}
+
+main() {
+    install_missing qemu-system-x86 busybox-static cpio srecord python3 udev
+    [ -x "$build_dir/zorvane-cli" ] && [ -x "$build_dir/kdr7-virtual-box" ] ||
+        { say "Build zorvane-cli and kdr7-virtual-box into $build_dir first"; return 1; }
+    rm -rf "$bench"
+    mkdir -p "$bench" "$cache"
+    fetch_kernel
+    make_initramfs
+    make_inputs
+    local started=$SECONDS
+    boot
+    say "usb-bench: the guest ran $((SECONDS - started)) s"
+    local summary
+    summary=$(tr -d '\r' <"$bench/console.log" | grep -E '^[0-9]+ passed, [0-9]+ failed$' | tail -n 1 || true)
+    [ -n "$summary" ] || { say "usb-bench: the checks did not end (see $bench/console.log)"; return 1; }
+    say "usb-bench: $summary (the guest's console: $bench/console.log; the checks' files: $bench/out)"
+    [[ "$summary" == *" 0 failed" ]]
+}
+
+main
