@@ -4,6 +4,7 @@
 #include "cli/Terminal.h"
 #include "cli/Watch.h"
 #include "station/ProductionLog.h"
+#include "station/Rack.h"
 
 #include <QCommandLineParser>
 #include <QFileInfo>
@@ -110,6 +111,23 @@ int commands::flash(const QStringList& arguments)
     QList<Port> ports;
     if (const int resolved = resolve_ports(parser.values(port), ports))
         return resolved;
+    // Every file the job writes, before any is opened: the log, the trace, each box's trace.
+    QStringList outputs;
+    if (parser.isSet(log_file))
+        outputs << parser.value(log_file);
+    if (const std::optional<QString> traced = trace_path(parser, trace)) {
+        if (ports.size() == 1) {
+            outputs << *traced;
+        } else {
+            QStringList names;
+            for (const Port& p : ports)
+                names << p.name;
+            for (const QString& suffix : station::trace_suffixes(names))
+                outputs << *traced + QLatin1Char('.') + suffix;
+        }
+    }
+    if (const int apart = distinct_files({image}, outputs))
+        return apart;
     ProductionLog log;
     if (parser.isSet(log_file) && !log.open(parser.value(log_file), image)) {
         say(command_text::log_unwritable(parser.value(log_file)));

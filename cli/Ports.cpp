@@ -7,7 +7,11 @@
 #include "serial/Trace.h"
 
 #include <QCommandLineParser>
+#include <QFile>
+#include <QFileInfo>
 #include <QSet>
+
+#include <sys/stat.h>
 
 namespace cli {
 
@@ -77,6 +81,48 @@ int open_trace(const std::optional<QString>& path, const QString& job_file, cons
         return OutputUnwritable;
     }
     trace.note(QStringLiteral("%1 on %2").arg(job_file, port.name));
+    return Success;
+}
+
+namespace {
+
+// The same for two names of one file: an existing file by its inode (links, hard links, "./x" and "x"), a
+// new one by its folder's real path and its name.
+QString file_key(const QString& path)
+{
+#ifndef Q_OS_WIN
+    struct stat node
+    {
+    };
+    if (::stat(QFile::encodeName(path).constData(), &node) == 0)
+        return QStringLiteral("inode:%1:%2").arg(qulonglong(node.st_dev)).arg(qulonglong(node.st_ino));
+#endif
+    const QFileInfo file(path);
+    const QString folder = QFileInfo(file.absolutePath()).canonicalFilePath();
+    QString key = QStringLiteral("path:") +
+                  (folder.isEmpty() ? file.absoluteFilePath() : folder + QLatin1Char('/') + file.fileName());
+#ifdef Q_OS_WIN
+    key = key.toLower();
+#endif
+    return key;
+}
+
+} // namespace
+
+int distinct_files(const QStringList& inputs, const QStringList& outputs)
+{
+    const QStringList all = inputs + outputs;
+    QStringList keys;
+    for (const QString& path : all)
+        keys << file_key(path);
+    for (qsizetype o = inputs.size(); o < all.size(); ++o) {
+        for (qsizetype other = 0; other < all.size(); ++other) {
+            if (other != o && keys[other] == keys[o]) {
+                say(command_text::same_file(all[qMin(o, other)], all[qMax(o, other)]));
+                return Usage;
+            }
+        }
+    }
     return Success;
 }
 

@@ -41,6 +41,10 @@ std::optional<QString> trace_path(const QCommandLineParser& parser, const QComma
 // anything is sent). job_file, the command's own file, is never taken as it. The trace begins with the job
 // and the port it is on.
 int open_trace(const std::optional<QString>& path, const QString& job_file, const Port& port, Trace& trace);
+// No output file of a job may be another of its files (its image or CSV, its log, its trace, any box's
+// trace): Success, or Usage with the two names said, before anything is opened for writing.
+int distinct_files(const QStringList& inputs, const QStringList& outputs);
+
 // After the exchange: a trace that lost lines is said, and turns a success into OutputUnwritable.
 int end_trace(const Trace& trace, const QString& path, int status);
 

@@ -49,9 +49,10 @@ int flash_alone(Box& box, const QString& image_path)
         say(box.message);
     }
     const int status = end_trace(box.trace, box.trace_path, box.status);
-    if (!box.log_failed)
+    if (!box.log_failed && !box.log_unsynced)
         return status;
-    say(command_text::log_record_lost(box.log->path()));
+    say(box.log_failed ? command_text::log_record_lost(box.log->path())
+                       : command_text::log_record_unsynced(box.log->path()));
     return status == Success ? int(OutputUnwritable) : status;
 }
 

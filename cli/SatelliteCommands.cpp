@@ -71,7 +71,9 @@ public:
         clock.start();
         record = job_record("sat-write", port.name, port.device, adapter_serial(port.name, port.device));
         record.insert("start", utc_now());
-        record.insert("csv", file_fields(csv, read.complete ? read.size : -1, read.sha256.result()));
+        record.insert("csv", file_fields(csv, read.size,
+                                         read.complete ? std::optional<QByteArray>(read.sha256.result())
+                                                       : std::nullopt));
         return Success;
     }
     // The job's end; the status, or OutputUnwritable when the record could not be appended.

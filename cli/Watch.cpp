@@ -37,12 +37,29 @@ void tell_end(const Box& box)
     std::fflush(stdout);
 }
 
+// The watch's lines: the boxes on standard output, what it leaves alone on standard error.
+struct Lines : WatchListener
+{
+    void started(const Box& box) override { tell_start(box); }
+    void ended(const Box& box) override { tell_end(box); }
+    void port_busy(const Box& box) override { say(command_text::port_busy(box.port.name)); }
+    void second_name(const QString& name, const Port& first) override
+    {
+        say(command_text::second_name(name, first.name));
+    }
+    void look_failed(const QString& folder, const QString& reason) override
+    {
+        say(command_text::folder_unreadable(folder, reason));
+    }
+};
+
 } // namespace
 
 int watch_and_flash(const QString& image_path, const WatchOptions& options, ProductionLog* log)
 {
     catch_interrupt();
-    Watcher watcher(image_path, options, log, &interrupted);
+    Lines lines;
+    Watcher watcher(image_path, options, log, &interrupted, lines);
     // The first look comes before the watch says it is watching: what is there by then was present at the
     // start (--new-only), what comes after is plugged.
     watcher.look_for_plugs();
@@ -53,8 +70,8 @@ int watch_and_flash(const QString& image_path, const WatchOptions& options, Prod
             .arg(options.folder));
 #endif
     for (;;) {
-        watcher.reap(tell_end);
-        watcher.start_boxes(tell_start);
+        watcher.reap();
+        watcher.start_boxes();
         if (!watcher.watching() && !watcher.busy())
             break;
         std::this_thread::sleep_for(std::chrono::milliseconds(look_every_ms));

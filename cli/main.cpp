@@ -5,6 +5,7 @@
 
 #include <QCoreApplication>
 
+#include <csignal>
 #include <cstdio>
 
 namespace {
@@ -47,6 +48,11 @@ void print_usage(std::FILE* out)
 
 int main(int argc, char* argv[])
 {
+#ifdef SIGXFSZ
+    // A write beyond the file-size limit then fails with EFBIG, and the file's own handling says so (a log
+    // record lost, a trace incomplete), instead of the signal ending the process with boxes half-programmed.
+    std::signal(SIGXFSZ, SIG_IGN);
+#endif
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("zorvane-cli"));
     // Debug lines of the engines (page addresses and the like) are for developers, not for this output.

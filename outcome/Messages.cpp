@@ -119,4 +119,35 @@ QString log_record_lost(const QString& path)
         .arg(path);
 }
 
+QString same_file(const QString& first, const QString& second)
+{
+    return QStringLiteral("%1 and %2 are one file: each of a job's files needs its own; nothing was written")
+        .arg(first, second);
+}
+
+QString log_record_unsynced(const QString& path)
+{
+    return QStringLiteral("The log file %1 took the record of this job, but the system could not sync it: it "
+                          "may not be on disk.")
+        .arg(path);
+}
+
+QString second_name(const QString& name, const QString& first)
+{
+    return QStringLiteral("%1 leads to the device of %2: one device, one box; this name is left alone")
+        .arg(name, first);
+}
+
+QString folder_unreadable(const QString& folder, const QString& reason)
+{
+    return QStringLiteral("Cannot read %1 (%2): no box counts as unplugged until it can be read again; "
+                          "still looking")
+        .arg(folder, reason);
+}
+
+QString port_busy(const QString& port)
+{
+    return QStringLiteral("%1 is busy: tried again at each look while it stays plugged").arg(port);
+}
+
 } // namespace command_text

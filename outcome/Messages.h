@@ -70,17 +70,29 @@ namespace command_text {
 QString no_such_port(const QString& name, const QString& accepted_names);
 constexpr const char* port_named_twice = "A port is named twice: each box has a port of its own";
 QString trace_unwritable(const QString& path);
+// Two of a job's files that are one file.
+QString same_file(const QString& first, const QString& second);
 QString trace_incomplete(const QString& path);
 // The same, in a rack's table after the box's message.
 constexpr const char* trace_incomplete_note = " (the trace is incomplete: a write to it failed)";
 // The production log (--log).
 QString log_unwritable(const QString& path);
 QString log_record_lost(const QString& path);
+QString log_record_unsynced(const QString& path);
 // The same, in a rack's table or a watch's line after the box's message.
 constexpr const char* log_record_lost_note = " (its record could not be written to the log)";
+constexpr const char* log_record_unsynced_note = " (its record is in the log but may not be on disk)";
 // How a rack's box ended before its update began.
 constexpr const char* no_image_word = "no image";
 constexpr const char* no_port_word = "no port";
+// A box's port that opened, checked before a byte is sent.
+constexpr const char* not_a_serial_device = "Not a serial device: nothing was sent";
+constexpr const char* another_device =
+    "The port led to another device by the time it opened: nothing was sent";
+// What a watch leaves alone, and why, said once.
+QString second_name(const QString& name, const QString& first);
+QString folder_unreadable(const QString& folder, const QString& reason);
+QString port_busy(const QString& port);
 // A rack's box whose port still held its thread when the grace after Ctrl+C ran out.
 constexpr const char* left_busy_word = "left busy";
 constexpr const char* left_busy = "Still busy on its port after Ctrl+C; flash it again";

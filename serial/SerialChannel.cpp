@@ -14,7 +14,9 @@
 #elif defined(Q_OS_UNIX)
 #include <cerrno>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
+#include <unistd.h>
 #endif
 
 SerialChannel::SerialChannel() = default;
@@ -45,6 +47,23 @@ bool SerialChannel::open_device(const QString& device)
     if (trace != nullptr && port->isOpen())
         trace->start();
     return !port->isOpen();
+}
+
+std::optional<SerialChannel::OpenedDevice> SerialChannel::opened_device() const
+{
+#if defined(Q_OS_UNIX)
+    if (!port || !port->isOpen())
+        return std::nullopt;
+    const int fd = int(port->handle());
+    struct stat node
+    {
+    };
+    if (fd < 0 || ::fstat(fd, &node) != 0)
+        return std::nullopt;
+    return OpenedDevice{::isatty(fd) == 1 && S_ISCHR(node.st_mode), quint64(node.st_rdev)};
+#else
+    return std::nullopt;
+#endif
 }
 
 void SerialChannel::release_port()

@@ -4,6 +4,7 @@
 #include <QString>
 
 #include <memory>
+#include <optional>
 
 class Trace;
 // The port itself, one class per platform with the same calls: QtSerialPort, and on Windows a plain
@@ -45,6 +46,16 @@ public:
     bool open(const QString& port_name);
     // The same for the device that a name stands for (empty: none, the port is not open).
     virtual bool open_device(const QString& device);
+
+    // What the open port is, so that a caller can make sure it opened the device it meant before a byte is
+    // sent: a terminal or not, and its device number. None where the port is not open or the system does
+    // not tell (Windows).
+    struct OpenedDevice
+    {
+        bool terminal = false;
+        quint64 number = 0;
+    };
+    std::optional<OpenedDevice> opened_device() const;
 
     // Bytes written and transmitted, or -1.
     virtual int write(const char* bytes, int count);

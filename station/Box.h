@@ -8,6 +8,7 @@
 #include <QString>
 
 #include <atomic>
+#include <functional>
 #include <optional>
 
 namespace station {
@@ -25,6 +26,11 @@ struct Box
     // Asked after each page whether the box should stop there (and before its first page); none: the box
     // runs to its end (a watch ends after the boxes in progress).
     bool (*stop_requested)() = nullptr;
+    // A port that will not open while its device is still there (busy: another program holds it, or its
+    // lock file) is tried again every retry_every_ms while keep_trying() holds (a watch); none: once.
+    std::function<bool()> keep_trying;
+    int retry_every_ms = 40;
+    std::atomic<bool> waiting_for_port{false};
     ProductionLog* log = nullptr;
     // The adapter's serial number for the log, looked up before the box's thread starts (empty: not known).
     std::optional<QString> serial;
@@ -35,9 +41,12 @@ struct Box
     int status = Success;
     std::optional<bootloader::Outcome> outcome; // none: the update never began
     QString word;
+    // The device the box was flashed through, resolved once before its port was opened (the log's device).
+    QString device;
     QString message;
     double seconds = 0;
-    bool log_failed = false; // its record could not be appended to the log
+    bool log_failed = false;   // its record could not be appended to the log
+    bool log_unsynced = false; // its record is in the log, but may not be on disk
 };
 
 // The one way a box is flashed: its image, its port, the bootloader, its outcome, and its record in the log.

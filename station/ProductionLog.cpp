@@ -14,6 +14,7 @@
 
 #ifdef Q_OS_LINUX
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -25,38 +26,53 @@ bool ProductionLog::open(const QString& path, const QString& job_file)
     return open_record_file(file, path, true, job_file);
 }
 
-bool ProductionLog::append(const QJsonObject& record)
+ProductionLog::Appended ProductionLog::append_record(const QJsonObject& record)
 {
     const QByteArray line = QJsonDocument(record).toJson(QJsonDocument::Compact) + '\n';
     std::lock_guard<std::mutex> guard(lock);
     if (!file.isOpen())
-        return false;
+        return Appended::Lost;
 #ifdef Q_OS_LINUX
     const int fd = file.handle();
+    // Other zorvane-cli processes on the same log (two watches, a rack beside a sat-write) take the same
+    // lock, so the size taken below is where this record lands and a cut-back never reaches another's
+    // record. Unguarded still: a writer that takes no lock (another program), and file systems that do not
+    // share the lock between machines (some network ones).
+    struct Held
+    {
+        int fd;
+        bool locked;
+        ~Held()
+        {
+            if (locked)
+                static_cast<void>(::flock(fd, LOCK_UN));
+        }
+    } held{fd, ::flock(fd, LOCK_EX) == 0};
     struct stat before
     {
     };
     if (fstat(fd, &before) != 0)
-        return false;
+        return Appended::Lost;
     // The room is taken first where the file system can: a full disk then refuses the record whole.
     if (fallocate(fd, FALLOC_FL_KEEP_SIZE, before.st_size, off_t(line.size())) != 0 && errno != EOPNOTSUPP &&
         errno != ENOSYS && errno != EINVAL)
-        return false;
+        return Appended::Lost;
     const ssize_t written = ::write(fd, line.constData(), size_t(line.size()));
     if (written != ssize_t(line.size())) {
         // Part of a line would spoil the record and the next one: what this write left is taken back.
         if (written > 0)
             static_cast<void>(ftruncate(fd, before.st_size));
-        return false;
+        return Appended::Lost;
     }
-    return fdatasync(fd) == 0;
+    // The record is in the file; a failed sync leaves it there, unsure to survive a crash.
+    return fdatasync(fd) == 0 ? Appended::Synced : Appended::Unsynced;
 #else
     const qint64 before = file.size();
     if (file.write(line) != line.size()) {
         file.resize(before);
-        return false;
+        return Appended::Lost;
     }
-    return file.flush();
+    return file.flush() ? Appended::Synced : Appended::Unsynced;
 #endif
 }
 
@@ -80,11 +96,11 @@ QJsonObject file_fields(const QString& path)
     return fields;
 }
 
-QJsonObject file_fields(const QString& path, qint64 size, const QByteArray& sha256)
+QJsonObject file_fields(const QString& path, qint64 size, const std::optional<QByteArray>& sha256)
 {
     QJsonObject fields{{"file", QFileInfo(path).absoluteFilePath()}};
-    fields.insert("size", size < 0 ? QJsonValue() : QJsonValue(double(size)));
-    fields.insert("sha256", size < 0 ? QJsonValue() : QJsonValue(QString::fromLatin1(sha256.toHex())));
+    fields.insert("size", sha256 ? QJsonValue(double(size)) : QJsonValue());
+    fields.insert("sha256", sha256 ? QJsonValue(QString::fromLatin1(sha256->toHex())) : QJsonValue());
     return fields;
 }
 

@@ -7,6 +7,7 @@
 #include <QString>
 
 #include <mutex>
+#include <optional>
 
 namespace station {
 
@@ -23,8 +24,17 @@ public:
     bool is_open() const { return file.isOpen(); }
     QString path() const { return file.fileName(); }
 
-    // Appends the record; false, with nothing of it left in the file, when it could not be written whole.
-    bool append(const QJsonObject& record);
+    // How an append ended: the record is in the file and synced; not in the file at all (nothing of it is
+    // left); or in the file, but the sync to the disk failed, so that it may not survive a crash.
+    enum class Appended
+    {
+        Synced,
+        Lost,
+        Unsynced,
+    };
+    Appended append_record(const QJsonObject& record);
+    // The same, true only when the record is in the file and synced.
+    bool append(const QJsonObject& record) { return append_record(record) == Appended::Synced; }
 
 private:
     std::mutex lock;
@@ -36,8 +46,8 @@ QString utc_now();
 
 // What a record says of the job's file: its full path, size and SHA-256 (null when it cannot be read).
 QJsonObject file_fields(const QString& path);
-// The same from the bytes as the job read them (size -1: the file could not be read whole).
-QJsonObject file_fields(const QString& path, qint64 size, const QByteArray& sha256);
+// The same, of a file already read: its size and SHA-256 as they were read (none: null).
+QJsonObject file_fields(const QString& path, qint64 size, const std::optional<QByteArray>& sha256);
 
 // The image's identity as info shows it: model, MCU, date, version and the four bytes in hex.
 void add_identity(QJsonObject& fields, const Identity& identity);

@@ -3,61 +3,156 @@
 #include "serial/PortNames.h"
 #include "station/ProductionLog.h"
 
-#include <QDir>
-#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QUtf8StringView>
 
 #include <algorithm>
+#include <optional>
 
 #ifdef Q_OS_WIN
 #include <QSerialPortInfo>
 #else
-#include <QFile>
-
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 #endif
 
 namespace station {
+
+QString shown_name(const QByteArray& bytes)
+{
+    QString shown;
+    for (qsizetype i = 0; i < bytes.size();) {
+        const auto byte = static_cast<unsigned char>(bytes[i]);
+        const qsizetype length = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC0 ? 2 : 1;
+        const QByteArray sequence = bytes.mid(i, length);
+        if (length > 1 && sequence.size() == length && QUtf8StringView(sequence).isValidUtf8()) {
+            shown += QString::fromUtf8(sequence);
+            i += length;
+            continue;
+        }
+        if (byte == '\\')
+            shown += QStringLiteral("\\\\");
+        else if (byte == '\n')
+            shown += QStringLiteral("\\n");
+        else if (byte == '\t')
+            shown += QStringLiteral("\\t");
+        else if (byte < 0x20 || byte >= 0x7F)
+            shown += QStringLiteral("\\x%1").arg(uint(byte), 2, 16, QLatin1Char('0'));
+        else
+            shown += QLatin1Char(char(byte));
+        ++i;
+    }
+    return shown;
+}
+
 namespace {
 
-// The entries that are serial devices and match; keyed by name and device, so that an entry that comes
-// back for another device is a new plug.
-std::map<QString, Entry> look(const WatchOptions& options, const QRegularExpression& match)
+QString device_identity(quint64 number)
 {
-    std::map<QString, Entry> found;
+    return QStringLiteral("device:%1").arg(qulonglong(number));
+}
+
+#ifndef Q_OS_WIN
+// A character device that the system files under another class than the terminals (/dev/null, a disk's
+// generic node) is no box; a pseudo-terminal has no such entry and may be one.
+bool may_be_terminal(dev_t number)
+{
+    const QByteArray link =
+        QStringLiteral("/sys/dev/char/%1:%2/subsystem").arg(major(number)).arg(minor(number)).toLatin1();
+    char target[PATH_MAX];
+    const ssize_t length = ::readlink(link.constData(), target, sizeof target - 1);
+    if (length <= 0)
+        return true;
+    return QFileInfo(QFile::decodeName(QByteArray(target, length))).fileName() == QLatin1String("tty");
+}
+#endif
+
+// The device that entry stands for is still there, as that device: a look that failed cannot tell that it
+// went, its own node can.
+bool still_plugged(const Entry& entry)
+{
+#ifdef Q_OS_WIN
+    Q_UNUSED(entry);
+    return true;
+#else
+    struct stat node
+    {
+    };
+    return ::stat(QFile::encodeName(entry.port.device).constData(), &node) == 0 && S_ISCHR(node.st_mode) &&
+           device_identity(node.st_rdev) == entry.port.identity;
+#endif
+}
+
+// The entries that are serial devices and match, in the order of their names; none when the folder could
+// not be read (reason then says why). The names are taken as bytes: any name the system gives is a path
+// that opens.
+std::optional<std::vector<Entry>> look(const WatchOptions& options, const QRegularExpression& match,
+                                       QString& reason)
+{
+    std::vector<Entry> found;
 #ifdef Q_OS_WIN
     Q_UNUSED(options);
+    Q_UNUSED(reason);
     for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
         const QString name = info.portName();
         if (!match.match(name).hasMatch())
             continue;
-        const Port port{name, port_names::device_for(name), port_names::identity(name)};
-        found.emplace(name + QLatin1Char('\n') + port.identity, Entry{name, port});
+        found.push_back(Entry{name, Port{name, port_names::device_for(name), port_names::identity(name)}});
     }
 #else
-    QDirIterator entries(options.folder, QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
-    while (entries.hasNext()) {
-        const QString path = entries.next();
-        const QString name = entries.fileName();
-        if (!match.match(name).hasMatch())
+    const QByteArray folder = QFile::encodeName(options.folder);
+    DIR* dir = ::opendir(folder.constData());
+    if (dir == nullptr) {
+        reason = QString::fromLocal8Bit(std::strerror(errno));
+        return std::nullopt;
+    }
+    for (;;) {
+        errno = 0;
+        const dirent* item = ::readdir(dir);
+        if (item == nullptr) {
+            if (errno == 0)
+                break;
+            reason = QString::fromLocal8Bit(std::strerror(errno));
+            ::closedir(dir);
+            return std::nullopt;
+        }
+        const QByteArray name(item->d_name);
+        if (name == "." || name == "..")
             continue;
+        const QString decoded = QFile::decodeName(name);
+        if (!match.match(decoded).hasMatch())
+            continue;
+        const QByteArray path = folder + '/' + name;
         // A link whose device is not there (yet) is no device.
         struct stat node
         {
         };
-        if (::stat(QFile::encodeName(path).constData(), &node) != 0 || !S_ISCHR(node.st_mode))
+        char device[PATH_MAX];
+        if (::stat(path.constData(), &node) != 0 || !S_ISCHR(node.st_mode) ||
+            !may_be_terminal(node.st_rdev) || ::realpath(path.constData(), device) == nullptr)
             continue;
-        const Port port{path, path, port_names::identity(path)};
-        found.emplace(name + QLatin1Char('\n') + port.identity, Entry{name, port});
+        found.push_back(Entry{decoded, Port{options.folder + QLatin1Char('/') + shown_name(name),
+                                            QFile::decodeName(device), device_identity(node.st_rdev)}});
     }
+    ::closedir(dir);
 #endif
+    std::sort(found.begin(), found.end(),
+              [](const Entry& a, const Entry& b) { return a.port.name < b.port.name; });
     return found;
 }
 
 } // namespace
 
 Watcher::Watcher(const QString& image, const WatchOptions& o, ProductionLog* production_log,
-                 bool (*stopping)())
-    : image_path(image), options(o), log(production_log), stop(stopping),
+                 bool (*stopping)(), WatchListener& listener)
+    : image_path(image), options(o), log(production_log), stop(stopping), tell(listener),
       match(
           QRegularExpression::wildcardToRegularExpression(o.match.isEmpty() ? QStringLiteral("*") : o.match))
 {
@@ -70,31 +165,65 @@ bool Watcher::watching() const
 
 void Watcher::look_for_plugs()
 {
-    std::map<QString, Entry> now = look(options, match);
-    for (const auto& [key, entry] : now) {
-        if (present.count(key) == 0 && !(first_look && options.new_only))
-            waiting.emplace(key, entry);
+    QString reason;
+    const std::optional<std::vector<Entry>> now = look(options, match, reason);
+    const bool at_start = std::exchange(first_look, false);
+    std::map<QString, Entry> devices;
+    if (!now) {
+        // Nothing is taken as unplugged on a look that failed (too many open files, the folder made anew),
+        // but a device seen gone on its own node.
+        if (!std::exchange(look_failing, true))
+            tell.look_failed(options.folder, reason);
+        for (const auto& [identity, entry] : present) {
+            if (still_plugged(entry))
+                devices.emplace(identity, entry);
+        }
+    } else {
+        look_failing = false;
+        std::map<QString, std::vector<const Entry*>> names;
+        for (const Entry& entry : *now)
+            names[entry.port.identity].push_back(&entry);
+        for (const auto& [identity, of_device] : names) {
+            // A device keeps the name it was found under while that name still leads to it.
+            const Entry* first = of_device.front();
+            const auto known = present.find(identity);
+            for (const Entry* entry : of_device) {
+                if (known != present.end() && entry->port.name == known->second.port.name)
+                    first = entry;
+            }
+            const bool left_alone = at_start && options.new_only;
+            for (const Entry* entry : of_device) {
+                if (entry != first && said_second.emplace(identity, entry->port.name).second && !left_alone)
+                    tell.second_name(entry->port.name, first->port);
+            }
+            devices.emplace(identity, *first);
+            if (known == present.end() && !left_alone)
+                waiting.emplace(identity, *first);
+        }
     }
     for (auto it = waiting.begin(); it != waiting.end();)
-        it = now.count(it->first) == 0 ? waiting.erase(it) : std::next(it);
-    present = std::move(now);
-    first_look = false;
+        it = devices.count(it->first) == 0 ? waiting.erase(it) : std::next(it);
+    for (auto it = said_second.begin(); it != said_second.end();)
+        it = devices.count(it->first) == 0 ? said_second.erase(it) : std::next(it);
+    present = std::move(devices);
 }
 
-void Watcher::reap(const std::function<void(const Box&)>& ended)
+void Watcher::reap()
 {
     for (auto it = running.begin(); it != running.end();) {
         if (!it->box->done) {
+            if (it->box->waiting_for_port && !std::exchange(it->busy_told, true))
+                tell.port_busy(*it->box);
             ++it;
             continue;
         }
         it->thread->wait();
-        ended(*it->box);
+        tell.ended(*it->box);
         it = running.erase(it);
     }
 }
 
-void Watcher::start_boxes(const std::function<void(const Box&)>& started)
+void Watcher::start_boxes()
 {
     for (auto it = waiting.begin(); watching() && it != waiting.end();) {
         const QString& device = it->second.port.identity;
@@ -103,12 +232,12 @@ void Watcher::start_boxes(const std::function<void(const Box&)>& started)
             ++it;
             continue;
         }
-        start(it->second.port, started);
+        start(it->second.port);
         it = waiting.erase(it);
     }
 }
 
-void Watcher::start(const Port& port, const std::function<void(const Box&)>& started)
+void Watcher::start(const Port& port)
 {
     boxes.push_back(std::make_unique<Box>());
     Box* box = boxes.back().get();
@@ -116,8 +245,12 @@ void Watcher::start(const Port& port, const std::function<void(const Box&)>& sta
     box->log = log;
     // A watch lets the boxes in progress finish: no stop is asked of them.
     box->stop_requested = nullptr;
+    // A device that is busy when its box starts (another program probing it, a lock file) is tried again
+    // at each look while it stays plugged and the watch goes on.
+    box->keep_trying = [stopping = stop] { return !stopping(); };
+    box->retry_every_ms = look_every_ms;
     box->serial = adapter_serial(port.name, port.device);
-    started(*box);
+    tell.started(*box);
     const QString image = image_path;
     running.push_back(Running{
         box, std::unique_ptr<QThread>(QThread::create([box, image] { run_box(*box, image, nullptr); }))});

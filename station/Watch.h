@@ -7,9 +7,10 @@
 #include <QString>
 #include <QThread>
 
-#include <functional>
 #include <map>
 #include <memory>
+#include <set>
+#include <utility>
 #include <vector>
 
 namespace station {
@@ -40,8 +41,27 @@ constexpr int look_every_ms = 40;
 struct Entry
 {
     QString name; // as the --match pattern sees it
-    Port port;    // the entry's path as the port, the device it stands for
+    Port port;    // the entry's path as the port (shown with its odd bytes escaped), the device it leads to
 };
+
+// What a watch tells as it goes: each box as it starts and as it ends, and what it leaves alone, once.
+class WatchListener
+{
+public:
+    virtual ~WatchListener() = default;
+    virtual void started(const Box& box) = 0;
+    virtual void ended(const Box& box) = 0;
+    // The port of a box that waits for its device to be free (said once per box).
+    virtual void port_busy(const Box& box) = 0;
+    // name leads to the device of first, a box in this plug already: left alone (said once per plug).
+    virtual void second_name(const QString& name, const Port& first) = 0;
+    // The folder could not be read (said once until a look succeeds again): nothing changes meanwhile.
+    virtual void look_failed(const QString& folder, const QString& reason) = 0;
+};
+
+// A name as the per-box lines and the log show it: valid UTF-8 as it is, every other byte, a control
+// character and the backslash escaped ("\n", "\xff", "\\"), so that any name stays on one line.
+QString shown_name(const QByteArray& bytes);
 
 // A watch's state between two looks at the folder: it flashes the image into each serial device as it
 // appears, once per plug, one thread and one channel per box, as a rack does.
@@ -49,38 +69,47 @@ class Watcher
 {
 public:
     // stopping: the watch is asked to end (it then starts no box and lets those in progress finish).
-    Watcher(const QString& image, const WatchOptions& o, ProductionLog* production_log, bool (*stopping)());
+    Watcher(const QString& image, const WatchOptions& o, ProductionLog* production_log, bool (*stopping)(),
+            WatchListener& listener);
 
     bool watching() const;
     bool busy() const { return !running.empty(); }
     const std::vector<std::unique_ptr<Box>>& all_boxes() const { return boxes; }
 
-    // New entries wait for their turn; an entry that went away is forgotten, so that its next plug counts.
+    // A plug is a device (not a name): a device that appears waits for its turn, under the first of its
+    // names; a device that went away is forgotten, so that its next plug counts. A look that fails changes
+    // nothing, but for a device whose node is gone or another device by now.
     void look_for_plugs();
-    // Boxes that ended are told to ended and free their device.
-    void reap(const std::function<void(const Box&)>& ended);
-    // A waiting entry starts once its device is free (a plug during the last box's ending waits for it); each
-    // box is told to started before its thread runs.
-    void start_boxes(const std::function<void(const Box&)>& started);
+    // Boxes that ended are told and free their device.
+    void reap();
+    // A waiting device starts once it is free (a plug during the last box's ending waits for it); each box
+    // is told before its thread runs.
+    void start_boxes();
 
 private:
     struct Running
     {
         Box* box;
         std::unique_ptr<QThread> thread;
+        bool busy_told = false;
     };
 
-    void start(const Port& port, const std::function<void(const Box&)>& started);
+    void start(const Port& port);
 
     const QString image_path;
     const WatchOptions& options;
     ProductionLog* log;
     bool (*stop)();
+    WatchListener& tell;
     const QRegularExpression match;
     std::vector<std::unique_ptr<Box>> boxes;
     std::vector<Running> running;
+    // Keyed by the device's identity.
     std::map<QString, Entry> present;
     std::map<QString, Entry> waiting;
+    // The second names said, each with its device's identity, for as long as that device stays.
+    std::set<std::pair<QString, QString>> said_second;
+    bool look_failing = false;
     int started_count = 0;
     bool first_look = true;
 };

@@ -14,6 +14,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QSerialPort>
 
 #include <QPushButton>
 #include <QRegularExpression>
@@ -85,6 +86,7 @@ private slots:
     void rack_ends_on_ctrl_c_within_a_bound();
     void watch_flashes_each_plug();
     void watch_ends_on_ctrl_c_after_the_boxes_in_progress();
+    void watch_keeps_one_box_per_device();
     void production_log_holds_whole_records();
     void unpack_refuses_a_damaged_image_data();
     void unpack_refuses_a_damaged_image();
@@ -638,8 +640,10 @@ void tst_cli::trace_agrees_with_the_box()
         QElapsedTimer clock;
         clock.start();
         const Run refused = cli({"flash", "--trace", target, "--port", box.device(), image}, 10000);
-        QCOMPARE(refused.status, 4);
-        QVERIFY2(refused.err.contains("cannot be written; nothing was sent"), qPrintable(target));
+        QCOMPARE(refused.status, target == image ? 2 : 4);
+        QVERIFY2(
+            refused.err.contains(target == image ? "are one file" : "cannot be written; nothing was sent"),
+            qPrintable(target));
         QVERIFY2(clock.elapsed() < 5000, qPrintable(target));
     }
     QCOMPARE(box.transcript().size(), before);
@@ -654,7 +658,7 @@ void tst_cli::trace_agrees_with_the_box()
         getrlimit(RLIMIT_FSIZE, &limit);
         limit.rlim_cur = 4096;
         setrlimit(RLIMIT_FSIZE, &limit);
-        std::signal(SIGXFSZ, SIG_IGN);
+        std::signal(SIGXFSZ, SIG_DFL); // as a shell leaves it: the program must not die of it
     });
     const int pages_before = box.pages_written();
     p.start(QStringLiteral(ZORVANE_CLI), {"flash", "--trace", full, "--port", box.device(), image});
@@ -722,12 +726,18 @@ void tst_cli::rack_of_four_with_one_failing()
     QVERIFY(QFile::link(rack[3]->device(), b));
     const QString one_page = dir.filePath(QStringLiteral("one.bin"));
     QVERIFY(fixtures::write_file(one_page, fixtures::image(kdr7, pages(1))));
+    // A third whose own name is what the first's path becomes: still a trace of its own.
+    QDir(dir.path()).mkpath(QStringLiteral("c"));
+    const QString c = dir.filePath(
+        QStringLiteral("c/") +
+        QString(a).replace(QLatin1Char('/'), QLatin1Char('_')).remove(QRegularExpression("^_+")));
+    QVERIFY(QFile::link(rack[1]->device(), c));
     const QString alike = dir.filePath(QStringLiteral("alike.trace"));
     // Twice: each trace is begun anew, as a single one is.
     for (int time = 0; time < 2; ++time)
-        QCOMPARE(cli({"flash", "--trace", alike, "--port", a, "--port", b, one_page}).status, 0);
+        QCOMPARE(cli({"flash", "--trace", alike, "--port", a, "--port", b, "--port", c, one_page}).status, 0);
     const QStringList traces = QDir(dir.path()).entryList({QStringLiteral("alike.trace.*")});
-    QCOMPARE(traces.size(), 2);
+    QCOMPARE(traces.size(), 3);
     for (const QString& name : traces)
         QCOMPARE(fixtures::read_file(dir.filePath(name)).count("tool>box  finish"), 1);
     const QString blocked = dir.filePath(QStringLiteral("blocked.trace"));
@@ -791,8 +801,8 @@ QString sha256_of(const QString& path)
         QCryptographicHash::hash(fixtures::read_file(path), QCryptographicHash::Sha256).toHex());
 }
 
-// A watch started on folder, ready once it says it is watching.
-void start_watch(QProcess& p, const QStringList& arguments)
+// A watch started on folder, ready once it says it is watching; what it said by then.
+QByteArray start_watch(QProcess& p, const QStringList& arguments)
 {
     p.start(QStringLiteral(ZORVANE_CLI), QStringList{"flash", "--watch"} + arguments);
     QByteArray said;
@@ -802,6 +812,7 @@ void start_watch(QProcess& p, const QStringList& arguments)
     p.setReadChannel(QProcess::StandardOutput);
     if (!said.contains("Watching"))
         qFatal("the watch did not start: %s", said.constData());
+    return said;
 }
 
 } // namespace
@@ -897,6 +908,65 @@ void tst_cli::watch_ends_on_ctrl_c_after_the_boxes_in_progress()
         QCOMPARE(r["outcome"].toString(), QStringLiteral("completed"));
 }
 
+// One device, one box, whatever its names and whatever the folder does: a box present at the start is
+// flashed; a second name of a box is left alone and said once; a folder that cannot be read for a while
+// unplugs nothing; a name re-pointed to another device is a plug; a busy port is tried again; a name that
+// is no UTF-8, with a newline, is flashed and shown escaped; /dev/null is no box.
+void tst_cli::watch_keeps_one_box_per_device()
+{
+    QTemporaryDir parent;
+    const QString folder = parent.filePath(QStringLiteral("by-id"));
+    const QString away = parent.filePath(QStringLiteral("by-id.away"));
+    QVERIFY(QDir().mkpath(folder));
+    const QString image = dir.filePath(QStringLiteral("devices.bin"));
+    QVERIFY(fixtures::write_file(image, fixtures::image(kdr7, pages(1))));
+    const QString log = dir.filePath(QStringLiteral("devices.log"));
+    VirtualBox at_start, twin, moved_to, odd;
+    const auto plug = [&](const VirtualBox& box, const QByteArray& name) {
+        return ::symlink(QFile::encodeName(box.device()).constData(),
+                         (QFile::encodeName(folder) + '/' + name).constData()) == 0;
+    };
+    QVERIFY(plug(at_start, "present"));
+    QVERIFY(plug(twin, "twin-a") && plug(twin, "twin-b"));
+    QVERIFY(QFile::link(QStringLiteral("/dev/null"), folder + QStringLiteral("/null")));
+    QProcess p;
+    const QByteArray first_said = start_watch(p, {folder, "--count", "4", "--log", log, image});
+    QTRY_VERIFY_WITH_TIMEOUT(times_sent(at_start, "C") == 1 && times_sent(twin, "C") == 1, 20000);
+    // The folder made anew (looks fail meanwhile): the boxes in it are the same plugs.
+    QVERIFY(QDir().rename(folder, away));
+    QTest::qWait(400);
+    QVERIFY(QDir().rename(away, folder));
+    QTest::qWait(400);
+    // twin-a re-pointed to another device, whose port is busy for a while.
+    QSerialPort holder(moved_to.device());
+    QVERIFY(holder.open(QIODevice::ReadWrite));
+    QVERIFY(plug(moved_to, "twin-a.new"));
+    QVERIFY(::rename((QFile::encodeName(folder) + "/twin-a.new").constData(),
+                     (QFile::encodeName(folder) + "/twin-a").constData()) == 0);
+    QTest::qWait(500);
+    QVERIFY(moved_to.transcript().empty());
+    holder.close();
+    QTRY_VERIFY_WITH_TIMEOUT(times_sent(moved_to, "C") == 1, 20000);
+    QVERIFY(plug(odd, "odd-\xff\nname"));
+    if (!p.waitForFinished(30000))
+        p.kill();
+    const QByteArray out = p.readAllStandardOutput();
+    const QByteArray err = first_said + p.readAllStandardError();
+    QVERIFY(::unlink((QFile::encodeName(folder) + "/odd-\xff\nname").constData()) == 0);
+    QCOMPARE(p.exitCode(), 0);
+    for (const VirtualBox* box : {&at_start, &twin, &moved_to, &odd})
+        QCOMPARE(times_sent(*box, "E"), 1);
+    QCOMPARE(out.count(" start  "), 4);
+    QVERIFY2(out.contains("/odd-\\xff\\nname  serial"), out.constData());
+    QCOMPARE(err.count("one device, one box"), 1);
+    QCOMPARE(err.count("Cannot read"), 1);
+    QCOMPARE(err.count("is busy"), 1);
+    const QList<QJsonObject> records = log_records(log);
+    QCOMPARE(records.size(), 4);
+    QCOMPARE(records[2]["port"].toString(), folder + QStringLiteral("/twin-a"));
+    QCOMPARE(records[2]["device"].toString(), QFileInfo(moved_to.device()).canonicalFilePath());
+}
+
 // A log that cannot be written stops the job before a byte is sent; a record the disk will not take whole
 // leaves nothing of itself; sat-write logs its CSV.
 void tst_cli::production_log_holds_whole_records()
@@ -906,8 +976,10 @@ void tst_cli::production_log_holds_whole_records()
     QVERIFY(fixtures::write_file(image, fixtures::image(kdr7, pages(1))));
     for (const QString& target : {QStringLiteral("/dev/full"), dir.filePath("no/such/folder/log"), image}) {
         const Run refused = cli({"flash", "--log", target, "--port", box.device(), image});
-        QCOMPARE(refused.status, 4);
-        QVERIFY2(refused.err.contains("cannot be written; nothing was sent"), qPrintable(target));
+        QCOMPARE(refused.status, target == image ? 2 : 4);
+        QVERIFY2(
+            refused.err.contains(target == image ? "are one file" : "cannot be written; nothing was sent"),
+            qPrintable(target));
     }
     QVERIFY(box.transcript().empty());
 
@@ -920,7 +992,7 @@ void tst_cli::production_log_holds_whole_records()
         getrlimit(RLIMIT_FSIZE, &limit);
         limit.rlim_cur = 4096;
         setrlimit(RLIMIT_FSIZE, &limit);
-        std::signal(SIGXFSZ, SIG_IGN);
+        std::signal(SIGXFSZ, SIG_DFL); // as a shell leaves it: the program must not die of it
     });
     p.start(QStringLiteral(ZORVANE_CLI), {"flash", "--log", log, "--port", box.device(), image});
     QVERIFY(p.waitForFinished(30000));
@@ -928,6 +1000,45 @@ void tst_cli::production_log_holds_whole_records()
     QVERIFY(p.readAllStandardError().contains("could not take the record"));
     QCOMPARE(box.pages_written(), 1);
     QCOMPARE(fixtures::read_file(log), earlier);
+
+    // A sync that fails after the record landed: the record is there, and the end says it may not be on disk.
+    const QString unsynced = dir.filePath(QStringLiteral("unsynced.log"));
+    QProcess failing_sync;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(FAIL_SYNC));
+    environment.insert(QStringLiteral("ASAN_OPTIONS"), environment.value(QStringLiteral("ASAN_OPTIONS")) +
+                                                           QStringLiteral(":verify_asan_link_order=0"));
+    failing_sync.setProcessEnvironment(environment);
+    failing_sync.start(QStringLiteral(ZORVANE_CLI),
+                       {"flash", "--log", unsynced, "--port", box.device(), image});
+    QVERIFY(failing_sync.waitForFinished(30000));
+    QCOMPARE(failing_sync.exitCode(), 4);
+    QVERIFY(failing_sync.readAllStandardError().contains("may not be on disk"));
+    QCOMPARE(log_records(unsynced).size(), 1);
+
+    // The port as given, the device it led to; and no output may be another of the job's files.
+    const QString link = dir.filePath(QStringLiteral("logged.link"));
+    QVERIFY(QFile::link(box.device(), link));
+    const QString linked = dir.filePath(QStringLiteral("linked.log"));
+    QCOMPARE(cli({"flash", "--log", linked, "--port", link, image}).status, 0);
+    QCOMPARE(log_records(linked).value(0)["port"].toString(), link);
+    QCOMPARE(log_records(linked).value(0)["device"].toString(), QFileInfo(box.device()).canonicalFilePath());
+    VirtualBox beside;
+    const QString rack_trace = dir.filePath(QStringLiteral("one.trace"));
+    const QString rack_log = rack_trace + QLatin1Char('.') + QFileInfo(beside.device()).fileName();
+    const QString linked_alias = dir.filePath(QStringLiteral("linked.alias"));
+    QVERIFY(QFile::link(linked, linked_alias));
+    const QByteArray kept = fixtures::read_file(linked);
+    for (const QStringList& files :
+         {QStringList{"--log", linked, "--trace", linked},
+          QStringList{"--log", linked, "--trace", linked_alias},
+          QStringList{"--trace", rack_trace, "--log", rack_log, "--port", beside.device()}}) {
+        const Run refused = cli(QStringList{"flash", "--port", box.device()} + files + QStringList{image});
+        QCOMPARE(refused.status, 2);
+        QVERIFY2(refused.err.contains("are one file"), refused.err.constData());
+    }
+    QCOMPARE(fixtures::read_file(linked), kept);
+    QVERIFY(!QFile::exists(rack_log) && beside.transcript().empty());
 
     const QString csv = dir.filePath(QStringLiteral("logged.csv"));
     QVERIFY(fixtures::write_file(csv, "Astra,192,0,0,\r\n"));

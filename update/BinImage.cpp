@@ -2,6 +2,8 @@
 
 #include "common/InputFile.h"
 
+#include <QCryptographicHash>
+
 namespace bin_image {
 
 std::uint8_t line_checksum(const std::uint8_t* data16)
@@ -112,6 +114,16 @@ OpenResult Reader::open(const QString& path, Identity& identity, int& record_cou
     }
     trailing = 0;
     return OpenResult::Opened;
+}
+
+std::optional<QByteArray> Reader::sha256()
+{
+    const qint64 at = file.pos();
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    const bool read = file.isOpen() && file.seek(0) && hash.addData(&file) && file.atEnd();
+    if (!file.seek(at) || !read)
+        return std::nullopt;
+    return hash.result();
 }
 
 bool Reader::read_identity(Identity& out)

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 // The BIN image: the identity block, then one 546-byte record per 512-byte firmware page: the page base
@@ -74,6 +75,9 @@ public:
     void close();
     // The file's size when it was opened (kept after a TooShort).
     qint64 size() const;
+    // The SHA-256 of the open file's bytes, read through the descriptor the records come from (so it is of
+    // what is sent, even if the path names another file by now); the position is kept. None: unreadable.
+    std::optional<QByteArray> sha256();
 
     // From the current position; false (and out unchanged) when fewer bytes are left.
     bool read_identity(Identity& out);
