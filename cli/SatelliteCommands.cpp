@@ -84,9 +84,16 @@ public:
         record.insert("entries", entries);
         add_ending(record, QLatin1String(status == Success ? "completed" : "failed"), status, message,
                    double(clock.elapsed()) / 1000.0);
-        if (log.append(record))
+        switch (log.append_record(record)) {
+        case ProductionLog::Appended::Synced:
             return status;
-        say(command_text::log_record_lost(log.path()));
+        case ProductionLog::Appended::Unsynced:
+            say(command_text::log_record_unsynced(log.path()));
+            break;
+        case ProductionLog::Appended::Lost:
+            say(command_text::log_record_lost(log.path()));
+            break;
+        }
         return status == Success ? int(OutputUnwritable) : status;
     }
 
@@ -177,6 +184,18 @@ int satellites(const QStringList& arguments, bool reading)
     if (const int resolved = resolve_ports({parser.value(port)}, ports))
         return resolved;
     const QString path = parser.positionalArguments().at(0);
+    // No file the job writes may be another of its files: a trace opened over the log (or over the table
+    // read) would cut it.
+    const std::optional<QString> trace_at = trace_path(parser, trace_file);
+    QStringList outputs;
+    if (!reading && parser.isSet(write_options.log))
+        outputs << parser.value(write_options.log);
+    if (trace_at)
+        outputs << *trace_at;
+    if (reading)
+        outputs.prepend(path);
+    if (const int apart = distinct_files(reading ? QStringList() : QStringList{path}, outputs))
+        return apart;
     auto table = std::make_unique<FileTable>();
     const bool logged = !reading && parser.isSet(write_options.log);
     // The log records the bytes as they were read and sent: the file is opened and read once.
@@ -193,7 +212,6 @@ int satellites(const QStringList& arguments, bool reading)
     }
     SerialChannel channel;
     Trace trace;
-    const std::optional<QString> trace_at = trace_path(parser, trace_file);
     if (const int traced = open_trace(trace_at, path, ports.first(), trace))
         return traced;
     if (trace_at)

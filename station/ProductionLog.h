@@ -33,8 +33,6 @@ public:
         Unsynced,
     };
     Appended append_record(const QJsonObject& record);
-    // The same, true only when the record is in the file and synced.
-    bool append(const QJsonObject& record) { return append_record(record) == Appended::Synced; }
 
 private:
     std::mutex lock;

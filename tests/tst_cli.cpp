@@ -1050,6 +1050,25 @@ void tst_cli::production_log_holds_whole_records()
     QCOMPARE(records[0]["csv"].toObject()["sha256"].toString(), sha256_of(csv));
     QCOMPARE(records[0]["entries"].toInt(), 99);
     QCOMPARE(records[0]["outcome"].toString(), QStringLiteral("completed"));
+
+    // The satellite jobs keep their files apart as well (the table, the log, the trace), and say a record
+    // whose sync failed as one that may not be on disk.
+    const QByteArray log_before = fixtures::read_file(sat_log), csv_before = fixtures::read_file(csv);
+    for (const QStringList& job :
+         {QStringList{"sat-write", "--allow-short", "--log", sat_log, "--trace", sat_log},
+          QStringList{"sat-write", "--allow-short", "--log", csv}, QStringList{"sat-read", "--trace", csv}}) {
+        const Run refused = cli(job + QStringList{"--port", box.device(), csv});
+        QCOMPARE(refused.status, 2);
+        QVERIFY2(refused.err.contains("are one file"), qPrintable(job.join(' ')));
+    }
+    QCOMPARE(fixtures::read_file(sat_log), log_before);
+    QCOMPARE(fixtures::read_file(csv), csv_before);
+    failing_sync.start(QStringLiteral(ZORVANE_CLI),
+                       {"sat-write", "--allow-short", "--log", unsynced, "--port", box.device(), csv});
+    QVERIFY(failing_sync.waitForFinished(30000));
+    QCOMPARE(failing_sync.exitCode(), 4);
+    QVERIFY(failing_sync.readAllStandardError().contains("may not be on disk"));
+    QCOMPARE(log_records(unsynced).size(), 2);
 }
 
 void tst_cli::unpack_refuses_a_damaged_image_data()
