@@ -33,6 +33,8 @@ faults=(
     "cli/ProductionLog.cpp|static_cast<void>(ftruncate(fd, before.st_size));|static_cast<void>(0);|tst_cli|a record the disk took in part is left half"
     "cli/Watch.cpp|box->stop_on_interrupt = false;|box->stop_on_interrupt = true;|tst_cli|Ctrl+C stops the watch's boxes mid-flash"
     "app/zorvane.cpp|{Start::SatelliteExchange, Exchange \| Satellites},|{Start::SatelliteExchange, Satellites},|tst_faults|a satellite exchange starts inside an update"
+    "serial/Deadline.cpp|event.sigev_notify = SIGEV_THREAD_ID;|event.sigev_notify = SIGEV_SIGNAL;|tst_serial|the drain's deadline signals the process, not the stuck thread"
+    "serial/Deadline.cpp|const itimerspec when{as_timespec(repeat_ns), as_timespec(ns)};|const itimerspec when{{0, 0}, as_timespec(ns)};|tst_serial|the drain's deadline fires once"
 )
 
 say() { printf '%s\n' "$*" >&2; }
