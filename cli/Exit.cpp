@@ -9,7 +9,7 @@ namespace cli {
 
 const char* const exit_help =
     "Exit status: 0 success, 2 usage, 3 input file unreadable, 4 output file not "
-    "written, 5 input not acceptable,\n6 port not available, 7 box did not answer, "
+    "written, 5 input not acceptable,\n6 port not available or gone, 7 box did not answer, "
     "8 box refused the image, 9 transfer failed, 10 stopped,\n11 update not confirmed.";
 
 int exit_for(bootloader::Outcome outcome)
@@ -37,6 +37,8 @@ int exit_for(bootloader::Outcome outcome)
     case Outcome::NoVerdict:
     case Outcome::NoLineFeedback:
         return NoAnswer;
+    case Outcome::PortGone:
+        return PortUnavailable;
     }
     return NoAnswer;
 }
@@ -51,6 +53,8 @@ int exit_for(satellite_protocol::Outcome outcome)
     case satellite_protocol::Outcome::ReadError:
     case satellite_protocol::Outcome::WriteError:
         return TransferFailed;
+    case satellite_protocol::Outcome::PortGone:
+        return PortUnavailable;
     }
     return NoAnswer;
 }

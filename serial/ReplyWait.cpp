@@ -78,6 +78,9 @@ bool wait_for_byte(SerialChannel& channel, const WaitSchedule& schedule, bool qu
         if (schedule.order == WaitSchedule::SleepThenPoll)
             sleep_ms(schedule.sleep_ms);
         const bool waiting = !channel.nothing_waiting();
+        // A device that is gone answers no later poll either: what it sent before is read at once.
+        if (!waiting && channel.gone())
+            return false;
         if (schedule.order == WaitSchedule::PollThenSleep)
             sleep_ms(schedule.sleep_ms);
         if (waiting)
@@ -95,5 +98,5 @@ Reply await_reply(SerialChannel& channel, const WaitSchedule& schedule, unsigned
     char byte = char(missing);
     int received = 0;
     const bool failed = channel.read(&byte, 1, &received);
-    return Reply{static_cast<unsigned char>(byte), received == 1, failed};
+    return Reply{static_cast<unsigned char>(byte), received == 1, failed || channel.gone()};
 }

@@ -22,7 +22,8 @@ struct WaitSchedule
 };
 
 // Waits by the schedule; true when a byte is waiting, false when the cycles ran out (a wait that the trace
-// records, unless quiet: a caller that waits cycle by cycle records the whole wait itself).
+// records, unless quiet: a caller that waits cycle by cycle records the whole wait itself) or the device is
+// gone, which ends the wait at once.
 bool wait_for_byte(SerialChannel& channel, const WaitSchedule& schedule, bool quiet = false);
 
 // The result of awaiting a one-byte reply.
@@ -30,7 +31,9 @@ struct Reply
 {
     unsigned char byte;
     bool arrived;       // a byte was read, in the schedule or just after its last poll
-    bool device_failed; // the adapter is gone: no later reply can come
+    bool device_failed; // the device is gone (SerialChannel::gone): no later reply can come
+    // Nothing came because the device is gone: an exchange has nothing more to wait for.
+    bool lost() const { return device_failed && !arrived; }
 };
 
 // Waits by the schedule, then reads one byte. A reply that did not come keeps the byte given as missing.
