@@ -1,9 +1,28 @@
 #pragma once
 
+#include <functional>
+
 class SerialChannel;
 
-// The box is paced by fixed sleeps of the calling thread, never by the line.
+// The box is paced by fixed sleeps of the calling thread, never by the line. A sleep is never shorter than
+// asked; it is as long as asked to within some microseconds on an idle machine.
 void sleep_ms(int milliseconds);
+
+// A thread that must keep answering while it waits on the box (the window's: Windows calls a window that
+// took no event for 5 s "Not Responding" and offers to close it) holds one of these for the job: every
+// pause and reply wait of the thread then calls keep, at least every interval_ms while it waits. A call
+// that keep makes to sleep_ms does not call keep again.
+class KeepAlive
+{
+public:
+    static constexpr int interval_ms = 50;
+    explicit KeepAlive(std::function<void()> keep);
+    ~KeepAlive();
+    KeepAlive(const KeepAlive&) = delete;
+    KeepAlive& operator=(const KeepAlive&) = delete;
+    // The thread took its events by its own means just now: keep is next due an interval from now.
+    static void taken();
+};
 // Replaces the sleep (nullptr: the real one back); for driving the protocols without a box's pace.
 void replace_sleep(void (*sleeper)(int milliseconds));
 
