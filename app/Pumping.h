@@ -1,5 +1,7 @@
 #pragma once
 
+#include "serial/ReplyWait.h"
+
 #include <QCoreApplication>
 
 // What the window's long handlers share: the event pump and the mark of a running job.
@@ -23,6 +25,7 @@ private:
 inline void pump_events()
 {
     QCoreApplication::processEvents(QEventLoop::AllEvents);
+    KeepAlive::taken();
 }
 
 } // namespace pumping

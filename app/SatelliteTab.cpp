@@ -92,6 +92,9 @@ void zorvane::exchange_satellites(satellite_protocol::Outcome (*exchange)(Serial
     if (!open_channel(ui.comboBox_port_rw->currentText(), reading ? "satellite read" : "satellite write"))
         return;
     const Running running(running_jobs, Satellites);
+    // The window takes its events during every pause and reply wait too (one can last seconds), under
+    // the same rules as at the job's own pumps.
+    const KeepAlive answering(pump_events);
     set_satellite_buttons(false);
     GridTable table([this](int row, const SatelliteCells& cells) { fill_row(row, cells); },
                     [this](int row) { return refresh_row(row); },

@@ -90,6 +90,9 @@ void zorvane::update_start()
     if (!open_channel(ui.comboBox_port_update->currentText(), "update", image_path))
         return;
     const pumping::Running running(running_jobs, Updating);
+    // The window takes its events during every pause and reply wait too (one can last seconds), under
+    // the same rules as at the job's own pumps.
+    const KeepAlive answering(pump_events);
     ui.pushButton_update_close->setEnabled(false);
     ui.pushButton_update_stop->setEnabled(true);
     UpdateView view(ui, stop_requested);

@@ -36,45 +36,58 @@ struct Pump : bootloader::Observer
 int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
+    BenchOptions options;
+    if (!parse_bench_options(app.arguments(), {}, options))
+        return 2;
     QTemporaryDir dir;
     const QString image_path = dir.filePath(QStringLiteral("bench.bin"));
     if (!fixtures::write_file(image_path, make_image()))
         return 1;
 
     QProcess box;
-    box.start(QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("../kdr7-virtual-box")),
-              {});
-    if (!box.waitForStarted() || !box.waitForReadyRead(5000))
+    const QString device = start_virtual_box(box);
+    if (device.isEmpty())
         return std::fprintf(stderr, "kdr7-virtual-box did not start\n"), 1;
-    const QString first = QString::fromLocal8Bit(box.readLine()).trimmed();
-    const QString device = first.section(QLatin1Char(' '), -1);
-    qputenv("KDR7_COM1", device.toLocal8Bit());
-
-    bin_image::Reader image;
-    Identity identity{};
-    int count = 0;
-    if (image.open(image_path, identity, count) != bin_image::OpenResult::Opened || count != pages)
-        return 1;
-    SerialChannel channel;
-    if (channel.open(QStringLiteral("COM1")))
-        return std::fprintf(stderr, "cannot open %s\n", qPrintable(device)), 1;
-
-    Pump pump;
-    const double cpu_before = cpu_ms();
-    QElapsedTimer clock;
-    clock.start();
-    const bootloader::Outcome outcome = bootloader::program(channel, image, identity, pump);
-    const double wall = double(clock.nsecsElapsed()) / 1e6;
-    const double cpu = cpu_ms() - cpu_before;
-    box.terminate();
-    box.waitForFinished();
+    print_machine_load();
 
     const double floor = 200 + 200 + 50 + pages * (32 * 20 + 25);
-    std::printf("update of %d pages (%d KiB of firmware): %s\n", pages, pages / 2,
-                outcome == bootloader::Outcome::Completed ? "completed" : "FAILED");
-    std::printf("wall time   %9.1f ms\n", wall);
-    std::printf("pacing floor%9.1f ms\n", floor);
-    std::printf("ratio       %9.3f (target <= 1.03)\n", wall / floor);
-    std::printf("tool CPU    %9.1f ms = %.1f %% of one core (target < 10 %%)\n", cpu, 100.0 * cpu / wall);
-    return outcome == bootloader::Outcome::Completed ? 0 : 1;
+    std::printf("update of %d pages (%d KiB of firmware), pacing floor %.1f ms\n", pages, pages / 2, floor);
+    std::vector<double> ratios;
+    std::vector<double> shares;
+    bool all_completed = true;
+    {
+        const BusyNeighbours busy(options.busy);
+        if (options.busy > 0)
+            std::printf("with %d busy processes beside\n", options.busy);
+        for (int r = 0; r < options.runs; ++r) {
+            bin_image::Reader image;
+            Identity identity{};
+            int count = 0;
+            if (image.open(image_path, identity, count) != bin_image::OpenResult::Opened || count != pages)
+                return 1;
+            SerialChannel channel;
+            if (channel.open(QStringLiteral("COM1")))
+                return std::fprintf(stderr, "cannot open %s\n", qPrintable(device)), 1;
+            Pump pump;
+            const double cpu_before = cpu_ms();
+            QElapsedTimer clock;
+            clock.start();
+            const bootloader::Outcome outcome = bootloader::program(channel, image, identity, pump);
+            const double wall = double(clock.nsecsElapsed()) / 1e6;
+            const double cpu = cpu_ms() - cpu_before;
+            const bool completed = outcome == bootloader::Outcome::Completed;
+            all_completed = all_completed && completed;
+            ratios.push_back(wall / floor);
+            shares.push_back(100.0 * cpu / wall);
+            std::printf("  run %d: %s, wall %9.1f ms, ratio %.3f, tool CPU %7.1f ms = %.1f %% of one core\n",
+                        r + 1, completed ? "completed" : "FAILED", wall, wall / floor, cpu,
+                        100.0 * cpu / wall);
+        }
+    }
+    std::printf("  median ratio %.3f (target <= 1.03), median CPU %.1f %% of one core (target < 10 %%)\n",
+                median(ratios), median(shares));
+    print_machine_load();
+    box.terminate();
+    box.waitForFinished();
+    return all_completed ? 0 : 1;
 }

@@ -17,7 +17,7 @@ namespace cli {
 
 const char* const exit_help =
     "Exit status: 0 success, 2 usage, 3 input file unreadable, 4 output file not "
-    "written, 5 input not acceptable,\n6 port not available, 7 box did not answer, "
+    "written, 5 input not acceptable,\n6 port not available or gone, 7 box did not answer, "
     "8 box refused the image, 9 transfer failed, 10 stopped,\n11 update not confirmed.";
 
 void say(const QString& text)

@@ -32,6 +32,8 @@ std::optional<Message> message_for(bootloader::Outcome outcome)
         return Message::NoFeedback;
     case Outcome::PageNotWritten:
         return Message::PageWriteError;
+    case Outcome::PortGone:
+        return Message::PortGone;
     }
     return std::nullopt;
 }
@@ -47,6 +49,8 @@ Message message_for(satellite_protocol::Outcome outcome, bool reading)
         return Message::SatReadError;
     case satellite_protocol::Outcome::WriteError:
         return Message::SatWriteError;
+    case satellite_protocol::Outcome::PortGone:
+        return Message::PortGone;
     }
     return reading ? Message::SatReadDone : Message::SatWriteDone;
 }

@@ -20,6 +20,9 @@ constexpr MessageEntry message_texts[] = {
     {Message::SerialPortNotFound, Kind::Warning, "Warning", "Serial Port Not Found!"},
     {Message::PortUnavailable, Kind::Warning, "Warning",
      "The serial port is occupied or not exist, please try another port."},
+    {Message::PortGone, Kind::Warning, "Warning",
+     "The serial port is gone (the cable or the adapter was disconnected), please re-connect it and restart "
+     "box and PC software"},
     {Message::TraceCannotWrite, Kind::Warning, "Warning", "Can not write the trace file named by KDR7_TRACE"},
     {Message::TraceIncomplete, Kind::Warning, "Warning",
      "The trace file named by KDR7_TRACE is incomplete: a write to it failed"},

@@ -8,6 +8,7 @@ enum class Message
 {
     SerialPortNotFound,
     PortUnavailable,
+    PortGone, // the device went away during an exchange, in either tab
     TraceCannotWrite,
     TraceIncomplete,
     // Update tab

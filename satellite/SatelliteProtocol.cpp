@@ -12,29 +12,36 @@ void send_byte(SerialChannel& channel, std::uint8_t byte)
     channel.write(&c, 1);
 }
 
-unsigned char reply(SerialChannel& channel)
-{
-    return await_reply(channel, reply_wait).byte;
-}
-
 } // namespace
 
 Outcome read_table(SerialChannel& channel, Table& table)
 {
     trace_step(channel, [] { return QStringLiteral("read H/I"); });
     send_byte(channel, read_request);
-    if (reply(channel) != std::uint8_t(next_record))
+    const Reply ready = await_reply(channel, reply_wait);
+    if (ready.lost())
+        return Outcome::PortGone;
+    if (ready.byte != std::uint8_t(next_record))
         return Outcome::ConnectionError;
     for (int entry = 1; entry <= entry_count; ++entry) {
         trace_step(channel, [&] { return QStringLiteral("entry %1").arg(entry); });
         if (entry == 1)
             send_byte(channel, next_record);
-        if (reply(channel) != std::uint8_t(record_marker))
+        const Reply marker = await_reply(channel, reply_wait);
+        if (marker.lost())
+            return Outcome::PortGone;
+        if (marker.byte != std::uint8_t(record_marker))
             return Outcome::ReadError;
-        await_reply(channel, reply_wait); // the entry byte carries nothing for the tool
+        // The entry byte carries nothing for the tool.
+        if (await_reply(channel, reply_wait).lost())
+            return Outcome::PortGone;
         satellite_record::Record record{};
-        for (std::uint8_t& byte : record)
-            byte = await_reply(channel, record_byte_wait, byte).byte;
+        for (std::uint8_t& byte : record) {
+            const Reply got = await_reply(channel, record_byte_wait, byte);
+            if (got.lost())
+                return Outcome::PortGone;
+            byte = got.byte;
+        }
         table.record_read(entry, record);
         table.entry_done(entry);
         // The "I" that asks for the next record (after the last one, it ends the read).
@@ -51,7 +58,10 @@ Outcome write_table(SerialChannel& channel, Table& table)
 {
     trace_step(channel, [] { return QStringLiteral("write J/K"); });
     send_byte(channel, write_request);
-    if (reply(channel) != acknowledge)
+    const Reply ready = await_reply(channel, reply_wait);
+    if (ready.lost())
+        return Outcome::PortGone;
+    if (ready.byte != acknowledge)
         return Outcome::ConnectionError;
     for (int entry = 1; entry <= entry_count; ++entry) {
         const satellite_record::Record record = table.record_to_write(entry);
@@ -64,9 +74,11 @@ Outcome write_table(SerialChannel& channel, Table& table)
             send_byte(channel, byte);
             sleep_ms(record_byte_pause_ms);
         }
-        const unsigned char answer = reply(channel);
+        const Reply answer = await_reply(channel, reply_wait);
         table.entry_done(entry);
-        if (answer != acknowledge)
+        if (answer.lost())
+            return Outcome::PortGone;
+        if (answer.byte != acknowledge)
             return Outcome::WriteError;
     }
     return Outcome::Done;

@@ -34,6 +34,7 @@ enum class Outcome
     ConnectionError, // the box did not answer the read or write request as it should
     ReadError,       // a record from the box did not start with its marker
     WriteError,      // the box did not acknowledge a record
+    PortGone,        // the device went away mid-exchange (an adapter pulled out)
 };
 
 // The grid side of an exchange; entry numbers run from 1 to 99.

@@ -26,6 +26,9 @@ int deadline_signal()
     return number;
 }
 
+// How soon after a missed signal the call is interrupted again.
+constexpr qint64 repeat_ns = 10000000;
+
 timespec as_timespec(qint64 ns)
 {
     return timespec{time_t(ns / 1000000000), long(ns % 1000000000)};
@@ -52,9 +55,11 @@ public:
     ThreadTimer(const ThreadTimer&) = delete;
     ThreadTimer& operator=(const ThreadTimer&) = delete;
     bool ok() const { return made; }
+    // Fires at the deadline and then again every repeat_ns until disarmed: a thread that was off the CPU
+    // when the first signal came (preempted before it entered the call) is still cut once it blocks.
     void arm(qint64 ns)
     {
-        const itimerspec when{{0, 0}, as_timespec(ns)};
+        const itimerspec when{as_timespec(repeat_ns), as_timespec(ns)};
         timer_settime(timer, 0, &when, nullptr);
     }
     // A signal already on its way is taken on the return from this call, by the no-op handler.

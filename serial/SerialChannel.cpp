@@ -161,6 +161,11 @@ bool SerialChannel::device_failed() const
     return e != QSerialPort::NoError && e != QSerialPort::TimeoutError;
 }
 
+bool SerialChannel::gone() const
+{
+    return port && (!port->isOpen() || device_failed());
+}
+
 bool SerialChannel::nothing_waiting()
 {
     if (!port || !port->isOpen())

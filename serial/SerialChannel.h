@@ -67,6 +67,10 @@ public:
     // buffer unchanged; received, when given, tells how many came.
     virtual bool read(char* buffer, int count, int* received = nullptr);
 
+    // True once the device has gone (an adapter pulled out, a line hung up) or failed: no byte can come or
+    // go any more. A channel without a port of its own (a stand-in) never is.
+    bool gone() const;
+
     // Closes and destroys the port; the channel can open again afterwards.
     void release_port();
 

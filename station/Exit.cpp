@@ -32,6 +32,8 @@ int exit_for(bootloader::Outcome outcome)
     case Outcome::NoVerdict:
     case Outcome::NoLineFeedback:
         return NoAnswer;
+    case Outcome::PortGone:
+        return PortUnavailable;
     }
     return NoAnswer;
 }
@@ -46,6 +48,8 @@ int exit_for(satellite_protocol::Outcome outcome)
     case satellite_protocol::Outcome::ReadError:
     case satellite_protocol::Outcome::WriteError:
         return TransferFailed;
+    case satellite_protocol::Outcome::PortGone:
+        return PortUnavailable;
     }
     return NoAnswer;
 }

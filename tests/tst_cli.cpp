@@ -305,6 +305,12 @@ void tst_cli::flash_failures_data()
         << "prepared:silent" << ok << 7
         << QByteArray(
                "Device has not been prepared, please re-connect cable and reboot the update software.");
+    // The box's end of the line closed mid-page: the tty fails as a pulled-out USB adapter's does.
+    QTest::newRow("unplugged mid-transfer")
+        << "line:close@0.4" << ok << 6
+        << QByteArray(
+               "The serial port is gone (the cable or the adapter was disconnected), please re-connect it "
+               "and restart box and PC software");
     QTest::newRow("line rejected") << "line:byte=0x35@0.4" << ok << 9
                                    << QByteArray("Data transfer error, please restart box and PC software");
     QTest::newRow("finish not confirmed") << "finish:byte=0x30" << ok << 11
@@ -877,6 +883,11 @@ void tst_cli::watch_flashes_each_plug()
     QCOMPARE(outcomes["B002"], QStringList{"completed"});
     QCOMPARE(outcomes["C003"], QStringList{"failed"});
     QCOMPARE(outcomes["D004"], QStringList{"failed"});
+    for (const QJsonObject& r : records) {
+        if (r["port"].toString().contains(QLatin1String("D004")))
+            QVERIFY2(r["message"].toString().startsWith(QLatin1String("The serial port is gone")),
+                     qPrintable(r["message"].toString()));
+    }
     QCOMPARE(p.exitCode(), highest);
     QVERIFY(highest >= 7);
 }

@@ -7,9 +7,12 @@
 #include <QElapsedTimer>
 #include <QSerialPort>
 #include <QTest>
+#include <QThread>
 
+#include <atomic>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 class tst_serial : public QObject
 {
@@ -35,6 +38,8 @@ private slots:
     void write_has_transmitted_when_it_returns();
     void unplugged_device_is_an_error_and_never_blocks();
     void a_call_that_never_returns_is_cut_at_its_deadline();
+    void a_worker_stuck_past_its_deadline_is_cut_data();
+    void a_worker_stuck_past_its_deadline_is_cut();
 };
 
 void tst_serial::port_names_map_data()
@@ -314,6 +319,63 @@ void tst_serial::a_call_that_never_returns_is_cut_at_its_deadline()
     QCOMPARE(byte, 'y');
     ::close(pipe_ends[0]);
     ::close(pipe_ends[1]);
+}
+
+void tst_serial::a_worker_stuck_past_its_deadline_is_cut_data()
+{
+    QTest::addColumn<int>("late_ms"); // how long past the deadline the worker comes to the blocking call
+    QTest::newRow("blocked before its deadline") << 0;
+    // As a thread preempted between the deadline's arming and its tcdrain: the first signal finds it busy.
+    QTest::newRow("off the CPU when the deadline passed") << 30;
+}
+
+// In a rack the stuck drain is one worker's among other running threads: the deadline's signal must reach
+// that worker, and reach it again if the first one came before it blocked.
+void tst_serial::a_worker_stuck_past_its_deadline_is_cut()
+{
+    QFETCH(int, late_ms);
+    int pipe_ends[2];
+    QCOMPARE(::pipe(pipe_ends), 0);
+    // Other threads come and go; this one keeps running (below), so that a signal sent to the process is
+    // taken here rather than by the blocked worker (the kernel gives it to a thread that is running).
+    std::atomic<bool> stop_others{false};
+    std::vector<std::thread> others;
+    for (int i = 0; i < 2; ++i)
+        others.emplace_back([&] {
+            while (!stop_others)
+                QThread::usleep(200);
+        });
+    constexpr int deadline_ms = 100;
+    std::atomic<int> result{-1};
+    std::atomic<qint64> took_ms{0};
+    std::thread worker([&] {
+        QElapsedTimer clock;
+        clock.start();
+        const bool in_time = call_within(QDeadlineTimer(deadline_ms), [&] {
+            while (clock.elapsed() < deadline_ms + late_ms) {
+            }
+            char byte = 0;
+            return ::read(pipe_ends[0], &byte, 1) == 1 ? 0 : -1;
+        });
+        took_ms = clock.elapsed();
+        result = in_time ? 1 : 0;
+    });
+    QElapsedTimer waited;
+    waited.start();
+    while (result < 0 && waited.elapsed() < 3000) {
+    }
+    // A worker that was never cut is let go, so that the test ends either way.
+    if (result < 0)
+        QCOMPARE(::write(pipe_ends[1], "x", 1), 1);
+    worker.join();
+    stop_others = true;
+    for (std::thread& t : others)
+        t.join();
+    ::close(pipe_ends[0]);
+    ::close(pipe_ends[1]);
+    QCOMPARE(result.load(), 0);
+    QVERIFY2(took_ms >= deadline_ms && took_ms < deadline_ms + late_ms + 1000,
+             qPrintable(QString::number(took_ms)));
 }
 
 QTEST_GUILESS_MAIN(tst_serial)

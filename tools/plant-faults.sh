@@ -50,6 +50,11 @@ faults=(
     "cli/FlashCommand.cpp|if (const int apart = distinct_files({image}, outputs))|if (const int apart = 0)|tst_cli|a trace naming the log empties the log"
     "cli/main.cpp|    std::signal(SIGXFSZ, SIG_IGN);|    (void)0;|tst_cli|a file-size limit kills the command"
     "app/zorvane.cpp|{Start::SatelliteExchange, Exchange \| Satellites},|{Start::SatelliteExchange, Satellites},|tst_faults|a satellite exchange starts inside an update"
+    "serial/Deadline.cpp|event.sigev_notify = SIGEV_THREAD_ID;|event.sigev_notify = SIGEV_SIGNAL;|tst_serial|the drain's deadline signals the process, not the stuck thread"
+    "serial/Deadline.cpp|const itimerspec when{as_timespec(repeat_ns), as_timespec(ns)};|const itimerspec when{{0, 0}, as_timespec(ns)};|tst_serial|the drain's deadline fires once"
+    "serial/ReplyWait.cpp|if (!waiting && channel.gone())|if (false)|tst_faults\|tst_update|a device gone mid-exchange is waited out"
+    "app/UpdateTab.cpp|const KeepAlive answering(pump_events);||tst_faults|the window takes no event during an update's waits"
+    "app/SatelliteTab.cpp|const KeepAlive answering(pump_events);||tst_faults|the window takes no event during a satellite exchange's waits"
 )
 
 say() { printf '%s\n' "$*" >&2; }

@@ -45,7 +45,8 @@ void send(SerialChannel& channel, const std::uint8_t* bytes, int count)
 }
 
 // Bytes before the "1" are dropped; the wait is one cycle of its schedule at a time, up to its bound.
-bool await_go_ahead(SerialChannel& channel)
+// Nothing when the "1" came.
+std::optional<Outcome> await_go_ahead(SerialChannel& channel)
 {
     WaitSchedule one_cycle = schedule(Wait::GoAhead);
     const int cycles = one_cycle.cycles;
@@ -54,22 +55,26 @@ bool await_go_ahead(SerialChannel& channel)
     clock.start();
     for (int cycle = 0; cycle < cycles; ++cycle) {
         if (!wait_for_byte(channel, one_cycle, true)) {
+            if (channel.gone())
+                return Outcome::PortGone;
             if (cycle == cycles - 1)
                 channel.note_empty_wait(clock.nsecsElapsed());
             continue;
         }
         char byte = 0;
         if (channel.read(&byte, 1))
-            return false;
+            return channel.gone() ? Outcome::PortGone : Outcome::NoGoAhead;
         if (static_cast<unsigned char>(byte) == go_ahead)
-            return true;
+            return std::nullopt;
     }
-    return false;
+    return Outcome::NoGoAhead;
 }
 
 // Nothing when the box accepted the image and the pages follow.
 std::optional<Outcome> rejection(const Reply& verdict)
 {
+    if (verdict.lost())
+        return Outcome::PortGone;
     if (!verdict.arrived)
         return Outcome::NoVerdict;
     switch (verdict.byte) {
@@ -98,10 +103,12 @@ std::optional<Outcome> send_line(SerialChannel& channel, const std::uint8_t* lin
         reply = await_reply(channel, schedule(Wait::Line));
         if (reply.byte == line_accepted)
             return std::nullopt;
-        // An adapter that is gone answers no retry either.
+        // A device that is gone answers no retry either.
         if (reply.device_failed)
             break;
     }
+    if (reply.lost())
+        return Outcome::PortGone;
     return reply.byte == line_rejected ? Outcome::LineRejected : Outcome::NoLineFeedback;
 }
 
@@ -127,13 +134,16 @@ Outcome program(SerialChannel& channel, bin_image::Reader& image, Identity& iden
     trace_step(channel, [] { return QStringLiteral("bootloader request"); });
     send_byte(channel, bootloader_request);
     sleep_ms(enter_sleep_ms);
-    if (await_reply(channel, schedule(Wait::Prepared)).byte != prepared)
+    const Reply ready = await_reply(channel, schedule(Wait::Prepared));
+    if (ready.lost())
+        return Outcome::PortGone;
+    if (ready.byte != prepared)
         return Outcome::NotPrepared;
 
     trace_step(channel, [] { return QStringLiteral("go-ahead"); });
     send_byte(channel, go_ahead_request);
-    if (!await_go_ahead(channel))
-        return Outcome::NoGoAhead;
+    if (const auto no_go_ahead = await_go_ahead(channel))
+        return *no_go_ahead;
 
     trace_step(channel, [] { return QStringLiteral("identity"); });
     send(channel, identity.data(), int(identity.size()));
@@ -163,7 +173,10 @@ Outcome program(SerialChannel& channel, bin_image::Reader& image, Identity& iden
                 return *failed;
         }
         trace_step(channel, [&] { return QStringLiteral("page %1 written").arg(page); });
-        if (await_reply(channel, schedule(Wait::Page)).byte != page_written)
+        const Reply written = await_reply(channel, schedule(Wait::Page));
+        if (written.lost())
+            return Outcome::PortGone;
+        if (written.byte != page_written)
             return Outcome::PageNotWritten;
         stopped = observer.stop_requested();
     }
@@ -174,8 +187,10 @@ Outcome program(SerialChannel& channel, bin_image::Reader& image, Identity& iden
 
     trace_step(channel, [] { return QStringLiteral("finish"); });
     send_byte(channel, finish_request);
-    return await_reply(channel, schedule(Wait::Finish)).byte == completed ? Outcome::Completed
-                                                                          : Outcome::FinishFailed;
+    const Reply finished = await_reply(channel, schedule(Wait::Finish));
+    if (finished.lost())
+        return Outcome::PortGone;
+    return finished.byte == completed ? Outcome::Completed : Outcome::FinishFailed;
 }
 
 } // namespace bootloader

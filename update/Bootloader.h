@@ -62,6 +62,7 @@ enum class Outcome
     LineRejected,
     NoLineFeedback,
     PageNotWritten,
+    PortGone, // the device went away mid-exchange (an adapter pulled out)
 };
 
 enum class Phase

@@ -5,6 +5,7 @@
 #include "ScriptedChannel.h"
 #include "serial/ReplyWait.h"
 
+#include <QCoreApplication>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
@@ -104,4 +105,33 @@ bool WindowBench::port_released() const
     QSerialPort other;
     other.setPortName(box->device());
     return other.open(QIODevice::ReadWrite);
+}
+
+void AnswerProbe::start()
+{
+    clock.start();
+    posting = true;
+    poster = std::thread([this] {
+        while (posting) {
+            const qint64 posted_ns = clock.nsecsElapsed();
+            QMetaObject::invokeMethod(
+                qApp,
+                [this, posted_ns] {
+                    worst_ns = qMax(worst_ns.load(), clock.nsecsElapsed() - posted_ns);
+                    ++count;
+                },
+                Qt::QueuedConnection);
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    });
+}
+
+qint64 AnswerProbe::stop()
+{
+    if (!poster.joinable())
+        return worst_ns / 1000000;
+    posting = false;
+    poster.join();
+    QCoreApplication::sendPostedEvents(qApp, QEvent::MetaCall);
+    return worst_ns / 1000000;
 }

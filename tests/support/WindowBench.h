@@ -4,9 +4,12 @@
 #include "VirtualBox.h"
 #include "app/zorvane.h"
 
+#include <QElapsedTimer>
 #include <QTemporaryDir>
 
+#include <atomic>
 #include <memory>
+#include <thread>
 
 class QPushButton;
 class QProgressBar;
@@ -42,4 +45,26 @@ struct WindowBench
     bool satellite_buttons_enabled() const;
     // Another program can take the box's port: the tool let it go.
     bool port_released() const;
+};
+
+// How soon the window answers while a handler runs: from start() to stop() a thread of its own posts an
+// event to the window's thread every 50 ms; stop() tells the longest that one waited to be handled.
+class AnswerProbe
+{
+public:
+    AnswerProbe() = default;
+    ~AnswerProbe() { stop(); }
+    AnswerProbe(const AnswerProbe&) = delete;
+    AnswerProbe& operator=(const AnswerProbe&) = delete;
+    void start();
+    // The longest wait in ms; the events still queued are handled first.
+    qint64 stop();
+    int handled() const { return count; }
+
+private:
+    QElapsedTimer clock;
+    std::thread poster;
+    std::atomic<bool> posting{false};
+    std::atomic<qint64> worst_ns{0};
+    std::atomic<int> count{0};
 };
