@@ -145,9 +145,13 @@ qt_for_windows() {
 build_product() {
     local qt
     qt=$(qt_for_windows)
+    install_missing imagemagick
+    # The icon that the programs carry (Explorer) and that the Start-menu entry shows.
+    mkdir -p "$build_dir"
+    convert "$root/Resources/favicon.ico.png" -define icon:auto-resize=64,48,32,16 "$build_dir/zorvane.ico"
     "$qt/bin/qt-cmake" --no-warn-unused-cli -S "$root" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKDR7_TEST_RIG=OFF \
         -DKDR7_WERROR=ON -DQT_CHAINLOAD_TOOLCHAIN_FILE="$qt/kdr7-toolchain.cmake" -DQT_HOST_PATH=/usr \
-        -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake >/dev/null
+        -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake -DKDR7_WINDOWS_ICON="$build_dir/zorvane.ico" >/dev/null
     cmake --build "$build_dir" --parallel 2
     say "Built for Windows: $build_dir/zorvane.exe, $build_dir/zorvane-cli.exe"
 }
@@ -181,12 +185,57 @@ stage_licences() {
     cp /usr/share/doc/gcc-mingw-w64-base/copyright "$stage/licenses/mingw/gcc-runtime.txt"
     cp /usr/share/doc/mingw-w64-common/copyright "$stage/licenses/mingw/mingw-w64-winpthreads.txt"
     rm -rf "$tmp"
+    qt_source_text "$qt_tarball" "$serial_tarball" >"$stage/licenses/qt/SOURCE.txt"
+}
+
+# Where the source of the shipped Qt DLLs can be had, as the LGPL asks of whoever passes them on: the exact
+# tarballs they were built from (unchanged, without Debian's patches), and how they were configured.
+qt_source_text() {
+    local qt_tarball=$1 serial_tarball=$2 dsc qt_package serial_dsc serial_package=""
+    dsc=$(first_file "$cache"/src/qt6-base_${qt_version}*.dsc)
+    qt_package=$(basename "$dsc" .dsc)
+    qt_package=${qt_package#qt6-base_}
+    if serial_dsc=$(first_file "$cache"/src/qt6-serialport_${qt_version}*.dsc); then
+        serial_package=$(basename "$serial_dsc" .dsc)
+        serial_package=" It is also the upstream tarball of the Debian source package qt6-serialport, version ${serial_package#qt6-serialport_}."
+    fi
+    cat <<TEXT
+The source of the Qt libraries shipped here
+===========================================
+
+Qt6Core.dll, Qt6Gui.dll, Qt6Widgets.dll, platforms\qwindows.dll and styles\qwindowsvistastyle.dll were
+built from Qt $qt_version (qtbase) as it is in the Debian source package qt6-base, version $qt_package
+(Debian 12 "bookworm"), from its original tarball, unchanged (Debian's patches were not applied):
+
+    $(basename "$qt_tarball")
+    SHA-256 $(sha256sum <"$qt_tarball" | cut -c1-64)
+
+It is in Debian's archive: https://deb.debian.org/debian/pool/main/q/qt6-base/ (or, on Debian 12,
+"apt-get source qt6-base=$qt_package").
+
+Qt6SerialPort.dll was built from the Qt Project's release tarball of qtserialport $qt_version, unchanged:
+
+    $(basename "$serial_tarball")
+    SHA-256 $(sha256sum <"$serial_tarball" | cut -c1-64)
+
+It is at https://download.qt.io/archive/qt/${qt_version%.*}/$qt_version/submodules/$(basename "$serial_tarball").$serial_package
+
+Both were built with Debian 12's MinGW-w64 compilers ($(x86_64-w64-mingw32-g++-posix --version | head -n 1)),
+qtbase configured with:
+
+    ${qt_configure_options[*]}
+
+The script that does this is tools/windows.sh in the source of the KDR7 Loader Editor. On request the
+developers send these tarballs as well. You may build these libraries yourself, changed or not, and put
+them in place of the ones here: the programs load them by name from their own folder. Qt is licensed
+under the GNU Lesser General Public License version 3 (LGPL-3.0-only.txt in this folder, which builds on
+GPL-3.0-only.txt).
+TEXT
 }
 
 # The zip and the installer, from the cross-built programs.
 package_product() {
     build_product
-    install_missing imagemagick
     local qt name stage
     qt=$(qt_for_windows)
     name="kdr7-loader-editor-$version-win64"
@@ -201,13 +250,68 @@ package_product() {
     cp "${runtime_dlls[@]}" "$stage/"
     find "$stage" \( -name '*.exe' -o -name '*.dll' \) -exec x86_64-w64-mingw32-strip --strip-unneeded {} +
     cp "$root/LICENSE" "$stage/LICENSE.txt"
-    convert "$root/Resources/favicon.ico.png" -define icon:auto-resize=64,48,32,16 "$stage/zorvane.ico"
+    # Windows' own line ends, so that Notepad of any age shows it as written.
+    sed 's/$/\r/' "$root/packaging/windows/README.txt" >"$stage/README.txt"
+    cp "$build_dir/zorvane.ico" "$stage/zorvane.ico"
     stage_licences "$stage"
     check_imports "$stage"
     (cd "$build_dir" && zip -qr "$name.zip" "$name")
-    makensis -V2 -DVERSION="$version" -DSTAGE="$stage" -DOUTFILE="$build_dir/$name-setup.exe" \
-        "$root/packaging/windows/installer.nsi"
+    # The installer's own parts, on Windows' libraries alone: the launcher in bin\ and the PATH helper.
+    local parts="$build_dir/installer-parts"
+    rm -rf "$parts"
+    mkdir -p "$parts"
+    cp "$build_dir/launcher/zorvane-cli.exe" "$build_dir/kdr7-path.exe" "$parts/"
+    x86_64-w64-mingw32-strip --strip-unneeded "$parts"/*.exe
+    check_windows_only "$parts"/*.exe
+    installer_file_list "$stage" >"$parts/files.nsh"
+    makensis -V2 -DVERSION="$version" -DSTAGE="$stage" -DFILES="$parts/files.nsh" \
+        -DLAUNCHER="$parts/zorvane-cli.exe" -DPATH_HELPER="$parts/kdr7-path.exe" \
+        -DOUTFILE="$build_dir/$name-setup.exe" "$root/packaging/windows/installer.nsi"
     say "Windows packages: $build_dir/$name.zip, $build_dir/$name-setup.exe"
+}
+
+# The installer's two macros: every file of the zip's folder put in place, and the same files deleted by name,
+# then their folders from the deepest up, each only if it is empty.
+installer_file_list() {
+    local stage=$1 file dir
+    if (cd "$stage" && find . | grep -q '["$;`]'); then
+        say "a file name in $stage holds a character the installer script cannot carry"
+        return 1
+    fi
+    echo '!macro INSTALL_FILES'
+    while IFS= read -r dir; do
+        if [ -z "$dir" ]; then
+            echo '    SetOutPath "$INSTDIR"'
+        else
+            echo "    SetOutPath \"\$INSTDIR\\${dir//\//\\}\""
+        fi
+        while IFS= read -r file; do
+            echo "    File \"$stage/${dir:+$dir/}$file\""
+        done < <(find "$stage/$dir" -maxdepth 1 -type f -printf '%f\n' | LC_ALL=C sort)
+    done < <(cd "$stage" && find . -type d -printf '%P\n' | LC_ALL=C sort)
+    echo '    SetOutPath "$INSTDIR"'
+    echo '!macroend'
+    echo '!macro UNINSTALL_FILES'
+    while IFS= read -r file; do
+        echo "    Delete \"\$INSTDIR\\${file//\//\\}\""
+    done < <(cd "$stage" && find . -type f -printf '%P\n' | LC_ALL=C sort)
+    while IFS= read -r dir; do
+        echo "    RMDir \"\$INSTDIR\\${dir//\//\\}\""
+    done < <(cd "$stage" && find . -mindepth 1 -type d -printf '%P\n' | LC_ALL=C sort -r)
+    echo '!macroend'
+}
+
+# Programs that must run from any folder: they import nothing but Windows' own libraries.
+check_windows_only() {
+    local file dll
+    for file in "$@"; do
+        for dll in $(x86_64-w64-mingw32-objdump -p "$file" | sed -n 's/^\s*DLL Name: //p'); do
+            if ! [ -f "/usr/x86_64-w64-mingw32/lib/lib$(basename "${dll,,}" .dll).a" ]; then
+                say "$file imports $dll, which is not part of Windows"
+                return 1
+            fi
+        done
+    done
 }
 
 # Every DLL that a shipped file imports is shipped or is part of Windows; none is shipped unused.

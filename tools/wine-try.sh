@@ -87,18 +87,7 @@ inside() {
     echo $? >sat-read.status
     set -e
 
-    # The installer, silently into the prefix; the installed command line; the uninstaller.
-    wine "$installer" /S
-    local installed="$WINEPREFIX/drive_c/Program Files/KDR7 Loader Editor"
-    [ -f "$installed/zorvane-cli.exe" ] || fail "the installer left no zorvane-cli.exe"
-    wine "$installed/zorvane-cli.exe" --help >installed-help.out 2>&1 || fail "the installed zorvane-cli.exe does not run"
-    grep -q "pack" installed-help.out || fail "the installed zorvane-cli.exe --help says nothing of pack"
-    wine reg query 'HKLM\SYSTEM\CurrentControlSet\Control\Session Manager\Environment' /v Path >path.out 2>&1
-    grep -qi "KDR7 Loader Editor" path.out || fail "the installer did not put its folder on the PATH"
-    wine "$installed/uninstall.exe" /S
-    # The uninstaller copies itself away and returns at once: wait for Wine to finish it.
-    wineserver -w
-    [ ! -e "$installed/zorvane-cli.exe" ] || fail "the uninstaller left zorvane-cli.exe behind"
+    installer_checks
 
     # The window, on a virtual display.
     xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
@@ -109,6 +98,117 @@ inside() {
         wineserver -k || true' _ "$stage/zorvane.exe" "$work/zorvane-wine.png"
     wineserver -k || true
     wineserver -w
+}
+
+# ---- The installer (inside the namespace) ----------------------------------------------------------------
+environment_key='HKLM\System\CurrentControlSet\Control\Session Manager\Environment'
+uninstall_root='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
+installed_windows='C:\Program Files\KDR7 Loader Editor'
+
+machine_path() {
+    wine reg query "$environment_key" /v PATH | tr -d '\r' | sed -n 's/^ *PATH *REG_[A-Z_]* *//p'
+}
+
+set_machine_path() {
+    wine reg add "$environment_key" /v PATH /t REG_EXPAND_SZ /d "$1" /f >/dev/null 2>&1
+}
+
+# A PATH of the given length, made as a PC's is: Wine's own entries, then tool folders of all kinds
+# (spaces, %variables%, a trailing backslash), then the given entries; ending with a separator if asked.
+made_path() {
+    python3 - "$@" <<'PY'
+import sys
+length, ending, extra = int(sys.argv[1]), sys.argv[2], sys.argv[3:]
+entries = ["%SystemRoot%\\system32", "%SystemRoot%", "%SystemRoot%\\system32\\wbem"] + extra
+kinds = ["C:\\Program Files\\Vendor Tool %02d\\bin", "%%ProgramFiles(x86)%%\\Toolchain %02d\\", "C:\\Tools\\t%02d"]
+n = 0
+while len(";".join(entries)) + len(ending) < length - 45:
+    entries.append(kinds[n % 3] % n)
+    n += 1
+path = ";".join(entries) + ";C:\\Last\\"
+path += "x" * (length - len(path) - len(ending)) + ending
+assert len(path) == length
+print(path)
+PY
+}
+
+# The PATH after an install is the one before with the launcher's folder once more, every other entry as
+# it was; after the uninstall it is the one before, exactly.
+check_added() {
+    python3 - "$1" "$2" "$installed_windows\bin" <<'PY' || fail "$3"
+import sys
+before, after, entry = sys.argv[1], sys.argv[2], sys.argv[3]
+entries = after.split(";")
+assert entries.count(entry) == 1, "the launcher's folder is on the PATH %d times" % entries.count(entry)
+entries.remove(entry)
+assert entries == before.split(";"), "other entries of the PATH changed"
+PY
+}
+
+install_silently() {
+    wine "$installer" /S || fail "the installer failed"
+}
+
+uninstall_silently() {
+    wine "$installed/uninstall.exe" /S || fail "the uninstaller failed"
+    # The uninstaller copies itself away and returns at once: wait for Wine to finish it.
+    wineserver -w
+}
+
+# NSIS reads a registry string into 1024 characters; the machine's PATH is read and written by a helper of
+# our own. Each PATH below must come back entry for entry through install and uninstall, and a user's file
+# in the install folder must survive the uninstall (only what was installed is removed, by name).
+installer_checks() {
+    installed="$WINEPREFIX/drive_c/Program Files/KDR7 Loader Editor"
+    local wine_path before name
+    wine_path=$(machine_path)
+    local -A paths
+    paths[1539]=$(made_path 1539 "")
+    paths[9000]=$(made_path 9000 "")
+    # Folders whose names begin as ours does, and a PATH that ends with a separator.
+    paths[neighbours]=$(made_path 1200 ";" "$installed_windows"2 "$installed_windows"2'\bin' "$installed_windows"'\bin2')
+    for name in 1539 9000 neighbours; do
+        before=${paths[$name]}
+        set_machine_path "$before"
+        [ "$(machine_path)" = "$before" ] || fail "the PATH ($name) could not be set for the trial"
+        install_silently
+        [ -f "$installed/zorvane-cli.exe" ] || fail "the installer left no zorvane-cli.exe"
+        check_added "$before" "$(machine_path)" "the installer changed the PATH ($name) beyond its own entry"
+        echo "a technician's note" >"$installed/notes.txt"
+        uninstall_silently
+        [ "$(machine_path)" = "$before" ] || fail "the PATH ($name) is not as it was after the uninstall"
+        [ -f "$installed/notes.txt" ] || fail "the uninstaller deleted a file it had not installed"
+        [ "$(ls -A "$installed")" = notes.txt ] || fail "the uninstaller left behind: $(ls -A "$installed")"
+        rm -r "$installed"
+    done
+
+    # Over an earlier version, which put its own folder (with the DLLs) on the PATH: that entry goes. Then
+    # installed again: one entry on the PATH, one in the list of installed programs.
+    set_machine_path "$wine_path;$installed_windows"
+    wine reg add "$uninstall_root\kdr7-loader-editor" /v UninstallString /d "\"$installed_windows\\uninstall.exe\"" \
+        /f >/dev/null 2>&1
+    install_silently
+    install_silently
+    check_added "$wine_path" "$(machine_path)" "installed over an earlier version, the PATH is not as it should be"
+    [ "$(wine reg query "$uninstall_root" /s | grep -c 'DisplayName.*KDR7 Loader Editor')" = 1 ] ||
+        fail "installed twice, the programs list holds the editor other than once"
+    # A new command prompt finds zorvane-cli through the launcher (the PATH is Wine's short one here: Wine
+    # itself cuts an expanded PATH to about 1000 characters for the processes it starts).
+    wine cmd /c zorvane-cli --help >installed-help.out 2>&1 || fail "zorvane-cli does not run from a new command prompt"
+    grep -q "pack" installed-help.out || fail "zorvane-cli --help from a command prompt says nothing of pack"
+    set +e
+    wine cmd /c zorvane-cli info missing.bin >/dev/null 2>&1
+    local through_launcher=$?
+    wine "$installed/zorvane-cli.exe" info missing.bin >/dev/null 2>&1
+    local direct=$?
+    set -e
+    [ "$through_launcher" = "$direct" ] || fail "the launcher gave exit status $through_launcher, the program $direct"
+    [ -z "$(find "$installed/bin" -name '*.dll')" ] || fail "the folder on the PATH holds DLLs"
+    uninstall_silently
+    [ "$(machine_path)" = "$wine_path" ] || fail "after the uninstall the PATH is not Wine's own"
+    [ ! -e "$installed" ] || fail "the uninstaller left the install folder: $(ls -A "$installed")"
+    wine reg query "$uninstall_root\kdr7-loader-editor" >/dev/null 2>&1 && fail "the uninstaller left its entry"
+    return 0
 }
 
 # The file commands, the same for both builds; each one's output and status lands in the current folder.
@@ -264,7 +364,9 @@ PY
     say "Under Wine: pack, info, info --json, unpack, sat-check as on Linux; flash (traced, logged), sat-write (logged), sat-read through COM ports."
     say "flash of $(($(stat -c %s "$work/linux/firmware.bin") / 546)) pages: Linux ${linux_ms} ms, Windows under Wine ${win_ms} ms (Wine's start-up ${startup} ms);" \
         "ratio without the start-up $(awk -v w="$win_ms" -v s="$startup" -v l="$linux_ms" 'BEGIN { printf "%.3f", (w - s) / l }')"
-    say "The installer installed and uninstalled silently; screenshot: $work/zorvane-wine.png"
+    say "The installer kept PATHs of 1539 and 9000 characters and one beside folders named like ours entry for entry" \
+        "through install and uninstall, left a user's file, installed twice as one; zorvane-cli ran from a new" \
+        "command prompt; screenshot: $work/zorvane-wine.png"
 }
 
 if [ "${1:-}" = --inside ]; then
