@@ -2,6 +2,7 @@
 
 #include "app/Pumping.h"
 #include "app/ShowMessage.h"
+#include "common/TimerResolution.h"
 #include "outcome/MessageFor.h"
 #include "satellite/SatelliteCsv.h"
 #include "serial/SerialChannel.h"
@@ -99,7 +100,13 @@ void zorvane::exchange_satellites(satellite_protocol::Outcome (*exchange)(Serial
     GridTable table([this](int row, const SatelliteCells& cells) { fill_row(row, cells); },
                     [this](int row) { return refresh_row(row); },
                     [this](int value) { show_satellite_progress(value); });
-    show_message(message_for(exchange(*channel, table), reading));
+    // The timer is fine for the exchange alone, not while the message box waits for the user.
+    show_message(message_for(
+        [&] {
+            const TimerResolution fine_sleeps;
+            return exchange(*channel, table);
+        }(),
+        reading));
     report_trace();
     set_satellite_buttons(true);
     channel.reset();

@@ -2,6 +2,7 @@
 
 #include "app/Pumping.h"
 #include "app/ShowMessage.h"
+#include "common/TimerResolution.h"
 #include "outcome/MessageFor.h"
 #include "serial/SerialChannel.h"
 
@@ -96,7 +97,11 @@ void zorvane::update_start()
     ui.pushButton_update_close->setEnabled(false);
     ui.pushButton_update_stop->setEnabled(true);
     UpdateView view(ui, stop_requested);
-    end_update(bootloader::program(*channel, image_stream, image_identity, view));
+    // The timer is fine for the exchange alone, not while the ending's message box waits for the user.
+    end_update([&] {
+        const TimerResolution fine_sleeps;
+        return bootloader::program(*channel, image_stream, image_identity, view);
+    }());
 }
 
 // Boxes are shown while the port is still open; then the buttons, the image and the channel are released.

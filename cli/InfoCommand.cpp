@@ -47,8 +47,9 @@ struct TextRecords : bin_image::RecordVisitor
 {
     void record(int index, const bin_image::Record& record, const bin_image::RecordCheck& check) override
     {
-        std::printf("  %4d  page 0x%04x  used %-13s  %s\n", index, unsigned(bin_image::page_base(record)),
-                    qPrintable(used_text(record, check)), qPrintable(record_state(check)));
+        cli::print(QString::asprintf(
+            "  %4d  page 0x%04x  used %-13s  %s\n", index, unsigned(bin_image::page_base(record)),
+            qUtf8Printable(used_text(record, check)), qUtf8Printable(record_state(check))));
     }
 };
 
@@ -64,7 +65,7 @@ struct JsonRecords : bin_image::RecordVisitor
                                   {"used", used_text(record, check)}};
         QByteArray text = QJsonDocument(element).toJson().trimmed();
         text.replace("\n", "\n        ");
-        std::printf("%s        %s", index > 0 ? ",\n" : "", text.constData());
+        cli::print(QString::asprintf("%s        %s", index > 0 ? ",\n" : "", text.constData()));
     }
 };
 
@@ -93,44 +94,48 @@ bin_image::Inspection print_json(const QString& path, const bin_image::Inspectio
     const QByteArray whole = QJsonDocument(out).toJson();
     const QByteArray placeholder = "\"" + marker.toLatin1() + "\"";
     const qsizetype at = whole.indexOf(placeholder);
-    std::printf("%s[", whole.left(at).constData());
+    cli::print(QString::asprintf("%s[", whole.left(at).constData()));
     bin_image::Inspection walked = image;
-    std::printf("\n");
+    cli::print(QStringLiteral("\n"));
     if (image.record_count > 0) {
         JsonRecords records;
         walked = bin_image::inspect(path, &records);
-        std::printf("\n");
+        cli::print(QStringLiteral("\n"));
     }
-    std::printf("    ]%s", whole.mid(at + placeholder.size()).constData());
+    cli::print(QString::asprintf("    ]%s", whole.mid(at + placeholder.size()).constData()));
     return walked;
 }
 
 bin_image::Inspection print_text(const QString& path, const bin_image::Inspection& image)
 {
-    std::printf("File:      %s (%lld bytes)\n", qPrintable(path), static_cast<long long>(image.size));
+    cli::print(QString::asprintf("File:      %s (%lld bytes)\n", qUtf8Printable(path),
+                                 static_cast<long long>(image.size)));
     if (!image.has_identity) {
-        std::printf("Identity:  none (shorter than 4 bytes)\n");
+        cli::print(QStringLiteral("Identity:  none (shorter than 4 bytes)\n"));
         return image;
     }
     const IdentityTexts texts = decode_identity(image.identity);
     const QByteArray bytes(reinterpret_cast<const char*>(image.identity.data()), 4);
-    std::printf("Identity:  %s\n", bytes.toHex(' ').constData());
-    std::printf("Model:     %s\nMCU:       %s\nDate:      %s\nVersion:   %s\n", qPrintable(texts.model),
-                qPrintable(texts.mcu), qPrintable(texts.date), qPrintable(texts.version));
-    std::printf("Records:   %d\n", image.record_count);
+    cli::print(QString::asprintf("Identity:  %s\n", bytes.toHex(' ').constData()));
+    cli::print(QString::asprintf("Model:     %s\nMCU:       %s\nDate:      %s\nVersion:   %s\n",
+                                 qUtf8Printable(texts.model), qUtf8Printable(texts.mcu),
+                                 qUtf8Printable(texts.date), qUtf8Printable(texts.version)));
+    cli::print(QString::asprintf("Records:   %d\n", image.record_count));
     TextRecords records;
     const bin_image::Inspection walked = bin_image::inspect(path, &records);
-    std::printf("Checksums: %s\n", image.bad_lines == 0
-                                       ? "every line holds"
-                                       : qPrintable(QStringLiteral("%1 lines fail").arg(image.bad_lines)));
+    cli::print(QString::asprintf("Checksums: %s\n",
+                                 image.bad_lines == 0
+                                     ? "every line holds"
+                                     : qUtf8Printable(QStringLiteral("%1 lines fail").arg(image.bad_lines))));
     if (image.bad_headers > 0)
-        std::printf("Headers:   %d records have a header that is no page base\n", image.bad_headers);
-    std::printf(
-        "Trailing:  %s\n",
-        image.trailing_bytes == 0
-            ? "none"
-            : qPrintable(
-                  QStringLiteral("%1 bytes, a partial record that is never sent").arg(image.trailing_bytes)));
+        cli::print(QString::asprintf("Headers:   %d records have a header that is no page base\n",
+                                     image.bad_headers));
+    cli::print(
+        QString::asprintf("Trailing:  %s\n",
+                          image.trailing_bytes == 0
+                              ? "none"
+                              : qUtf8Printable(QStringLiteral("%1 bytes, a partial record that is never sent")
+                                                   .arg(image.trailing_bytes))));
     return walked;
 }
 

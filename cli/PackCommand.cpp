@@ -33,7 +33,7 @@ int commands::pack(const QStringList& arguments)
     const packager::Result result = packager::convert(s19, bin, search.config, quiet);
     if (const std::optional<Message> message = message_for(result.outcome))
         return tell(*message, Exit(exit_for(result.outcome)), result.line);
-    std::printf("%s: %d page records, %s\n", qPrintable(bin), result.page_count,
-                qPrintable(identity_line(search.config)));
+    cli::print(QString::asprintf("%s: %d page records, %s\n", qUtf8Printable(bin), result.page_count,
+                                 qUtf8Printable(identity_line(search.config))));
     return Success;
 }

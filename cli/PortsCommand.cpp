@@ -16,7 +16,7 @@ namespace {
 void list_system_ports()
 {
     const QList<QSerialPortInfo> found = QSerialPortInfo::availablePorts();
-    std::printf("\nSerial devices the system reports: %d\n", int(found.size()));
+    cli::print(QString::asprintf("\nSerial devices the system reports: %d\n", int(found.size())));
     const auto or_dash = [](const QString& text) { return text.isEmpty() ? QStringLiteral("-") : text; };
     for (const QSerialPortInfo& port : found) {
         const QString usb = port.hasVendorIdentifier() && port.hasProductIdentifier()
@@ -24,10 +24,11 @@ void list_system_ports()
                                       .arg(port.vendorIdentifier(), 4, 16, QLatin1Char('0'))
                                       .arg(port.productIdentifier(), 4, 16, QLatin1Char('0'))
                                 : QStringLiteral("-");
-        std::printf("%s\n  description: %s\n  manufacturer: %s\n  usb: %s\n  serial number: %s\n",
-                    qPrintable(port.systemLocation()), qPrintable(or_dash(port.description())),
-                    qPrintable(or_dash(port.manufacturer())), qPrintable(usb),
-                    qPrintable(or_dash(port.serialNumber())));
+        cli::print(QString::asprintf(
+            "%s\n  description: %s\n  manufacturer: %s\n  usb: %s\n  serial number: %s\n",
+            qUtf8Printable(port.systemLocation()), qUtf8Printable(or_dash(port.description())),
+            qUtf8Printable(or_dash(port.manufacturer())), qUtf8Printable(usb),
+            qUtf8Printable(or_dash(port.serialNumber()))));
     }
 }
 
@@ -49,8 +50,9 @@ int commands::ports(const QStringList& arguments)
         const QString device = port_names::device_for(name);
         const bool opens = !channel.open(name);
         channel.release_port();
-        std::printf("%-6s %-24s %s\n", qPrintable(name),
-                    device.isEmpty() ? "(no device)" : qPrintable(device), opens ? "opens" : "not found");
+        cli::print(QString::asprintf("%-6s %-24s %s\n", qUtf8Printable(name),
+                                     device.isEmpty() ? "(no device)" : qUtf8Printable(device),
+                                     opens ? "opens" : "not found"));
     }
     list_system_ports();
     return Success;

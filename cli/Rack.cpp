@@ -74,14 +74,14 @@ public:
     void show()
     {
         if (terminal && drawn)
-            std::fprintf(stderr, "\033[%zuA", boxes.size());
+            cli::print_error(QString::asprintf("\033[%zuA", boxes.size()));
         for (size_t i = 0; i < boxes.size(); ++i) {
             const Box& box = *boxes[i];
             const int state = box.pages_sent + (box.done ? 1 << 20 : 0);
             if (terminal)
-                std::fprintf(stderr, "\r%s\033[K\n", qPrintable(progress_line(box)));
+                cli::print_error(QString::asprintf("\r%s\033[K\n", qUtf8Printable(progress_line(box))));
             else if (state != shown[i])
-                std::fprintf(stderr, "%s\n", qPrintable(progress_line(box)));
+                cli::print_error(QString::asprintf("%s\n", qUtf8Printable(progress_line(box))));
             shown[i] = state;
         }
         drawn = true;
@@ -100,17 +100,18 @@ private:
 int print_table(const std::vector<std::unique_ptr<Box>>& boxes)
 {
     int status = Success;
-    std::printf("%-20s %-14s %8s  %s\n", "port", "outcome", "seconds", "message");
+    cli::print(QString::asprintf("%-20s %-14s %8s  %s\n", "port", "outcome", "seconds", "message"));
     for (const auto& box : boxes) {
         // A box still busy is read no further than its flag: its thread may be writing the rest.
         if (!box->done) {
-            std::printf("%-20s %-14s %8s  %s\n", qPrintable(box->port.name), command_text::left_busy_word,
-                        "-", command_text::left_busy);
+            cli::print(QString::asprintf("%-20s %-14s %8s  %s\n", qUtf8Printable(box->port.name),
+                                         command_text::left_busy_word, "-", command_text::left_busy));
             status = qMax(status, int(Stopped));
             continue;
         }
-        std::printf("%-20s %-14s %8.1f  %s\n", qPrintable(box->port.name), qPrintable(box->word),
-                    box->seconds, qPrintable(final_message(*box)));
+        cli::print(QString::asprintf("%-20s %-14s %8.1f  %s\n", qUtf8Printable(box->port.name),
+                                     qUtf8Printable(box->word), box->seconds,
+                                     qUtf8Printable(final_message(*box))));
         status = qMax(status, final_status(*box));
     }
     return status;

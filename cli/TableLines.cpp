@@ -31,10 +31,11 @@ int cli::check_table(const QString& path, const satellite_csv::Table& table, boo
             const satellite_record::Record& r = row.record;
             const QByteArray name(reinterpret_cast<const char*>(r.data()), satellite_record::name_field);
             const QString form = csv_form_text(table.lines[i].form);
-            const QByteArray read_as = form.isEmpty() ? QByteArray() : ("  read as: " + form).toLocal8Bit();
-            std::printf("%2d  name %s  position %d  vertical %d  horizontal %d%s\n", line_number,
-                        name.toHex(' ').constData(), int(std::int16_t(std::uint16_t(r[18] << 8 | r[17]))),
-                        int(std::int8_t(r[20])), int(std::int8_t(r[19])), read_as.constData());
+            const QString read_as = form.isEmpty() ? QString() : QStringLiteral("  read as: ") + form;
+            cli::print(QString::asprintf(
+                "%2d  name %s  position %d  vertical %d  horizontal %d%s\n", line_number,
+                name.toHex(' ').constData(), int(std::int16_t(std::uint16_t(r[18] << 8 | r[17]))),
+                int(std::int8_t(r[20])), int(std::int8_t(r[19])), qUtf8Printable(read_as)));
         }
         for (const QString& warning : row.warnings) {
             say(QStringLiteral("%1:%2: warning: %3").arg(path).arg(line_number).arg(warning));

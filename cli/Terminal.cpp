@@ -6,9 +6,10 @@
 #include <atomic>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 
 #ifdef Q_OS_WIN
-#include <io.h>
+#include <windows.h>
 #else
 #include <unistd.h>
 #endif
@@ -20,9 +21,109 @@ const char* const exit_help =
     "written, 5 input not acceptable,\n6 port not available or gone, 7 box did not answer, "
     "8 box refused the image, 9 transfer failed, 10 stopped,\n11 update not confirmed.";
 
+Sink sink_for(bool console, bool escapes_taken)
+{
+    if (!console)
+        return Sink::Text;
+    return escapes_taken ? Sink::Terminal : Sink::Console;
+}
+
+namespace {
+
+#ifdef Q_OS_WIN
+HANDLE handle_of(int descriptor)
+{
+    return GetStdHandle(descriptor == 1 ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
+}
+
+// The console's modes as they were before we changed them (the console outlives us: its next program
+// should find it as it was), one per output stream.
+DWORD mode_before[2];
+bool mode_changed[2];
+
+void restore_modes()
+{
+    for (int i = 0; i < 2; ++i) {
+        if (mode_changed[i])
+            SetConsoleMode(handle_of(i + 1), mode_before[i]);
+    }
+}
+
+// A console answers GetConsoleMode; a file, a pipe, NUL or a COM port does not.
+Sink look_at(int descriptor)
+{
+    const HANDLE handle = handle_of(descriptor);
+    DWORD mode = 0;
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE || GetFileType(handle) != FILE_TYPE_CHAR ||
+        !GetConsoleMode(handle, &mode))
+        return sink_for(false, false);
+    if ((mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0)
+        return sink_for(true, true);
+    // The classic console shows "ESC[K" as text unless asked; older Windows refuse, and get plain lines.
+    const bool taken = SetConsoleMode(handle, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
+    if (taken) {
+        mode_before[descriptor - 1] = mode;
+        mode_changed[descriptor - 1] = true;
+        static const bool registered = std::atexit(restore_modes) == 0;
+        Q_UNUSED(registered);
+    }
+    return sink_for(true, taken);
+}
+#else
+Sink look_at(int descriptor)
+{
+    const bool terminal = isatty(descriptor) != 0;
+    return sink_for(terminal, terminal);
+}
+#endif
+
+void write_to(int descriptor, std::FILE* stream, const QString& text)
+{
+#ifdef Q_OS_WIN
+    if (sink_of(descriptor) != Sink::Text) {
+        // What went through the C library before must come out first.
+        std::fflush(stream);
+        const HANDLE handle = handle_of(descriptor);
+        const auto* units = reinterpret_cast<const wchar_t*>(text.utf16());
+        qsizetype left = text.size();
+        while (left > 0) {
+            DWORD written = 0;
+            if (!WriteConsoleW(handle, units, DWORD(qMin<qsizetype>(left, 8192)), &written, nullptr) ||
+                written == 0)
+                return;
+            units += written;
+            left -= qsizetype(written);
+        }
+        return;
+    }
+#else
+    Q_UNUSED(descriptor);
+#endif
+    const QByteArray bytes = text.toUtf8();
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
+}
+
+} // namespace
+
+Sink sink_of(int descriptor)
+{
+    static const Sink sinks[2] = {look_at(1), look_at(2)};
+    return sinks[descriptor == 2 ? 1 : 0];
+}
+
+void print(const QString& text)
+{
+    write_to(1, stdout, text);
+}
+
+void print_error(const QString& text)
+{
+    write_to(2, stderr, text);
+}
+
 void say(const QString& text)
 {
-    std::fprintf(stderr, "%s\n", qPrintable(text));
+    print_error(text + QLatin1Char('\n'));
 }
 
 int tell(Message message, Exit status, int argument)
@@ -59,13 +160,13 @@ bool parse(QCommandLineParser& parser, const QStringList& arguments, const QStri
         return false;
     }
     if (parser.isSet(help)) {
-        std::printf("%s", qPrintable(help_text(parser, arguments.value(0))));
+        print(help_text(parser, arguments.value(0)));
         status = Success;
         return false;
     }
     const qsizetype given = parser.positionalArguments().size();
     if (given < positional || given > qMax(positional, most)) {
-        std::fprintf(stderr, "%s", qPrintable(help_text(parser, arguments.value(0))));
+        print_error(help_text(parser, arguments.value(0)));
         status = Usage;
         return false;
     }
@@ -87,11 +188,7 @@ void on_interrupt(int)
 
 bool stderr_is_terminal()
 {
-#ifdef Q_OS_WIN
-    return _isatty(_fileno(stderr)) != 0;
-#else
-    return isatty(STDERR_FILENO) != 0;
-#endif
+    return sink_of(2) == Sink::Terminal;
 }
 
 void catch_interrupt()
@@ -118,7 +215,7 @@ Progress::Progress(const char* unit_name, int step_count)
 Progress::~Progress()
 {
     if (terminal)
-        std::fputc('\n', stderr);
+        print_error(QStringLiteral("\n"));
 }
 
 QString progress_bar(int done, int total, const char* unit, bool ended)
@@ -140,7 +237,7 @@ void Progress::show(int done)
         left = QStringLiteral("  %1 s left").arg((clock.elapsed() * (total - done) / done + 500) / 1000);
     const QString line =
         QStringLiteral("%1 %2%%3").arg(progress_bar(done, total, unit, true)).arg(percent, 3).arg(left);
-    std::fprintf(stderr, terminal ? "\r%s\033[K" : "%s\n", qPrintable(line));
+    print_error(terminal ? QStringLiteral("\r%1\033[K").arg(line) : line + QLatin1Char('\n'));
     std::fflush(stderr);
 }
 

@@ -20,6 +20,28 @@ using namespace station;
 // The exit statuses in a few lines, for every --help.
 extern const char* const exit_help;
 
+// Where a standard stream leads, as far as its text is concerned.
+enum class Sink
+{
+    Text,     // a file, a pipe or a device: UTF-8 bytes, plain lines
+    Console,  // a Windows console that takes no escape sequences: UTF-16 (WriteConsoleW), plain lines
+    Terminal, // a terminal or a console with escape sequences on: redrawn in place
+};
+
+// How to write to a stream from what it is: a console (or terminal) or not, and whether it took the
+// request to interpret escape sequences.
+Sink sink_for(bool console, bool escapes_taken);
+
+// The sink of standard output (1) or standard error (2) as this process sees it. On Windows a console is
+// asked to interpret escape sequences (ENABLE_VIRTUAL_TERMINAL_PROCESSING) the first time it is looked at,
+// and given back its mode when the program ends.
+Sink sink_of(int descriptor);
+
+// Text on standard output or standard error, whatever its characters: to a Windows console as UTF-16 (the
+// console shows every character, whatever its code page), everywhere else as UTF-8.
+void print(const QString& text);
+void print_error(const QString& text);
+
 // A line on standard error.
 void say(const QString& text);
 // Says the message's text and returns status.
@@ -30,7 +52,7 @@ int tell(Message message, Exit status, int argument = 0);
 bool parse(QCommandLineParser& parser, const QStringList& arguments, const QString& synopsis, int positional,
            int& status, int most = -1);
 
-// Standard error is a terminal: progress is redrawn in place there.
+// Standard error takes escape sequences: progress is redrawn in place there.
 bool stderr_is_terminal();
 
 // Ctrl+C while a job runs: the first asks the job to stop at its next safe point, a second ends the

@@ -30,7 +30,7 @@ int commands::unpack(const QStringList& arguments)
         say(unpack_text(result, bin, s19));
         return exit_for(result.outcome);
     }
-    std::printf("%s: %d page records, %s\n", qPrintable(s19), result.record_count,
-                qPrintable(identity_line(result.identity)));
+    cli::print(QString::asprintf("%s: %d page records, %s\n", qUtf8Printable(s19), result.record_count,
+                                 qUtf8Printable(identity_line(result.identity))));
     return Success;
 }

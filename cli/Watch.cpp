@@ -23,17 +23,19 @@ QString clock_time()
 void tell_start(const Box& box)
 {
     const QString serial = box.serial.value_or(QString());
-    std::printf("%s start  %s  serial %s\n", qPrintable(clock_time()), qPrintable(box.port.name),
-                serial.isEmpty() ? "-" : qPrintable(serial));
+    cli::print(QString::asprintf("%s start  %s  serial %s\n", qUtf8Printable(clock_time()),
+                                 qUtf8Printable(box.port.name),
+                                 serial.isEmpty() ? "-" : qUtf8Printable(serial)));
     std::fflush(stdout);
 }
 
 void tell_end(const Box& box)
 {
     const QString serial = box.serial.value_or(QString());
-    std::printf("%s end    %s  serial %s  %s  %.1f s  %s\n", qPrintable(clock_time()),
-                qPrintable(box.port.name), serial.isEmpty() ? "-" : qPrintable(serial), qPrintable(box.word),
-                box.seconds, qPrintable(final_message(box)));
+    cli::print(QString::asprintf("%s end    %s  serial %s  %s  %.1f s  %s\n", qUtf8Printable(clock_time()),
+                                 qUtf8Printable(box.port.name),
+                                 serial.isEmpty() ? "-" : qUtf8Printable(serial), qUtf8Printable(box.word),
+                                 box.seconds, qUtf8Printable(final_message(box))));
     std::fflush(stdout);
 }
 

@@ -2,11 +2,12 @@
 // the window. Messages are the window's texts, on standard error; each kind of failure has its exit status.
 #include "cli/Commands.h"
 #include "cli/Terminal.h"
+#include "common/TimerResolution.h"
 
 #include <QCoreApplication>
 
 #include <csignal>
-#include <cstdio>
+#include <optional>
 
 namespace {
 
@@ -16,6 +17,9 @@ struct Command
     const char* synopsis;
     const char* summary;
     int (*run)(const QStringList& arguments);
+    // The whole command is one exchange with the box, run under the fine timer (a flash holds it per box,
+    // in run_box, so that a watch does not hold it while it waits for boxes).
+    bool one_exchange = false;
 };
 
 const Command command_table[] = {
@@ -26,22 +30,24 @@ const Command command_table[] = {
      commands::flash},
     {"flash", "flash --watch [DIR] FILE.bin", "program each box as it is plugged in", commands::flash},
     {"sat-read", "sat-read --port PORT FILE.csv", "read the box's satellite table into a CSV file",
-     commands::sat_read},
+     commands::sat_read, true},
     {"sat-write", "sat-write --port PORT FILE.csv", "write a CSV file's satellite table into the box",
-     commands::sat_write},
+     commands::sat_write, true},
     {"sat-check", "sat-check FILE.csv", "show a CSV table as the box will receive it, and warn",
      commands::sat_check},
     {"ports", "ports", "list the ports and the system's serial devices", commands::ports},
 };
 
-void print_usage(std::FILE* out)
+// On standard output when asked for, on standard error after a mistake.
+void print_usage(void (*print)(const QString&))
 {
-    std::fprintf(out, "Usage: zorvane-cli COMMAND [OPTIONS] ARGUMENTS\n\nCommands:\n");
+    print(QStringLiteral("Usage: zorvane-cli COMMAND [OPTIONS] ARGUMENTS\n\nCommands:\n"));
     for (const Command& c : command_table)
-        std::fprintf(out, "  %-34s %s\n", c.synopsis, c.summary);
-    std::fprintf(out, "\nPORT is COM1 to COM15; on Windows any COMn, elsewhere also a device path such as "
-                      "/dev/ttyUSB0.\nzorvane-cli COMMAND --help tells more. On other systems than Windows, "
-                      "KDR7_COM<n> names the device of COM<n>.\n");
+        print(QString::asprintf("  %-34s %s\n", c.synopsis, c.summary));
+    print(
+        QStringLiteral("\nPORT is COM1 to COM15; on Windows any COMn, elsewhere also a device path such as "
+                       "/dev/ttyUSB0.\nzorvane-cli COMMAND --help tells more. On other systems than Windows, "
+                       "KDR7_COM<n> names the device of COM<n>.\n"));
 }
 
 } // namespace
@@ -58,23 +64,27 @@ int main(int argc, char* argv[])
     // Debug lines of the engines (page addresses and the like) are for developers, not for this output.
     qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString& text) {
         if (type != QtDebugMsg)
-            std::fprintf(stderr, "%s\n", qPrintable(text));
+            cli::say(text);
     });
     QStringList arguments = app.arguments();
     if (arguments.size() < 2 || arguments.at(1) == QLatin1String("--help") ||
         arguments.at(1) == QLatin1String("-h")) {
-        std::FILE* out = arguments.size() < 2 ? stderr : stdout;
-        print_usage(out);
-        std::fprintf(out, "\n%s\n", cli::exit_help);
+        void (*print)(const QString&) = arguments.size() < 2 ? cli::print_error : cli::print;
+        print_usage(print);
+        print(QStringLiteral("\n%1\n").arg(QLatin1String(cli::exit_help)));
         return arguments.size() < 2 ? cli::Usage : cli::Success;
     }
     const QString name = arguments.takeAt(1);
     arguments[0] = QStringLiteral("zorvane-cli ") + name;
     for (const Command& c : command_table) {
-        if (name == QLatin1String(c.name))
+        if (name == QLatin1String(c.name)) {
+            std::optional<TimerResolution> fine_sleeps;
+            if (c.one_exchange)
+                fine_sleeps.emplace();
             return c.run(arguments);
+        }
     }
-    std::fprintf(stderr, "zorvane-cli: unknown command %s\n\n", qPrintable(name));
-    print_usage(stderr);
+    cli::print_error(QStringLiteral("zorvane-cli: unknown command %1\n\n").arg(name));
+    print_usage(cli::print_error);
     return cli::Usage;
 }

@@ -27,9 +27,10 @@ QString device_for(const QString& name)
 
 bool accepts(const QString& name)
 {
-    // USB adapters come up as COM16 and beyond; Windows itself says which names exist.
+    // USB adapters come up as COM16 and beyond; Windows itself says which names exist. Its device names
+    // know no case: "com5" is COM5.
     bool ok = false;
-    return name.startsWith(QLatin1String("COM")) && name.mid(3).toInt(&ok) > 0 && ok;
+    return name.startsWith(QLatin1String("COM"), Qt::CaseInsensitive) && name.mid(3).toInt(&ok) > 0 && ok;
 }
 
 QString identity(const QString& name)

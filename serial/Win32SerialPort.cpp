@@ -11,6 +11,15 @@ HANDLE as_handle(void* device)
     return static_cast<HANDLE>(device);
 }
 
+// Reads take what is there and never wait; a write may take write_timeout_ms per byte.
+COMMTIMEOUTS per_byte_timeouts()
+{
+    COMMTIMEOUTS timeouts{};
+    timeouts.ReadIntervalTimeout = MAXDWORD;
+    timeouts.WriteTotalTimeoutMultiplier = DWORD(Win32SerialPort::write_timeout_ms);
+    return timeouts;
+}
+
 } // namespace
 
 Win32SerialPort::~Win32SerialPort()
@@ -33,10 +42,8 @@ bool Win32SerialPort::open(QIODevice::OpenMode)
     }
     DCB dcb{};
     dcb.DCBlength = sizeof(dcb);
-    COMMTIMEOUTS timeouts{};
     // Reads return at once with what is there; a write may take 20 ms per byte, as the line settings say.
-    timeouts.ReadIntervalTimeout = MAXDWORD;
-    timeouts.WriteTotalTimeoutMultiplier = 20;
+    const COMMTIMEOUTS timeouts = per_byte_timeouts();
     const bool configured = GetCommState(h, &dcb) != 0 && [&] {
         dcb.BaudRate = DWORD(baud);
         dcb.ByteSize = 8;
@@ -90,26 +97,59 @@ qint64 Win32SerialPort::write(const char* data, qint64 size)
 
 bool Win32SerialPort::flush()
 {
+    return send_within(QDeadlineTimer(qint64(write_timeout_ms) * qMax<qint64>(outgoing.size(), 1)), true);
+}
+
+bool Win32SerialPort::waitForBytesWritten(int msecs)
+{
+    return send_within(QDeadlineTimer(qMax(msecs, 0)), false);
+}
+
+// The device's write time-out counts from each WriteFile: after a partial write a fresh call would get a
+// fresh 20 ms per byte, and a driver that takes a few bytes at a time could stretch the write far beyond
+// its bound. So only a flush's first call runs on the per-byte time-out (which then is the whole bound), and
+// every other call gets what is left of the deadline.
+bool Win32SerialPort::send_within(const QDeadlineTimer& deadline, bool first_on_device_bound)
+{
     if (!isOpen())
         return false;
-    while (!outgoing.isEmpty()) {
+    bool on_device_bound = first_on_device_bound;
+    bool bounded = false;
+    bool sent = true;
+    while (sent && !outgoing.isEmpty()) {
+        const qint64 left = deadline.remainingTime();
+        if (left == 0) {
+            last_error = QSerialPort::TimeoutError;
+            sent = false;
+            break;
+        }
+        if (!on_device_bound) {
+            COMMTIMEOUTS timeouts = per_byte_timeouts();
+            timeouts.WriteTotalTimeoutMultiplier = 0;
+            timeouts.WriteTotalTimeoutConstant = DWORD(qMax<qint64>(left, 1));
+            if (!SetCommTimeouts(as_handle(device), &timeouts)) {
+                last_error = QSerialPort::WriteError;
+                sent = false;
+                break;
+            }
+            bounded = true;
+        }
+        on_device_bound = false;
         DWORD written = 0;
         if (!WriteFile(as_handle(device), outgoing.constData(), DWORD(outgoing.size()), &written, nullptr)) {
             last_error = QSerialPort::WriteError;
-            return false;
-        }
-        if (written == 0) {
+            sent = false;
+        } else if (written == 0) {
             last_error = QSerialPort::TimeoutError;
-            return false;
+            sent = false;
         }
         outgoing.remove(0, qsizetype(written));
     }
-    return true;
-}
-
-bool Win32SerialPort::waitForBytesWritten(int)
-{
-    return flush();
+    if (bounded) {
+        const COMMTIMEOUTS timeouts = per_byte_timeouts();
+        SetCommTimeouts(as_handle(device), &timeouts);
+    }
+    return sent;
 }
 
 bool Win32SerialPort::clear(QSerialPort::Directions directions)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDeadlineTimer>
 #include <QSerialPort>
 #include <QString>
 
@@ -16,6 +17,9 @@
 class Win32SerialPort
 {
 public:
+    // A write's bound per byte, as the line settings give it.
+    static constexpr int write_timeout_ms = 20;
+
     Win32SerialPort() = default;
     ~Win32SerialPort();
     Win32SerialPort(const Win32SerialPort&) = delete;
@@ -37,9 +41,10 @@ public:
 
     // Queues the bytes; flush() sends them.
     qint64 write(const char* data, qint64 size);
-    // Sends what is queued (each write bounded by 20 ms per byte, set with SetCommTimeouts).
+    // Sends what is queued, all of it within write_timeout_ms per byte.
     bool flush();
     qint64 bytesToWrite() const { return outgoing.size(); }
+    // Sends what is queued, all of it within msecs.
     bool waitForBytesWritten(int msecs);
     bool clear(QSerialPort::Directions directions);
 
@@ -55,6 +60,7 @@ private:
     // Bytes the driver holds, or -1 when the device failed.
     qint64 driver_queue();
     bool take_in();
+    bool send_within(const QDeadlineTimer& deadline, bool first_on_device_bound);
 
     QString port_name;
     qint32 baud = 57600;

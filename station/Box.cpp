@@ -1,5 +1,6 @@
 #include "station/Box.h"
 
+#include "common/TimerResolution.h"
 #include "outcome/MessageFor.h"
 #include "serial/SerialChannel.h"
 #include "station/ProductionLog.h"
@@ -151,7 +152,10 @@ void run_box(Box& box, const QString& image_path, bootloader::Observer* shown)
         Box& box;
         bootloader::Observer* shown;
     } watch(box, shown);
-    const bootloader::Outcome outcome = bootloader::program(channel, image, identity, watch);
+    const bootloader::Outcome outcome = [&] {
+        const TimerResolution fine_sleeps;
+        return bootloader::program(channel, image, identity, watch);
+    }();
     if (ends_with_every_page(outcome))
         watch.progress(count);
     box.outcome = outcome;

@@ -25,7 +25,9 @@
 
 #include <csignal>
 
+#include <pty.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using fixtures::s1_line;
 
@@ -72,6 +74,8 @@ private slots:
     void pack_refusals_data();
     void pack_refusals();
     void info_on_good_and_damaged_images();
+    void text_is_utf8_wherever_it_goes_data();
+    void text_is_utf8_wherever_it_goes();
     void flash_programs_the_box();
     void flash_failures_data();
     void flash_failures();
@@ -196,6 +200,50 @@ void tst_cli::pack_refusals()
     QCOMPARE(run.status, status);
     QCOMPARE(run.err.trimmed(), message);
     QCOMPARE(fixtures::read_file(bin), QByteArray("OLD"));
+}
+
+void tst_cli::text_is_utf8_wherever_it_goes_data()
+{
+    QTest::addColumn<QString>("sink");
+    QTest::newRow("file") << "file";
+    QTest::newRow("pipe") << "pipe";
+    QTest::newRow("terminal") << "terminal";
+}
+
+// A path with characters beyond any 8-bit code page comes out as UTF-8, to a file, a pipe or a terminal
+// (on Windows a console gets it as UTF-16 instead: tools/wine-try.sh compares the bytes there).
+void tst_cli::text_is_utf8_wherever_it_goes()
+{
+    QFETCH(QString, sink);
+    const QString path = dir.filePath(QStringLiteral("Grüße € ψ.bin"));
+    QVERIFY(fixtures::write_file(path, fixtures::image(kdr7, pages(1))));
+    QProcess p;
+    const QString file = dir.filePath(QStringLiteral("info.out"));
+    int master = -1;
+    int slave = -1;
+    if (sink == QLatin1String("file")) {
+        p.setStandardOutputFile(file);
+    } else if (sink == QLatin1String("terminal")) {
+        QCOMPARE(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+        p.setStandardOutputFile(QString::fromLocal8Bit(ttyname(slave)));
+    }
+    p.start(QStringLiteral(ZORVANE_CLI), {"info", path});
+    QVERIFY(p.waitForFinished(60000));
+    QCOMPARE(p.exitCode(), 0);
+    QByteArray out = p.readAllStandardOutput();
+    if (sink == QLatin1String("file")) {
+        QFile written(file);
+        QVERIFY(written.open(QIODevice::ReadOnly));
+        out = written.readAll();
+    } else if (sink == QLatin1String("terminal")) {
+        ::close(slave);
+        char buffer[4096];
+        ssize_t n = 0;
+        while ((n = ::read(master, buffer, sizeof(buffer))) > 0)
+            out.append(buffer, qsizetype(n));
+        ::close(master);
+    }
+    QVERIFY2(out.contains("File:      " + path.toUtf8() + " ("), out.constData());
 }
 
 void tst_cli::info_on_good_and_damaged_images()

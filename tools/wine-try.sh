@@ -83,7 +83,8 @@ inside() {
     echo $? >self-trace.status
     wine "$cli" sat-write --log production.jsonl --port COM17 table.csv >sat-write.out 2>sat-write.err
     echo $? >sat-write.status
-    wine "$cli" sat-read --port COM17 back.csv >sat-read.out 2>sat-read.err
+    # Windows names know no case: "com17" is COM17.
+    wine "$cli" sat-read --port com17 back.csv >sat-read.out 2>sat-read.err
     echo $? >sat-read.status
     set -e
 
@@ -230,6 +231,10 @@ run_file_commands() {
     printf '\xff' | dd of=damaged.bin bs=1 seek=4 conv=notrunc status=none
     "${command[@]}" info damaged.bin >damaged.out 2>damaged.err
     echo $? >damaged.status
+    # A name beyond any 8-bit code page: a file or pipe gets it as UTF-8 (a console as UTF-16).
+    cp firmware.bin 'Grüße € ψ.bin'
+    "${command[@]}" info 'Grüße € ψ.bin' >unicode.out 2>unicode.err
+    echo $? >unicode.status
     set -e
 }
 
@@ -327,7 +332,7 @@ EOF
     unshare -m --propagation unchanged bash "$0" --inside "$work/inside.env"
 
     local name
-    for name in pack info info-json unpack sat-check damaged; do
+    for name in pack info info-json unpack sat-check damaged unicode; do
         same "$name's output" "$work/linux/$name.out" "$work/win/$name.out"
         same "$name's exit status" "$work/linux/$name.status" "$work/win/$name.status"
     done

@@ -41,7 +41,8 @@ HANDLE inheritable(DWORD which)
     const HANDLE own = GetStdHandle(which);
     HANDLE copy = nullptr;
     if (own == nullptr || own == INVALID_HANDLE_VALUE ||
-        !DuplicateHandle(GetCurrentProcess(), own, GetCurrentProcess(), &copy, 0, TRUE, DUPLICATE_SAME_ACCESS))
+        !DuplicateHandle(GetCurrentProcess(), own, GetCurrentProcess(), &copy, 0, TRUE,
+                         DUPLICATE_SAME_ACCESS))
         return own;
     return copy;
 }
@@ -63,7 +64,8 @@ int wmain()
     }
     // ...\KDR7 Loader Editor\bin\zorvane-cli.exe -> ...\KDR7 Loader Editor\zorvane-cli.exe
     const std::size_t name_at = self.find_last_of(L'\\');
-    const std::size_t folder_at = name_at == std::wstring::npos ? name_at : self.find_last_of(L'\\', name_at - 1);
+    const std::size_t folder_at =
+        name_at == std::wstring::npos ? name_at : self.find_last_of(L'\\', name_at - 1);
     if (folder_at == std::wstring::npos)
         return 127;
     const std::wstring program = self.substr(0, folder_at + 1) + self.substr(name_at + 1);
