@@ -88,6 +88,15 @@ inside() {
     echo $? >sat-read.status
     set -e
 
+    # The fine timer around each job with the box: a relay trace of the few calls that tell.
+    wine reg add 'HKCU\Software\Wine\Debug' /v RelayInclude \
+        /d 'timeBeginPeriod;timeEndPeriod;CreateFileW;WriteFile;ReadFile;CloseHandle' /f >/dev/null 2>&1
+    set +e
+    WINEDEBUG=+relay wine "$cli" flash --port COM1 firmware.bin >/dev/null 2>relay-flash.trace
+    WINEDEBUG=+relay wine "$cli" sat-read --port COM17 relay.csv >/dev/null 2>relay-sat-read.trace
+    set -e
+    wine reg delete 'HKCU\Software\Wine\Debug' /v RelayInclude /f >/dev/null 2>&1
+
     installer_checks
 
     # The window, on a virtual display.
@@ -239,6 +248,40 @@ run_file_commands() {
 }
 
 # ---- Outside -------------------------------------------------------------------------------------------
+# In a relay trace of a job: timeBeginPeriod(1) before the first byte written to or read from the COM port,
+# timeEndPeriod(1) after the last. (Wine's sleeps are Linux's: only the calls can be seen here.)
+check_timer_trace() {
+    python3 - "$1" <<'PY' || fail "the timer is not held around the exchange in $1"
+import re, sys
+lines = open(sys.argv[1], encoding="utf-8", errors="replace").read().splitlines()
+begins, ends, port_io = [], [], []
+handles = set()
+opening = {}
+for i, line in enumerate(lines):
+    m = re.match(r"(\w+):(Call|Ret)\s+(\S+)\((.*)", line)
+    if not m:
+        continue
+    thread, kind, function, rest = m.groups()
+    if kind == "Call" and function == "winmm.timeBeginPeriod" and rest.startswith("00000001)"):
+        begins.append(i)
+    elif kind == "Call" and function == "winmm.timeEndPeriod" and rest.startswith("00000001)"):
+        ends.append(i)
+    elif kind == "Call" and function.endswith(".CreateFileW"):
+        opening[thread] = re.search(r'L"[^"]*COM\d+"', rest, re.I) is not None
+    elif kind == "Ret" and function.endswith(".CreateFileW") and opening.pop(thread, False):
+        handles.add(re.search(r"retval=(\w+)", line).group(1))
+    elif kind == "Call" and re.search(r"\.(WriteFile|ReadFile)$", function):
+        if rest.split(",")[0] in handles:
+            port_io.append(i)
+assert port_io, "no byte went through a COM port"
+assert begins and begins[0] < port_io[0], "timeBeginPeriod(1) does not come before the first byte"
+assert ends and ends[-1] > port_io[-1], "timeEndPeriod(1) does not come after the last byte"
+assert len(begins) == len(ends), "timeBeginPeriod and timeEndPeriod are not paired"
+print("%s: timeBeginPeriod at line %d, %d port reads and writes (lines %d-%d), timeEndPeriod at line %d"
+      % (sys.argv[1].rsplit("/", 1)[-1], begins[0] + 1, len(port_io), port_io[0] + 1, port_io[-1] + 1, ends[-1] + 1))
+PY
+}
+
 boxes=()
 dev_stage=
 cleanup() {
@@ -345,6 +388,8 @@ EOF
     cmp "$work/linux/firmware.bin" "$work/win/firmware.bin" || fail "the image was changed by a trace naming it"
     [ "$(cat "$work/win/sat-write.status")" = 0 ] || fail "sat-write through COM17 failed"
     [ "$(cat "$work/win/sat-read.status")" = 0 ] || fail "sat-read through COM17 failed"
+    check_timer_trace "$work/win/relay-flash.trace"
+    check_timer_trace "$work/win/relay-sat-read.trace"
     cmp "$work/win/table.csv" "$work/win/back.csv" || fail "the table read back is not the table written"
     # The production log as Windows writes it: a whole record per job, with the files' SHA-256.
     python3 - "$work/win/production.jsonl" "$(sha256sum <"$work/win/firmware.bin" | cut -c1-64)" \

@@ -81,8 +81,15 @@ int wmain()
     if (!CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
                         &process)) {
         const std::wstring text = L"zorvane-cli: cannot start " + program + L"\r\n";
+        const HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
         DWORD written = 0;
-        WriteConsoleW(GetStdHandle(STD_ERROR_HANDLE), text.c_str(), DWORD(text.size()), &written, nullptr);
+        if (!WriteConsoleW(error, text.c_str(), DWORD(text.size()), &written, nullptr)) {
+            // Not a console: UTF-8, as zorvane-cli writes to files and pipes.
+            std::string bytes(std::size_t(text.size()) * 3, '\0');
+            const int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), int(text.size()), bytes.data(),
+                                              int(bytes.size()), nullptr, nullptr);
+            WriteFile(error, bytes.data(), DWORD(n > 0 ? n : 0), &written, nullptr);
+        }
         return 127;
     }
     SetConsoleCtrlHandler(keep_waiting, TRUE);
