@@ -43,7 +43,7 @@ bool Win32SerialPort::open(QIODevice::OpenMode)
     DCB dcb{};
     dcb.DCBlength = sizeof(dcb);
     // Reads return at once with what is there; a write may take 20 ms per byte, as the line settings say.
-    const COMMTIMEOUTS timeouts = per_byte_timeouts();
+    COMMTIMEOUTS timeouts = per_byte_timeouts();
     const bool configured = GetCommState(h, &dcb) != 0 && [&] {
         dcb.BaudRate = DWORD(baud);
         dcb.ByteSize = 8;
@@ -146,7 +146,7 @@ bool Win32SerialPort::send_within(const QDeadlineTimer& deadline, bool first_on_
         outgoing.remove(0, qsizetype(written));
     }
     if (bounded) {
-        const COMMTIMEOUTS timeouts = per_byte_timeouts();
+        COMMTIMEOUTS timeouts = per_byte_timeouts();
         SetCommTimeouts(as_handle(device), &timeouts);
     }
     return sent;
