@@ -18,13 +18,14 @@ struct WatchOptionNames
     QCommandLineOption watch{QStringLiteral("watch"),
                              QStringLiteral("Program each box as its serial device appears in DIR (given "
                                             "before FILE.bin; by default /dev/serial/by-id, on Windows the "
-                                            "COM ports), once per plug, until Ctrl+C.")};
+                                            "USB serial ports), once per plug, until Ctrl+C.")};
     QCommandLineOption new_only{
         QStringLiteral("new-only"),
         QStringLiteral("With --watch: leave the devices present at the start alone.")};
     QCommandLineOption match{QStringLiteral("match"),
                              QStringLiteral("With --watch: only the entries whose name matches the wildcard "
-                                            "PATTERN (such as 'usb-FTDI_*')."),
+                                            "PATTERN (such as 'usb-FTDI_*'); on Windows the COM ports whose "
+                                            "name or USB serial number matches it (COM7, 'A50285*')."),
                              QStringLiteral("PATTERN")};
     QCommandLineOption count{QStringLiteral("count"), QStringLiteral("With --watch: end after N boxes."),
                              QStringLiteral("N")};

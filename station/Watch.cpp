@@ -98,13 +98,21 @@ std::optional<std::vector<Entry>> look(const WatchOptions& options, const QRegul
 {
     std::vector<Entry> found;
 #ifdef Q_OS_WIN
-    Q_UNUSED(options);
+    // Windows is asked once per look: every port's name, USB identifiers and serial number come together.
     Q_UNUSED(reason);
     for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
         const QString name = info.portName();
-        if (!match.match(name).hasMatch())
+        const QString serial = info.serialNumber();
+        // Without a pattern only USB serial adapters (a vendor identifier): every COM port would include
+        // the on-board port, Bluetooth serial ports and modems, each opened and sent bootloader bytes.
+        const bool taken =
+            options.match.isEmpty()
+                ? info.hasVendorIdentifier()
+                : match.match(name).hasMatch() || (!serial.isEmpty() && match.match(serial).hasMatch());
+        if (!taken)
             continue;
-        found.push_back(Entry{name, Port{name, port_names::device_for(name), port_names::identity(name)}});
+        found.push_back(
+            Entry{name, Port{name, port_names::device_for(name), port_names::identity(name)}, serial});
     }
 #else
     const QByteArray folder = QFile::encodeName(options.folder);
@@ -138,8 +146,10 @@ std::optional<std::vector<Entry>> look(const WatchOptions& options, const QRegul
         if (::stat(path.constData(), &node) != 0 || !S_ISCHR(node.st_mode) ||
             !may_be_terminal(node.st_rdev) || ::realpath(path.constData(), device) == nullptr)
             continue;
-        found.push_back(Entry{decoded, Port{options.folder + QLatin1Char('/') + shown_name(name),
-                                            QFile::decodeName(device), device_identity(node.st_rdev)}});
+        found.push_back(Entry{decoded,
+                              Port{options.folder + QLatin1Char('/') + shown_name(name),
+                                   QFile::decodeName(device), device_identity(node.st_rdev)},
+                              std::nullopt});
     }
     ::closedir(dir);
 #endif
@@ -154,7 +164,14 @@ Watcher::Watcher(const QString& image, const WatchOptions& o, ProductionLog* pro
                  bool (*stopping)(), WatchListener& listener)
     : image_path(image), options(o), log(production_log), stop(stopping), tell(listener),
       match(
-          QRegularExpression::wildcardToRegularExpression(o.match.isEmpty() ? QStringLiteral("*") : o.match))
+          QRegularExpression::wildcardToRegularExpression(o.match.isEmpty() ? QStringLiteral("*") : o.match),
+#ifdef Q_OS_WIN
+          // Windows' port names know no case: "com7" is COM7.
+          QRegularExpression::CaseInsensitiveOption
+#else
+          QRegularExpression::NoPatternOption
+#endif
+      )
 {
 }
 
@@ -232,13 +249,14 @@ void Watcher::start_boxes()
             ++it;
             continue;
         }
-        start(it->second.port);
+        start(it->second);
         it = waiting.erase(it);
     }
 }
 
-void Watcher::start(const Port& port)
+void Watcher::start(const Entry& entry)
 {
+    const Port& port = entry.port;
     boxes.push_back(std::make_unique<Box>());
     Box* box = boxes.back().get();
     box->port = port;
@@ -249,7 +267,8 @@ void Watcher::start(const Port& port)
     // at each look while it stays plugged and the watch goes on.
     box->keep_trying = [stopping = stop] { return !stopping(); };
     box->retry_every_ms = look_every_ms;
-    box->serial = adapter_serial(port.name, port.device);
+    // On Windows the look told it already: the system's list of ports is not asked again for each plug.
+    box->serial = entry.serial ? *entry.serial : adapter_serial(port.name, port.device);
     tell.started(*box);
     const QString image = image_path;
     running.push_back(Running{

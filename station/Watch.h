@@ -9,6 +9,7 @@
 
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <utility>
 #include <vector>
@@ -24,8 +25,11 @@ struct WatchOptions
     // where udev names each USB serial adapter when it is plugged. On Windows the system's COM ports.
     QString folder;
     bool new_only = false; // devices present at the start are left alone
-    QString match;         // a wildcard on the entry's name; empty: every entry
-    int count = 0;         // end after this many boxes; 0: until Ctrl+C
+    // A wildcard on the entry's name; empty: every entry. On Windows on the port's name ("COM7") or on its
+    // USB serial number, in any case; empty: every USB serial port (the on-board port, Bluetooth serial
+    // ports and modems are never taken unless a pattern names them).
+    QString match;
+    int count = 0; // end after this many boxes; 0: until Ctrl+C
 };
 
 // How often the folder is looked at: a plug is seen within this, well inside the 300 ms from a new entry
@@ -42,6 +46,8 @@ struct Entry
 {
     QString name; // as the --match pattern sees it
     Port port;    // the entry's path as the port (shown with its odd bytes escaped), the device it leads to
+    // The adapter's serial number, where the look itself told it (Windows); otherwise looked up per box.
+    std::optional<QString> serial;
 };
 
 // What a watch tells as it goes: each box as it starts and as it ends, and what it leaves alone, once.
@@ -94,7 +100,7 @@ private:
         bool busy_told = false;
     };
 
-    void start(const Port& port);
+    void start(const Entry& entry);
 
     const QString image_path;
     const WatchOptions& options;
