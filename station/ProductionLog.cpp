@@ -18,13 +18,68 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
+#ifdef Q_OS_WIN
+#include <QDir>
+
+#include <io.h>
+#include <windows.h>
+#endif
 
 namespace station {
 
+#ifdef Q_OS_WIN
+namespace {
+
+HANDLE os_handle(const QFile& file)
+{
+    return reinterpret_cast<HANDLE>(_get_osfhandle(file.handle()));
+}
+
+bool same_file(HANDLE a, HANDLE b)
+{
+    BY_HANDLE_FILE_INFORMATION x{};
+    BY_HANDLE_FILE_INFORMATION y{};
+    return GetFileInformationByHandle(a, &x) && GetFileInformationByHandle(b, &y) &&
+           x.dwVolumeSerialNumber == y.dwVolumeSerialNumber && x.nFileIndexHigh == y.nFileIndexHigh &&
+           x.nFileIndexLow == y.nFileIndexLow;
+}
+
+} // namespace
+
+bool ProductionLog::open(const QString& path, const QString& job_file)
+{
+    if (!open_record_file(file, path, true, job_file))
+        return false;
+    // FILE_APPEND_DATA without FILE_WRITE_DATA: Windows puts every write at the end of the file as it is
+    // then. The file is the one just checked, or nothing is written.
+    const QString native = QDir::toNativeSeparators(file.fileName());
+    const HANDLE handle =
+        CreateFileW(reinterpret_cast<const wchar_t*>(native.utf16()), FILE_APPEND_DATA | SYNCHRONIZE,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE || !same_file(handle, os_handle(file))) {
+        if (handle != INVALID_HANDLE_VALUE)
+            CloseHandle(handle);
+        file.close();
+        return false;
+    }
+    append_handle = handle;
+    return true;
+}
+
+ProductionLog::~ProductionLog()
+{
+    if (append_handle != nullptr)
+        CloseHandle(static_cast<HANDLE>(append_handle));
+}
+#else
 bool ProductionLog::open(const QString& path, const QString& job_file)
 {
     return open_record_file(file, path, true, job_file);
 }
+
+ProductionLog::~ProductionLog() = default;
+#endif
 
 ProductionLog::Appended ProductionLog::append_record(const QJsonObject& record)
 {
@@ -66,6 +121,31 @@ ProductionLog::Appended ProductionLog::append_record(const QJsonObject& record)
     }
     // The record is in the file; a failed sync leaves it there, unsure to survive a crash.
     return fdatasync(fd) == 0 ? Appended::Synced : Appended::Unsynced;
+#elif defined(Q_OS_WIN)
+    // Two zorvane-cli on one log (two lines, or a watch and a sat-write) each append whole records: Qt's
+    // append mode seeks to the end once, at open, and its writes would land over the other's records; the
+    // append-only handle's land at the end. A write that fails part way cannot be taken back here (another
+    // process may have appended after it): it is reported as a lost record.
+    //
+    // Wine only emulates the append-only handle (it looks up the end, then writes there), and two processes
+    // can meet in between: an exclusive lock on one byte far beyond any record, held for the write, keeps
+    // them apart there as well. On Windows it costs a call.
+    OVERLAPPED beyond_records{};
+    beyond_records.Offset = 0xFFFFFFFEu;
+    beyond_records.OffsetHigh = 0x7FFFFFFFu;
+    if (!LockFileEx(os_handle(file), LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &beyond_records))
+        return Appended::Lost;
+    DWORD written = 0;
+    const bool whole = WriteFile(static_cast<HANDLE>(append_handle), line.constData(), DWORD(line.size()),
+                                 &written, nullptr) &&
+                       written == DWORD(line.size());
+    UnlockFileEx(os_handle(file), 0, 1, 0, &beyond_records);
+    if (!whole)
+        return Appended::Lost;
+    // QFile::flush() reaches the system's cache only. FlushFileBuffers asks for write access, which the
+    // QFile's own handle has; it puts the file's data on the disk, whichever handle wrote it. A failed one
+    // leaves the record in the file, unsure to survive a crash.
+    return FlushFileBuffers(os_handle(file)) != 0 ? Appended::Synced : Appended::Unsynced;
 #else
     const qint64 before = file.size();
     if (file.write(line) != line.size()) {

@@ -22,6 +22,7 @@ public:
     // job_file, the image or the CSV, is never taken as the log.
     bool open(const QString& path, const QString& job_file);
     bool is_open() const { return file.isOpen(); }
+    ~ProductionLog();
     QString path() const { return file.fileName(); }
 
     // How an append ended: the record is in the file and synced; not in the file at all (nothing of it is
@@ -37,6 +38,10 @@ public:
 private:
     std::mutex lock;
     QFile file;
+#ifdef Q_OS_WIN
+    // The records go through a handle of their own that may only append (see append_record()).
+    void* append_handle = nullptr;
+#endif
 };
 
 // The time now, UTC, ISO 8601 to the millisecond ("2026-12-07T18:41:31.123Z").

@@ -97,6 +97,24 @@ inside() {
     set -e
     wine reg delete 'HKCU\Software\Wine\Debug' /v RelayInclude /f >/dev/null 2>&1
 
+    # The watch: without --match only USB serial ports, and Wine's COM ports are none (ended after 8 s);
+    # with --match the port it names, in any case.
+    set +e
+    timeout -s KILL 8 wine "$cli" flash --watch --count 1 firmware.bin >watch-none.out 2>watch-none.err
+    wineserver -k
+    wineserver -w
+    wine "$cli" flash --watch --match com1 --count 1 --log watch.jsonl firmware.bin >watch.out 2>watch.err
+    echo $? >watch.status
+    # Two zorvane-cli append to one log at once, 200 records each (a rack of ports that do not exist: each
+    # box's record is its "no port" ending).
+    local ports=() n
+    for n in $(seq 100 299); do ports+=(--port "COM$n"); done
+    wine "$cli" flash --log shared.jsonl "${ports[@]}" firmware.bin >shared-1.out 2>&1 &
+    local first=$!
+    wine "$cli" flash --log shared.jsonl "${ports[@]}" firmware.bin >shared-2.out 2>&1
+    wait "$first"
+    set -e
+
     installer_checks
 
     # The window, on a virtual display.
@@ -390,6 +408,22 @@ EOF
     [ "$(cat "$work/win/sat-read.status")" = 0 ] || fail "sat-read through COM17 failed"
     check_timer_trace "$work/win/relay-flash.trace"
     check_timer_trace "$work/win/relay-sat-read.trace"
+    grep -q "Watching the COM ports" "$work/win/watch-none.err" || fail "the watch did not start: $(cat "$work/win/watch-none.err")"
+    if grep -q " start " "$work/win/watch-none.out"; then
+        fail "without --match the watch took a port that is no USB serial port: $(cat "$work/win/watch-none.out")"
+    fi
+    [ "$(cat "$work/win/watch.status")" = 0 ] || fail "the watch with --match com1 failed: $(cat "$work/win/watch.err")"
+    python3 - "$work/win/watch.jsonl" "$work/win/shared.jsonl" <<'PY' || fail "the production logs under Wine are not as written"
+import collections, json, sys
+watched = [json.loads(line) for line in open(sys.argv[1], encoding="utf-8")]
+assert [(r["port"], r["outcome"]) for r in watched] == [("COM1", "completed")], watched
+lines = open(sys.argv[2], encoding="utf-8", errors="replace").read().split("\n")
+assert lines[-1] == "", "the shared log does not end with a whole line"
+records = [json.loads(line) for line in lines[:-1]]
+assert len(records) == 400, "%d records in the shared log, not 400" % len(records)
+ports = collections.Counter(r["port"] for r in records)
+assert len(ports) == 200 and set(ports.values()) == {2}, ports
+PY
     cmp "$work/win/table.csv" "$work/win/back.csv" || fail "the table read back is not the table written"
     # The production log as Windows writes it: a whole record per job, with the files' SHA-256.
     python3 - "$work/win/production.jsonl" "$(sha256sum <"$work/win/firmware.bin" | cut -c1-64)" \
@@ -412,6 +446,7 @@ PY
     startup=$(cat "$work/win/startup.ms")
     win_ms=$(cat "$work/win/flash.ms")
     say "Under Wine: pack, info, info --json, unpack, sat-check as on Linux; flash (traced, logged), sat-write (logged), sat-read through COM ports."
+    say "The watch took no port without --match (none is USB here) and flashed COM1 with --match com1; two processes appended 400 whole records to one log."
     say "flash of $(($(stat -c %s "$work/linux/firmware.bin") / 546)) pages: Linux ${linux_ms} ms, Windows under Wine ${win_ms} ms (Wine's start-up ${startup} ms);" \
         "ratio without the start-up $(awk -v w="$win_ms" -v s="$startup" -v l="$linux_ms" 'BEGIN { printf "%.3f", (w - s) / l }')"
     say "The installer kept PATHs of 1539 and 9000 characters and one beside folders named like ours entry for entry" \
