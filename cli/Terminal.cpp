@@ -101,6 +101,9 @@ void write_to(int descriptor, std::FILE* stream, const QString& text)
 #endif
     const QByteArray bytes = text.toUtf8();
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
+    // Messages are out as soon as they are said (a C library may buffer standard error into a file).
+    if (stream == stderr)
+        std::fflush(stream);
 }
 
 } // namespace

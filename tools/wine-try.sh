@@ -100,7 +100,7 @@ inside() {
     # The watch: without --match only USB serial ports, and Wine's COM ports are none (ended after 8 s);
     # with --match the port it names, in any case.
     set +e
-    timeout -s KILL 8 wine "$cli" flash --watch --count 1 firmware.bin >watch-none.out 2>watch-none.err
+    { timeout -s KILL 8 wine "$cli" flash --watch --count 1 firmware.bin >watch-none.out 2>watch-none.err; } 2>/dev/null
     wineserver -k
     wineserver -w
     wine "$cli" flash --watch --match com1 --count 1 --log watch.jsonl firmware.bin >watch.out 2>watch.err
