@@ -317,6 +317,8 @@ cleanup() {
 start_box() {
     local variable=$1 log=$2
     shift 2
+    # The log is there before the box starts: read too early, a missing file would end the script (set -e).
+    : >"$log"
     "$linux/kdr7-virtual-box" "$@" >"$log" 2>&1 &
     boxes+=($!)
     local device=""
