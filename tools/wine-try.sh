@@ -236,7 +236,8 @@ installer_checks() {
     [ "$(machine_path)" = "$wine_path" ] || fail "after the uninstall the PATH is not Wine's own"
     [ ! -e "$installed" ] || fail "the uninstaller left the install folder: $(ls -A "$installed")"
     wine reg query "$uninstall_root\kdr7-loader-editor" >/dev/null 2>&1 && fail "the uninstaller left its entry"
-    return 0
+    # Wine ends here: a window started while this wineserver lingers would go to its display-less desktop.
+    wineserver -w
 }
 
 # The file commands, the same for both builds; each one's output and status lands in the current folder.
