@@ -54,12 +54,13 @@ QString shown_name(const QByteArray& bytes)
 
 namespace {
 
+#ifndef Q_OS_WIN
+// Windows names its ports, not device numbers.
 QString device_identity(quint64 number)
 {
     return QStringLiteral("device:%1").arg(qulonglong(number));
 }
 
-#ifndef Q_OS_WIN
 // A character device that the system files under another class than the terminals (/dev/null, a disk's
 // generic node) is no box; a pseudo-terminal has no such entry and may be one.
 bool may_be_terminal(dev_t number)
