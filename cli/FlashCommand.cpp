@@ -44,8 +44,10 @@ int watch_options(const QCommandLineParser& parser, const WatchOptionNames& o, W
     // Absolute: the entries' paths are the ports, and a port is a device path.
     options.folder = positional.size() == 2 ? QFileInfo(positional.first()).absoluteFilePath()
                                             : QStringLiteral("/dev/serial/by-id");
-    // udev makes the default folder with the first adapter; one that is named must be there.
-    if (positional.size() == 2 && !QFileInfo(options.folder).isDir()) {
+    // udev makes /dev/serial/by-id with the first adapter and removes it with the last: a folder that is not
+    // there yet is waited for, a path that is there must be a folder.
+    const QFileInfo folder(options.folder);
+    if (folder.exists() && !folder.isDir()) {
         say(QStringLiteral("%1 is no folder").arg(options.folder));
         return Usage;
     }

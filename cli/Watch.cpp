@@ -2,13 +2,12 @@
 
 #include "cli/Rack.h"
 #include "cli/Terminal.h"
+#include "station/FolderNotice.h"
 #include "station/Watch.h"
 
 #include <QDateTime>
 
-#include <chrono>
 #include <cstdio>
-#include <thread>
 
 namespace cli {
 namespace {
@@ -62,6 +61,8 @@ int watch_and_flash(const QString& image_path, const WatchOptions& options, Prod
     catch_interrupt();
     Lines lines;
     Watcher watcher(image_path, options, log, &interrupted, lines);
+    // Set before the first look, so that no change after it goes unnoticed.
+    FolderNotice notice(options.folder);
     // The first look comes before the watch says it is watching: what is there by then was present at the
     // start (--new-only), what comes after is plugged.
     watcher.look_for_plugs();
@@ -76,7 +77,7 @@ int watch_and_flash(const QString& image_path, const WatchOptions& options, Prod
         watcher.start_boxes();
         if (!watcher.watching() && !watcher.busy())
             break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(look_every_ms));
+        notice.wait(look_every_ms);
         if (watcher.watching())
             watcher.look_for_plugs();
     }

@@ -74,11 +74,22 @@ private:
     bool made = false;
 };
 
+ThreadTimer& thread_timer()
+{
+    thread_local ThreadTimer timer;
+    return timer;
+}
+
 } // namespace
+
+bool deadline_cuts_calls()
+{
+    return thread_timer().ok();
+}
 
 bool call_within(const QDeadlineTimer& deadline, const std::function<int()>& call)
 {
-    thread_local ThreadTimer timer;
+    ThreadTimer& timer = thread_timer();
     if (!timer.ok())
         return true;
     for (;;) {
@@ -96,6 +107,11 @@ bool call_within(const QDeadlineTimer& deadline, const std::function<int()>& cal
     }
 }
 #else
+bool deadline_cuts_calls()
+{
+    return false;
+}
+
 bool call_within(const QDeadlineTimer&, const std::function<int()>&)
 {
     return true;

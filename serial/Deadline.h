@@ -15,3 +15,5 @@
 // retried. Where no such timer can be had, call is not made at all and the result is true: the callers use
 // it for a last step that only makes a good result better.
 bool call_within(const QDeadlineTimer& deadline, const std::function<int()>& call);
+// True when call_within can cut a blocked call on the calling thread (its timer could be had).
+bool deadline_cuts_calls();

@@ -10,8 +10,9 @@
 #   tools/dev.sh fuzz [SECONDS]   build the libFuzzer targets and run each for SECONDS (default 30)
 #   tools/dev.sh windows build for Windows here (Qt cross-built once into a cache), package the zip and the
 #                        installer, and try them under Wine against virtual boxes
-#   tools/dev.sh usb-bench   the bench on a real USB serial stack: a QEMU guest with Debian's kernel, up to four
-#                        USB serial adapters in software, the build's programs checked on them (tools/usb-bench.sh)
+#   tools/dev.sh usb-bench [CHECK...]   the bench on a real USB serial stack: a QEMU guest with Debian's kernel,
+#                        up to four USB serial adapters in software, the build's programs checked on them
+#                        (tools/usb-bench.sh; the checks named alone, all by default)
 #   tools/dev.sh build [TARGET...]  build the developer tree, or only the named targets
 # Each installs the Debian packages it needs when they are missing.
 set -euo pipefail
@@ -241,8 +242,9 @@ case "${1:-}" in
     format-check) format_check ;;
     windows) windows_check ;;
     usb-bench)
+        shift
         build zorvane-cli kdr7-virtual-box
-        bash "$root/tools/usb-bench.sh" "$build_dir"
+        bash "$root/tools/usb-bench.sh" "$build_dir" "$@"
         ;;
     build)
         shift

@@ -3,7 +3,7 @@
 # gadgets and cdc-acm make up to four USB serial adapters (the PC's /dev/ttyACMn, udev's /dev/serial/by-id
 # names, the box's end /dev/ttyGSn), and real unplugs by unbinding a gadget from its controller. The guest
 # runs the machine's own userland (its root, shared read-only over 9p, in a chroot) and the build's programs.
-#   tools/usb-bench.sh [BUILD_DIR]
+#   tools/usb-bench.sh [BUILD_DIR [CHECK...]]   (the checks named alone, such as hot-plug; all by default)
 # The kernel package is fetched with apt-get download and unpacked (never installed) into a cache outside the
 # work tree: ${KDR7_USB_CACHE:-~/.cache/kdr7-usb-bench}. The bench's inputs, logs and the guest's console
 # are kept in BUILD_DIR/usb-bench (the guest's only writable share).
@@ -13,6 +13,10 @@ set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 build_dir=$(cd "${1:-$root/build}" && pwd)
+checks=("${@:2}")
+for name in "${checks[@]}"; do
+    [[ "$name" =~ ^[a-z0-9-]+$ ]] || { echo "No such check: $name" >&2; exit 2; }
+done
 cache=${KDR7_USB_CACHE:-${XDG_CACHE_HOME:-${HOME:-/var/cache}/.cache}/kdr7-usb-bench}
 bench="$build_dir/usb-bench"
 
@@ -71,6 +75,7 @@ make_initramfs() {
 KDR7_BENCH_DIR='$bench'
 KDR7_BENCH_BUILD='$build_dir'
 KDR7_BENCH_SCRIPT='$root/tools/usb-bench/checks.sh'
+KDR7_BENCH_CHECKS='${checks[*]}'
 ENV
     (cd "$tree" && find . | cpio -o -H newc --quiet | gzip -1) >"$bench/initramfs.gz"
 }
