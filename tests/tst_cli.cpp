@@ -25,7 +25,10 @@
 
 #include <csignal>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using fixtures::s1_line;
 
@@ -1015,6 +1018,31 @@ void tst_cli::production_log_holds_whole_records()
     QCOMPARE(failing_sync.exitCode(), 4);
     QVERIFY(failing_sync.readAllStandardError().contains("may not be on disk"));
     QCOMPARE(log_records(unsynced).size(), 1);
+
+    // Another process in the middle of its append holds the log's lock: the record waits for it (the
+    // kernel shows the wait), and lands whole once it is released.
+    const QString shared = dir.filePath(QStringLiteral("shared.log"));
+    QVERIFY(fixtures::write_file(shared, QByteArray()));
+    const int holder = ::open(QFile::encodeName(shared).constData(), O_RDWR | O_CLOEXEC);
+    QVERIFY(holder >= 0 && ::flock(holder, LOCK_EX) == 0);
+    QProcess locked_out;
+    locked_out.start(QStringLiteral(ZORVANE_CLI), {"flash", "--log", shared, "--port", box.device(), image});
+    QVERIFY(locked_out.waitForStarted());
+    const QByteArray waiter = "-> FLOCK  ADVISORY  WRITE " + QByteArray::number(locked_out.processId()) + ' ';
+    QElapsedTimer waited;
+    waited.start();
+    bool seen_waiting = false;
+    while (!(seen_waiting = fixtures::read_file(QStringLiteral("/proc/locks")).contains(waiter)) &&
+           !locked_out.waitForFinished(20) && waited.elapsed() < 30000) {
+    }
+    const QByteArray while_held = fixtures::read_file(shared);
+    ::close(holder);
+    QVERIFY2(seen_waiting, while_held.constData());
+    QVERIFY(locked_out.waitForFinished(30000));
+    QCOMPARE(locked_out.exitCode(), 0);
+    QCOMPARE(while_held, QByteArray());
+    QCOMPARE(log_records(shared).size(), 1);
+    QCOMPARE(log_records(shared)[0]["outcome"].toString(), QStringLiteral("completed"));
 
     // The port as given, the device it led to; and no output may be another of the job's files.
     const QString link = dir.filePath(QStringLiteral("logged.link"));
