@@ -45,11 +45,12 @@ faults=(
     "station/ProductionLog.cpp|held{fd, ::flock(fd, LOCK_EX) == 0};|held{fd, false};|tst_cli|two processes append to one log unlocked"
     "station/Box.cpp|job_record(\"flash\", box.port.name, box.device,|job_record(\"flash\", box.device, box.device,|tst_cli|the record's port holds the device"
     "station/Box.cpp|job_record(\"flash\", box.port.name, box.device,|job_record(\"flash\", box.port.name, box.port.device,|tst_cli|the record's device is the name given, not the device it led to"
-    "station/Box.cpp|file_fields(image_path, image.size(), image.sha256())|file_fields(image_path)|tst_cli|the image is hashed by a second open of its path"
+    "station/Box.cpp|file_fields(image_path, image.size(), image.sha256())|file_fields(image_path)|tst_cli\|image_hash_is_of_what_is_sent|the image is hashed by a second open of its path"
     "station/Rack.cpp|for (int n = 2; suffixes.contains(suffix); ++n)|for (int n = 2; false; ++n)|tst_cli|a rack's per-port trace names are not kept apart"
     "cli/FlashCommand.cpp|if (const int apart = distinct_files({image}, outputs))|if (const int apart = 0)|tst_cli|a trace naming the log empties the log"
     "cli/main.cpp|    std::signal(SIGXFSZ, SIG_IGN);|    (void)0;|tst_cli|a file-size limit kills the command"
     "app/zorvane.cpp|{Start::SatelliteExchange, Exchange \| Satellites},|{Start::SatelliteExchange, Satellites},|tst_faults|a satellite exchange starts inside an update"
+    "update/BinImage.cpp|file.seek(0) && hash.addData(&file) && file.atEnd();|[&] { QFile again(file.fileName()); return again.open(QIODevice::ReadOnly) && hash.addData(&again); }();|tst_cli\|image_hash_is_of_what_is_sent|the image's hash reopens its path"
 )
 
 say() { printf '%s\n' "$*" >&2; }
