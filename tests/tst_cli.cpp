@@ -1051,6 +1051,15 @@ void tst_cli::production_log_holds_whole_records()
     QCOMPARE(cli({"flash", "--log", linked, "--port", link, image}).status, 0);
     QCOMPARE(log_records(linked).value(0)["port"].toString(), link);
     QCOMPARE(log_records(linked).value(0)["device"].toString(), QFileInfo(box.device()).canonicalFilePath());
+    // The device is the one opened, though the link is gone by the end of the job.
+    const std::size_t heard = box.transcript().size();
+    QProcess unlinked;
+    unlinked.start(QStringLiteral(ZORVANE_CLI), {"flash", "--log", linked, "--port", link, image});
+    QTRY_VERIFY_WITH_TIMEOUT(box.transcript().size() > heard, 10000);
+    QVERIFY(QFile::remove(link));
+    QVERIFY(unlinked.waitForFinished(30000));
+    QCOMPARE(unlinked.exitCode(), 0);
+    QCOMPARE(log_records(linked).value(1)["device"].toString(), QFileInfo(box.device()).canonicalFilePath());
     VirtualBox beside;
     const QString rack_trace = dir.filePath(QStringLiteral("one.trace"));
     const QString rack_log = rack_trace + QLatin1Char('.') + QFileInfo(beside.device()).fileName();
