@@ -80,11 +80,16 @@ for n in "${chosen[@]}"; do
         say "fault $n ($what): caught by the build"
         continue
     fi
-    if QT_QPA_PLATFORM=offscreen ctest --test-dir "$work/build" -R "$suites" --parallel 2 >"$work/fault-$n.log" 2>&1; then
+    log="$work/fault-$n.log"
+    if QT_QPA_PLATFORM=offscreen ctest --test-dir "$work/build" -R "$suites" --parallel 2 --output-on-failure \
+        >"$log" 2>&1; then
         say "fault $n ($what): UNSEEN by $suites"
         missed=1
     else
-        say "fault $n ($what): caught by $(sed -n '/tests FAILED/,$p' "$work/fault-$n.log" | grep -c ' - ') suites"
+        # Named down to the test functions, so that a catch by an unrelated (or flaky) check shows.
+        failed=$(sed -n '/tests FAILED/,$s/.* - \([^ ]*\) .*/\1/p' "$log" | paste -sd' ')
+        functions=$(grep -o 'FAIL!  : [^(]*' "$log" | sed 's/FAIL!  : //' | sort -u | paste -sd' ' || true)
+        say "fault $n ($what): caught by $failed${functions:+ ($functions)}"
     fi
 done
 git -C "$tree" checkout -q -- .
