@@ -110,7 +110,11 @@ hashed)
     pages=$(sed -n 's/.*"pages":\([0-9]*\).*/\1/p' "$work/log")
     logged=$(sed -n 's/.*"sha256":"\([0-9a-f]*\)".*/\1/p' "$work/log")
     echo "flash --log opened its image $opens times, sent $pages pages"
-    [ "$swapped" -ge 1 ] && [ -n "$pages" ] || { cat "$work/log"; echo "the image was never replaced mid-job"; exit 1; }
+    if [ "$swapped" -lt 1 ] || [ -z "$pages" ]; then
+        cat "$work/log"
+        echo "the image was never replaced mid-job"
+        exit 1
+    fi
     [ "$logged" = "$(sha256sum "$work/v$pages" | cut -d' ' -f1)" ] ||
         { cat "$work/log"; echo "the log's SHA-256 is not of the image sent"; exit 1; }
     ;;
