@@ -4,6 +4,8 @@
 #   syscalls.sh drain CLI BOX        every write to the port is drained (tcdrain) before the next one
 #   syscalls.sh once CLI BOX         sat-write --check (and --log) opens its CSV file once: the table checked is
 #                                    the one sent, and the one the log's SHA-256 is of
+#   syscalls.sh hashed CLI BOX IMAGE  the SHA-256 that flash --log records is of the image it sent, though the
+#                                    file is replaced after each open of its path
 set -euo pipefail
 # LeakSanitizer cannot run under ptrace: in the sanitized build, the traced programs go without it.
 export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0"
@@ -77,5 +79,43 @@ once)
     [ "$opens" -eq 1 ]
     sha=$(sha256sum "$work/t.csv" | cut -d' ' -f1)
     grep -q "\"sha256\":\"$sha\"" "$work/log" || { cat "$work/log"; echo "the log's SHA-256 is not the file's"; exit 1; }
+    ;;
+hashed)
+    cli=$1
+    start_box "$2"
+    # Versions of the image with 1 to 4 records; each open of the path is held back a while, and the next
+    # version is moved in meanwhile. A hash taken through another open than the one sent from is then of a
+    # version with another record count than the pages the box got.
+    for n in 1 2 3 4; do
+        { cat "$3"; for ((i = 1; i < n; ++i)); do tail -c 546 "$3"; done; } >"$work/v$n"
+    done
+    image=$work/image.bin
+    cp "$work/v1" "$image"
+    touch "$work/trace"
+    strace -f -qq -P "$image" -e trace=open,openat -e inject=open,openat:delay_exit=1000000 -o "$work/trace" \
+        "$cli" flash --log "$work/log" --port "$device" "$image" >"$work/out" 2>&1 &
+    traced=$!
+    swapped=0
+    while kill -0 "$traced" 2>/dev/null; do
+        opens=$(grep -c "\"$image\"" "$work/trace" || true)
+        if [ "$opens" -gt "$swapped" ] && [ "$swapped" -lt 3 ]; then
+            swapped=$((swapped + 1))
+            cp "$work/v$((swapped + 1))" "$work/next"
+            mv "$work/next" "$image"
+        fi
+        sleep 0.05
+    done
+    wait "$traced" || { cat "$work/out"; echo "flash --log failed"; exit 1; }
+    opens=$(grep -c "\"$image\"" "$work/trace" || true)
+    pages=$(sed -n 's/.*"pages":\([0-9]*\).*/\1/p' "$work/log")
+    logged=$(sed -n 's/.*"sha256":"\([0-9a-f]*\)".*/\1/p' "$work/log")
+    echo "flash --log opened its image $opens times, sent $pages pages"
+    if [ "$swapped" -lt 1 ] || [ -z "$pages" ]; then
+        cat "$work/log"
+        echo "the image was never replaced mid-job"
+        exit 1
+    fi
+    [ "$logged" = "$(sha256sum "$work/v$pages" | cut -d' ' -f1)" ] ||
+        { cat "$work/log"; echo "the log's SHA-256 is not of the image sent"; exit 1; }
     ;;
 esac

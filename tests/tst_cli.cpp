@@ -25,7 +25,9 @@
 
 #include <csignal>
 
+#include <fcntl.h>
 #include <pty.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -1077,6 +1079,31 @@ void tst_cli::production_log_holds_whole_records()
     QVERIFY(failing_sync.readAllStandardError().contains("may not be on disk"));
     QCOMPARE(log_records(unsynced).size(), 1);
 
+    // Another process in the middle of its append holds the log's lock: the record waits for it (the
+    // kernel shows the wait), and lands whole once it is released.
+    const QString shared = dir.filePath(QStringLiteral("shared.log"));
+    QVERIFY(fixtures::write_file(shared, QByteArray()));
+    const int holder = ::open(QFile::encodeName(shared).constData(), O_RDWR | O_CLOEXEC);
+    QVERIFY(holder >= 0 && ::flock(holder, LOCK_EX) == 0);
+    QProcess locked_out;
+    locked_out.start(QStringLiteral(ZORVANE_CLI), {"flash", "--log", shared, "--port", box.device(), image});
+    QVERIFY(locked_out.waitForStarted());
+    const QByteArray waiter = "-> FLOCK  ADVISORY  WRITE " + QByteArray::number(locked_out.processId()) + ' ';
+    QElapsedTimer waited;
+    waited.start();
+    bool seen_waiting = false;
+    while (!(seen_waiting = fixtures::read_file(QStringLiteral("/proc/locks")).contains(waiter)) &&
+           !locked_out.waitForFinished(20) && waited.elapsed() < 30000) {
+    }
+    const QByteArray while_held = fixtures::read_file(shared);
+    ::close(holder);
+    QVERIFY2(seen_waiting, while_held.constData());
+    QVERIFY(locked_out.waitForFinished(30000));
+    QCOMPARE(locked_out.exitCode(), 0);
+    QCOMPARE(while_held, QByteArray());
+    QCOMPARE(log_records(shared).size(), 1);
+    QCOMPARE(log_records(shared)[0]["outcome"].toString(), QStringLiteral("completed"));
+
     // The port as given, the device it led to; and no output may be another of the job's files.
     const QString link = dir.filePath(QStringLiteral("logged.link"));
     QVERIFY(QFile::link(box.device(), link));
@@ -1084,6 +1111,15 @@ void tst_cli::production_log_holds_whole_records()
     QCOMPARE(cli({"flash", "--log", linked, "--port", link, image}).status, 0);
     QCOMPARE(log_records(linked).value(0)["port"].toString(), link);
     QCOMPARE(log_records(linked).value(0)["device"].toString(), QFileInfo(box.device()).canonicalFilePath());
+    // The device is the one opened, though the link is gone by the end of the job.
+    const std::size_t heard = box.transcript().size();
+    QProcess unlinked;
+    unlinked.start(QStringLiteral(ZORVANE_CLI), {"flash", "--log", linked, "--port", link, image});
+    QTRY_VERIFY_WITH_TIMEOUT(box.transcript().size() > heard, 10000);
+    QVERIFY(QFile::remove(link));
+    QVERIFY(unlinked.waitForFinished(30000));
+    QCOMPARE(unlinked.exitCode(), 0);
+    QCOMPARE(log_records(linked).value(1)["device"].toString(), QFileInfo(box.device()).canonicalFilePath());
     VirtualBox beside;
     const QString rack_trace = dir.filePath(QStringLiteral("one.trace"));
     const QString rack_log = rack_trace + QLatin1Char('.') + QFileInfo(beside.device()).fileName();

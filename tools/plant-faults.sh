@@ -45,7 +45,7 @@ faults=(
     "station/ProductionLog.cpp|held{fd, ::flock(fd, LOCK_EX) == 0};|held{fd, false};|tst_cli|two processes append to one log unlocked"
     "station/Box.cpp|job_record(\"flash\", box.port.name, box.device,|job_record(\"flash\", box.device, box.device,|tst_cli|the record's port holds the device"
     "station/Box.cpp|job_record(\"flash\", box.port.name, box.device,|job_record(\"flash\", box.port.name, box.port.device,|tst_cli|the record's device is the name given, not the device it led to"
-    "station/Box.cpp|file_fields(image_path, image.size(), image.sha256())|file_fields(image_path)|tst_cli|the image is hashed by a second open of its path"
+    "station/Box.cpp|file_fields(image_path, image.size(), image.sha256())|file_fields(image_path)|tst_cli\|image_hash_is_of_what_is_sent|the image is hashed by a second open of its path"
     "station/Rack.cpp|for (int n = 2; suffixes.contains(suffix); ++n)|for (int n = 2; false; ++n)|tst_cli|a rack's per-port trace names are not kept apart"
     "cli/FlashCommand.cpp|if (const int apart = distinct_files({image}, outputs))|if (const int apart = 0)|tst_cli|a trace naming the log empties the log"
     "cli/main.cpp|    std::signal(SIGXFSZ, SIG_IGN);|    (void)0;|tst_cli|a file-size limit kills the command"
@@ -84,11 +84,16 @@ for n in "${chosen[@]}"; do
         say "fault $n ($what): caught by the build"
         continue
     fi
-    if QT_QPA_PLATFORM=offscreen ctest --test-dir "$work/build" -R "$suites" --parallel 2 >"$work/fault-$n.log" 2>&1; then
+    log="$work/fault-$n.log"
+    if QT_QPA_PLATFORM=offscreen ctest --test-dir "$work/build" -R "$suites" --parallel 2 --output-on-failure \
+        >"$log" 2>&1; then
         say "fault $n ($what): UNSEEN by $suites"
         missed=1
     else
-        say "fault $n ($what): caught by $(sed -n '/tests FAILED/,$p' "$work/fault-$n.log" | grep -c ' - ') suites"
+        # Named down to the test functions, so that a catch by an unrelated (or flaky) check shows.
+        failed=$(sed -n '/tests FAILED/,$s/.* - \([^ ]*\) .*/\1/p' "$log" | paste -sd' ')
+        functions=$(grep -o 'FAIL!  : [^(]*' "$log" | sed 's/FAIL!  : //' | sort -u | paste -sd' ' || true)
+        say "fault $n ($what): caught by $failed${functions:+ ($functions)}"
     fi
 done
 git -C "$tree" checkout -q -- .
