@@ -150,10 +150,11 @@ SatelliteCells cells(const Line& line)
     return c;
 }
 
-QByteArray format_line(const SatelliteCells& cells, bool* replaced)
+QByteArray format_line(const SatelliteCells& cells, bool* replaced, bool first_line)
 {
     QByteArray line;
     bool any = false;
+    const QByteArray byte_order_mark("\xEF\xBB\xBF");
     for (const QString* cell : {&cells.name, &cells.position, &cells.vertical, &cells.horizontal}) {
         QByteArray text = satellite_record::to_8bit(*cell);
         for (const char c : {',', '\r', '\n', '\0'}) {
@@ -161,6 +162,10 @@ QByteArray format_line(const SatelliteCells& cells, bool* replaced)
                 text.replace(c, '?');
                 any = true;
             }
+        }
+        if (first_line && line.isEmpty() && text.startsWith(byte_order_mark)) {
+            text[0] = '?';
+            any = true;
         }
         line += text + ',';
     }
@@ -248,7 +253,7 @@ bool Writer::open(const QString& path)
 void Writer::write_row(const SatelliteCells& cells)
 {
     bool replaced_here = false;
-    file.write(format_line(cells, &replaced_here));
+    file.write(format_line(cells, &replaced_here, rows == 0));
     ++rows;
     if (replaced_here)
         replaced << rows;

@@ -73,8 +73,10 @@ struct Digest
 SatelliteCells cells(const Line& line);
 
 // A row as the tool writes it. A cell holding what a line of the file cannot hold (a comma, a CR, an LF,
-// a zero byte) has that character written as "?"; replaced tells so.
-QByteArray format_line(const SatelliteCells& cells, bool* replaced = nullptr);
+// a zero byte) has that character written as "?"; replaced tells so. The file's first line cannot begin
+// with the three bytes of a UTF-8 byte-order mark (a name read from a box may: "ï»¿" in ISO 8859-1), or the
+// file would be read back as UTF-8 without them: the first of them is written as "?" there.
+QByteArray format_line(const SatelliteCells& cells, bool* replaced = nullptr, bool first_line = false);
 
 // Reads the first 99 lines of a file, judged together (a file is read in one way throughout).
 class Reader

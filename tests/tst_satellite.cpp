@@ -374,6 +374,14 @@ void tst_satellite::format_csv_lines()
     QCOMPARE(satellite_csv::format_line({QString::fromLatin1("a,b\r\nc\0d", 8), "1,2", "", ""}, &replaced),
              QByteArray("a?b??c?d,1?2,,,\r\n"));
     QVERIFY(replaced);
+    // A first line that would begin with a byte-order mark would make the file UTF-8 when read back.
+    const QString mark_name = QString::fromLatin1("\xEF\xBB\xBF;bird");
+    QCOMPARE(satellite_csv::format_line({mark_name, "1", "", ""}, &replaced, true),
+             QByteArray("?\xBB\xBF;bird,1,,,\r\n"));
+    QVERIFY(replaced);
+    QCOMPARE(satellite_csv::format_line({mark_name, "1", "", ""}, &replaced, false),
+             QByteArray("\xEF\xBB\xBF;bird,1,,,\r\n"));
+    QVERIFY(!replaced);
 }
 
 void tst_satellite::line_reader_bounds_every_line()
