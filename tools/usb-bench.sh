@@ -54,7 +54,7 @@ fetch_kernel() {
 
 # A busybox initramfs with the modules the guest needs and the bench's init.
 make_initramfs() {
-    local tree="$bench/initramfs" spec name
+    local tree="$bench/initramfs" wanted name
     rm -rf "$tree"
     mkdir -p "$tree/bin" "$tree/modules" "$tree/proc" "$tree/sys" "$tree/dev"
     cp /bin/busybox "$tree/bin/busybox"
@@ -62,13 +62,13 @@ make_initramfs() {
         [ "$name" = busybox ] || ln -s busybox "$tree/bin/$name"
     done
     : >"$tree/modules/order"
-    for spec in "${modules[@]}"; do
-        name=${spec%% *}
+    for wanted in "${modules[@]}"; do
+        name=${wanted%% *}
         local file
         file=$(find "$module_tree/kernel" -name "$name.ko" | head -n 1)
         [ -n "$file" ] || { say "The kernel package has no module $name"; return 1; }
         cp "$file" "$tree/modules/"
-        echo "$spec" >>"$tree/modules/order"
+        echo "$wanted" >>"$tree/modules/order"
     done
     install -m 755 "$root/tools/usb-bench/init" "$tree/init"
     cat >"$tree/bench.env" <<ENV
