@@ -98,7 +98,7 @@ QString identity(const QString& name)
     {
     };
     if (::stat(QFile::encodeName(device).constData(), &status) == 0 && S_ISCHR(status.st_mode))
-        return QStringLiteral("device:%1").arg(qulonglong(status.st_rdev));
+        return device_identity(quint64(status.st_rdev));
     const QFileInfo file(device);
     const QString resolved = file.canonicalFilePath();
     return QStringLiteral("path:") + (resolved.isEmpty() ? file.absoluteFilePath() : resolved);
@@ -109,5 +109,10 @@ QString accepted_names()
     return QStringLiteral("COM1 to COM15, or a device path such as /dev/ttyUSB0");
 }
 #endif
+
+QString device_identity(quint64 number)
+{
+    return QStringLiteral("device:%1").arg(number);
+}
 
 } // namespace port_names

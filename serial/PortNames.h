@@ -27,6 +27,9 @@ bool accepts(const QString& name);
 // where it does not exist; on Windows the COM name in upper case.
 QString identity(const QString& name);
 
+// The identity of a character device by its number (st_rdev): what identity() gives for a name leading to it.
+QString device_identity(quint64 number);
+
 // What accepts() takes, in a few words for help texts and usage errors.
 QString accepted_names();
 

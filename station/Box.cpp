@@ -2,6 +2,7 @@
 
 #include "common/TimerResolution.h"
 #include "outcome/MessageFor.h"
+#include "serial/PortNames.h"
 #include "serial/SerialChannel.h"
 #include "station/ProductionLog.h"
 #include "update/BinImage.h"
@@ -56,7 +57,7 @@ bool may_open_later(const QString& device, const QString& identity)
     };
     const QByteArray path = QFile::encodeName(device);
     return ::stat(path.constData(), &node) == 0 && S_ISCHR(node.st_mode) &&
-           identity == QStringLiteral("device:%1").arg(qulonglong(node.st_rdev)) &&
+           identity == port_names::device_identity(quint64(node.st_rdev)) &&
            ::access(path.constData(), R_OK | W_OK) == 0;
 #else
     Q_UNUSED(identity);
@@ -74,7 +75,7 @@ QString wrong_device(const SerialChannel& channel, const QString& identity)
     if (!opened->terminal)
         return QString::fromLatin1(command_text::not_a_serial_device);
     if (identity.startsWith(QLatin1String("device:")) &&
-        identity != QStringLiteral("device:%1").arg(qulonglong(opened->number)))
+        identity != port_names::device_identity(opened->number))
         return QString::fromLatin1(command_text::another_device);
     return QString();
 }

@@ -55,12 +55,6 @@ QString shown_name(const QByteArray& bytes)
 namespace {
 
 #ifndef Q_OS_WIN
-// Windows names its ports, not device numbers.
-QString device_identity(quint64 number)
-{
-    return QStringLiteral("device:%1").arg(qulonglong(number));
-}
-
 // A character device that the system files under another class than the terminals (/dev/null, a disk's
 // generic node) is no box; a pseudo-terminal has no such entry and may be one.
 bool may_be_terminal(dev_t number)
@@ -87,7 +81,7 @@ bool still_plugged(const Entry& entry)
     {
     };
     return ::stat(QFile::encodeName(entry.port.device).constData(), &node) == 0 && S_ISCHR(node.st_mode) &&
-           device_identity(node.st_rdev) == entry.port.identity;
+           port_names::device_identity(quint64(node.st_rdev)) == entry.port.identity;
 #endif
 }
 
@@ -147,10 +141,11 @@ std::optional<std::vector<Entry>> look(const WatchOptions& options, const QRegul
         if (::stat(path.constData(), &node) != 0 || !S_ISCHR(node.st_mode) ||
             !may_be_terminal(node.st_rdev) || ::realpath(path.constData(), device) == nullptr)
             continue;
-        found.push_back(Entry{decoded,
-                              Port{options.folder + QLatin1Char('/') + shown_name(name),
-                                   QFile::decodeName(device), device_identity(node.st_rdev)},
-                              std::nullopt});
+        found.push_back(
+            Entry{decoded,
+                  Port{options.folder + QLatin1Char('/') + shown_name(name), QFile::decodeName(device),
+                       port_names::device_identity(quint64(node.st_rdev))},
+                  std::nullopt});
     }
     ::closedir(dir);
 #endif
