@@ -2,6 +2,7 @@
 #include "cli/Ports.h"
 #include "cli/TableLines.h"
 #include "cli/Terminal.h"
+#include "common/TimerResolution.h"
 #include "outcome/MessageFor.h"
 #include "satellite/SatelliteCsv.h"
 #include "satellite/SatelliteProtocol.h"
@@ -218,8 +219,12 @@ int satellites(const QStringList& arguments, bool reading)
         channel.set_trace(&trace);
     if (const int opened = open_port(channel, ports.first()))
         return log.close(opened, message_text(Message::PortUnavailable).text, 0);
-    const satellite_protocol::Outcome outcome = reading ? satellite_protocol::read_table(channel, *table)
-                                                        : satellite_protocol::write_table(channel, *table);
+    satellite_protocol::Outcome outcome;
+    {
+        const TimerResolution fine_sleeps;
+        outcome = reading ? satellite_protocol::read_table(channel, *table)
+                          : satellite_protocol::write_table(channel, *table);
+    }
     const QString message = message_text(message_for(outcome, reading)).text;
     say(message);
     if (outcome != satellite_protocol::Outcome::Done || !reading)

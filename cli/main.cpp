@@ -2,12 +2,10 @@
 // the window. Messages are the window's texts, on standard error; each kind of failure has its exit status.
 #include "cli/Commands.h"
 #include "cli/Terminal.h"
-#include "common/TimerResolution.h"
 
 #include <QCoreApplication>
 
 #include <csignal>
-#include <optional>
 
 namespace {
 
@@ -17,9 +15,6 @@ struct Command
     const char* synopsis;
     const char* summary;
     int (*run)(const QStringList& arguments);
-    // The whole command is one exchange with the box, run under the fine timer (a flash holds it per box,
-    // in run_box, so that a watch does not hold it while it waits for boxes).
-    bool one_exchange = false;
 };
 
 const Command command_table[] = {
@@ -30,9 +25,9 @@ const Command command_table[] = {
      commands::flash},
     {"flash", "flash --watch [DIR] FILE.bin", "program each box as it is plugged in", commands::flash},
     {"sat-read", "sat-read --port PORT FILE.csv", "read the box's satellite table into a CSV file",
-     commands::sat_read, true},
+     commands::sat_read},
     {"sat-write", "sat-write --port PORT FILE.csv", "write a CSV file's satellite table into the box",
-     commands::sat_write, true},
+     commands::sat_write},
     {"sat-check", "sat-check FILE.csv", "show a CSV table as the box will receive it, and warn",
      commands::sat_check},
     {"ports", "ports", "list the ports and the system's serial devices", commands::ports},
@@ -77,12 +72,8 @@ int main(int argc, char* argv[])
     const QString name = arguments.takeAt(1);
     arguments[0] = QStringLiteral("zorvane-cli ") + name;
     for (const Command& c : command_table) {
-        if (name == QLatin1String(c.name)) {
-            std::optional<TimerResolution> fine_sleeps;
-            if (c.one_exchange)
-                fine_sleeps.emplace();
+        if (name == QLatin1String(c.name))
             return c.run(arguments);
-        }
     }
     cli::print_error(QStringLiteral("zorvane-cli: unknown command %1\n\n").arg(name));
     print_usage(cli::print_error);
