@@ -18,17 +18,12 @@ namespace {
 
 void (*replaced_sleep)(int) = nullptr;
 
+// The clock that clock_nanosleep's CLOCK_MONOTONIC counts on (steady_clock is that clock on Linux).
 qint64 monotonic_ns()
 {
-#ifdef Q_OS_LINUX
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return qint64(now.tv_sec) * 1000000000 + now.tv_nsec;
-#else
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
         .count();
-#endif
 }
 
 void sleep_until(qint64 at_ns)
