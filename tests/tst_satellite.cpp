@@ -327,6 +327,8 @@ void tst_satellite::csv_reading_data()
     QTest::newRow("UTF-8 beyond Latin-1 as \"?\"")
         << QByteArray("\xEF\xBB\xBF\xD0\x90stra \xF0\x9F\x9B\xB0,1,2,3\r\n")
         << Rows{{"?stra ??", "1", "2", "3"}} << 0;
+    QTest::newRow("a ; file whose lines end in ;") << QByteArray("\"A\";1;2;3;\r\nB;4;5;-6;\r\n")
+                                                   << Rows{{"A", "1", "2", "3"}, {"B", "4", "5", "-6"}} << 0;
 
     const auto refused = [](const char* name, const QByteArray& file, int line) {
         QTest::newRow(name) << file << Rows{} << line;
