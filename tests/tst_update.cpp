@@ -11,7 +11,9 @@
 #include "update/Bootloader.h"
 #include "update/Identity.h"
 
+#include <QApplication>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
@@ -133,6 +135,7 @@ private slots:
     void start_without_image_is_refused();
     void clicks_during_an_update_start_nothing();
     void unplugged_adapter_ends_at_once_as_a_port_gone();
+    void usb_adapter_pulled_out_in_the_window();
     void window_traces_to_kdr7_trace();
     void verdict_after_the_last_poll_is_judged_data();
     void verdict_after_the_last_poll_is_judged();
@@ -612,6 +615,60 @@ void tst_update::unplugged_adapter_ends_at_once_as_a_port_gone()
     QVERIFY2(clock.elapsed() < 3500, qPrintable(QString::number(clock.elapsed())));
     QCOMPARE(times_sent(*bench.box, line_of(pages[1], 3)), 1);
     bench.expect_buttons_after(true);
+}
+
+// A real USB serial adapter pulled out during page 2, in the window: the USB bench runs this in its guest,
+// naming the adapter (KDR7_BENCH_PORT, udev's name for it) and how to pull it out (KDR7_BENCH_UNPLUG, its
+// gadget's UDC file), with a box answering at the cable's far end. Nowhere else is there one to pull out.
+void tst_update::usb_adapter_pulled_out_in_the_window()
+{
+    const QString port = qEnvironmentVariable("KDR7_BENCH_PORT");
+    const QString udc = qEnvironmentVariable("KDR7_BENCH_UNPLUG");
+    if (port.isEmpty() || udc.isEmpty())
+        QSKIP("no USB adapter to pull out here: the USB bench runs this");
+    isolate_ports();
+    set_port(1, port);
+    QTemporaryDir dir;
+    DialogAnswerer answers;
+    zorvane window;
+    window.show();
+    answers.boxes.clear();
+    const QString image = dir.filePath(QStringLiteral("firmware.bin"));
+    QVERIFY(fixtures::write_file(
+        image, fixtures::image(kdr7_identity, pages_from({0x8000, 0x8200, 0x8400, 0x8600}))));
+    answers.answer_file(image);
+    window.findChild<QPushButton*>(QStringLiteral("pushButton_bin_update"))->click();
+    auto* progress = window.findChild<QProgressBar*>(QStringLiteral("progressBar_update"));
+
+    // Pulled out once two pages are in, and the time from then to the window's warning.
+    QElapsedTimer since_unplug;
+    qint64 warned_after = -1;
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        if (!since_unplug.isValid() && progress->value() >= 2) {
+            QFile file(udc);
+            if (file.open(QIODevice::WriteOnly))
+                file.write("\n");
+            since_unplug.start();
+        }
+        if (since_unplug.isValid() && warned_after < 0 && QApplication::activeModalWidget() != nullptr)
+            warned_after = since_unplug.elapsed();
+    });
+    watch.start(2);
+    window.findChild<QPushButton*>(QStringLiteral("pushButton_update_start"))->click();
+    watch.stop();
+
+    QVERIFY2(since_unplug.isValid(), qPrintable(answers.box_lines().join(QLatin1Char('\n'))));
+    QCOMPARE(
+        answers.box_lines(),
+        QStringList{QStringLiteral("Warning: The serial port is gone (the cable or the adapter was "
+                                   "disconnected), please re-connect it and restart box and PC software")});
+    qInfo("the window's warning came %lld ms after the unplug", warned_after);
+    QVERIFY2(warned_after >= 0 && warned_after <= 500, qPrintable(QString::number(warned_after)));
+    // The window whole: shown, its buttons as after any ending, the port let go.
+    QVERIFY(window.isVisible());
+    QVERIFY(window.findChild<QPushButton*>(QStringLiteral("pushButton_update_start"))->isEnabled());
+    QVERIFY(window.findChild<QPushButton*>(QStringLiteral("pushButton_update_close"))->isEnabled());
 }
 
 // KDR7_TRACE names a file that every exchange of the window is added to; one that cannot be written is

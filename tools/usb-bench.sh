@@ -110,7 +110,7 @@ boot() {
 main() {
     install_missing qemu-system-x86 busybox-static cpio srecord python3 udev
     [ -x "$build_dir/zorvane-cli" ] && [ -x "$build_dir/kdr7-virtual-box" ] ||
-        { say "Build zorvane-cli and kdr7-virtual-box into $build_dir first"; return 1; }
+        { say "Build zorvane-cli, kdr7-virtual-box and tst_update into $build_dir first"; return 1; }
     rm -rf "$bench"
     mkdir -p "$bench" "$cache"
     fetch_kernel
