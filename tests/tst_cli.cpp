@@ -5,6 +5,7 @@
 #include "PtyBox.h"
 #include "VirtualBox.h"
 #include "app/zorvane.h"
+#include "station/FolderNotice.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -20,8 +21,10 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
+#include <chrono>
 #include <csignal>
 #include <sys/resource.h>
+#include <thread>
 
 #include <csignal>
 
@@ -93,6 +96,8 @@ private slots:
     void watch_flashes_each_plug();
     void watch_ends_on_ctrl_c_after_the_boxes_in_progress();
     void watch_keeps_one_box_per_device();
+    void folder_notice_wakes_on_the_path_data();
+    void folder_notice_wakes_on_the_path();
     void production_log_holds_whole_records();
     void unpack_refuses_a_damaged_image_data();
     void unpack_refuses_a_damaged_image();
@@ -1030,6 +1035,47 @@ void tst_cli::watch_keeps_one_box_per_device()
     QCOMPARE(records.size(), 4);
     QCOMPARE(records[2]["port"].toString(), folder + QStringLiteral("/twin-a"));
     QCOMPARE(records[2]["device"].toString(), QFileInfo(moved_to.device()).canonicalFilePath());
+}
+
+void tst_cli::folder_notice_wakes_on_the_path_data()
+{
+    // Below a fresh folder: made before the notice, made while it waits; the watched folder is serial/by-id.
+    QTest::addColumn<QString>("present");
+    QTest::addColumn<QString>("made");
+    QTest::addColumn<bool>("wakes");
+    QTest::newRow("an entry made in the folder") << "serial/by-id"
+                                                 << "serial/by-id/usb-adapter" << true;
+    QTest::newRow("the missing folder's next part made") << ""
+                                                         << "serial" << true;
+    QTest::newRow("another entry beside the missing part") << ""
+                                                           << "ttyS9" << false;
+}
+
+// A plug is seen as it is made, not at the next timed look; what else changes beside a folder not yet
+// made (as in /dev, all the time) wakes nothing.
+void tst_cli::folder_notice_wakes_on_the_path()
+{
+#ifndef Q_OS_LINUX
+    QSKIP("a notice is a plain sleep here");
+#endif
+    QFETCH(QString, present);
+    QFETCH(QString, made);
+    QFETCH(bool, wakes);
+    QTemporaryDir root;
+    if (!present.isEmpty())
+        QVERIFY(QDir(root.path()).mkpath(present));
+    station::FolderNotice notice(root.filePath(QStringLiteral("serial/by-id")));
+    std::thread maker([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        QDir(root.path()).mkpath(made);
+    });
+    QElapsedTimer clock;
+    clock.start();
+    notice.wait(wakes ? 5000 : 600);
+    const qint64 took = clock.elapsed();
+    maker.join();
+    QVERIFY(QFileInfo::exists(root.filePath(made)));
+    QVERIFY2(wakes ? took < 3000 : took >= 600, qPrintable(QString::number(took)));
 }
 
 // A log that cannot be written stops the job before a byte is sent; a record the disk will not take whole

@@ -2,6 +2,7 @@
 #include "PtyBox.h"
 #include "serial/Deadline.h"
 #include "serial/PortNames.h"
+#include "serial/ReplyWait.h"
 #include "serial/SerialChannel.h"
 
 #include <QElapsedTimer>
@@ -9,7 +10,10 @@
 #include <QTest>
 #include <QThread>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <optional>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -40,6 +44,8 @@ private slots:
     void a_call_that_never_returns_is_cut_at_its_deadline();
     void a_worker_stuck_past_its_deadline_is_cut_data();
     void a_worker_stuck_past_its_deadline_is_cut();
+    void a_pause_is_never_short_data();
+    void a_pause_is_never_short();
 };
 
 void tst_serial::port_names_map_data()
@@ -376,6 +382,33 @@ void tst_serial::a_worker_stuck_past_its_deadline_is_cut()
     QCOMPARE(result.load(), 0);
     QVERIFY2(took_ms >= deadline_ms && took_ms < deadline_ms + late_ms + 1000,
              qPrintable(QString::number(took_ms)));
+}
+
+void tst_serial::a_pause_is_never_short_data()
+{
+    QTest::addColumn<bool>("kept_alive");
+    QTest::newRow("plain") << false;
+    QTest::newRow("with a keeper running in the pauses") << true;
+}
+
+// The bootloader takes the pauses for their full length: one that ends early, however rarely and however
+// little, is a fault. Every pause is a lower bound alone, which no load can break (it only lengthens them).
+void tst_serial::a_pause_is_never_short()
+{
+    QFETCH(bool, kept_alive);
+    int kept = 0;
+    std::optional<KeepAlive> answering;
+    if (kept_alive)
+        answering.emplace([&] { ++kept; });
+    using namespace std::chrono;
+    nanoseconds shortest = nanoseconds::max();
+    for (int i = 0; i < 200; ++i) {
+        const auto start = steady_clock::now();
+        sleep_ms(1);
+        shortest = std::min(shortest, duration_cast<nanoseconds>(steady_clock::now() - start));
+    }
+    QVERIFY2(shortest >= milliseconds(1), qPrintable(QStringLiteral("%1 ns").arg(shortest.count())));
+    QCOMPARE(kept > 0, kept_alive);
 }
 
 QTEST_GUILESS_MAIN(tst_serial)
