@@ -318,13 +318,19 @@ write_deadline() {
     control_ms=$(ms "$t0" "$(now)")
     link=$(link_of 2)
     acm=$(readlink -f "$link")
-    sleep 3600 <>"$(far_end_of 2)" &
+    # The far end raw, as a box's UART: a gadget's tty starts in canonical mode (until some program sets it
+    # otherwise), and a canonical line discipline with a full line and no newline drops what comes, so the
+    # queue towards it would never fill.
+    { stty raw -echo && exec sleep 3600; } <>"$(far_end_of 2)" &
     local deaf=$!
     python3 -c 'import os, sys, time, tty
 fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
 tty.setraw(fd)
-total, refused_since = 0, None
+total, refused_since, began = 0, None, time.monotonic()
 while refused_since is None or time.monotonic() - refused_since < 1:
+    if refused_since is None and time.monotonic() - began > 30:
+        print("never refused after %d bytes" % total, flush=True)
+        sys.exit(1)
     try:
         total += os.write(fd, bytes(1024))
         refused_since = None
@@ -335,6 +341,12 @@ print(total, flush=True)
 time.sleep(3600)' "$acm" >"$out/filler.out" 2>&1 &
     local filler=$!
     wait_until 60 test -s "$out/filler.out"
+    if ! grep -qE '^[0-9]+$' "$out/filler.out"; then
+        kill "$filler" "$deaf" 2>/dev/null
+        wait "$filler" "$deaf" 2>/dev/null
+        detail="the queue towards the far end never filled: $(head -c 80 "$out/filler.out")"
+        return 1
+    fi
     rm -f "$out/deadline.trace"
     t0=$(now)
     timeout 120 "$cli" sat-write --port "$link" --trace "$out/deadline.trace" "$inputs/table.csv" \
