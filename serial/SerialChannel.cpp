@@ -7,12 +7,15 @@
 #include <QSerialPort>
 #include <QThread>
 
+#include <utility>
+
 #if defined(Q_OS_WIN)
 #include "serial/Win32SerialPort.h"
 
 #include <windows.h>
 #elif defined(Q_OS_UNIX)
 #include <cerrno>
+#include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -70,8 +73,24 @@ void SerialChannel::release_port()
 {
     if (!port)
         return;
-    if (port->isOpen())
+    if (port->isOpen()) {
+#if defined(Q_OS_UNIX)
+        // A terminal's last close waits for the output still queued to leave, up to the driver's closing
+        // wait (30 s for a USB adapter): an adapter that stopped taking data would hold the command, or the
+        // window, that long. The last close is made on a copy of the descriptor, within a bound of its own;
+        // whatever was still queued could not leave within its write's bound anyway.
+        const int spare = deadline_cuts_calls() ? ::fcntl(int(port->handle()), F_DUPFD_CLOEXEC, 0) : -1;
         port->close();
+        if (spare >= 0) {
+            // Closed once: a close that was cut short has let go of the descriptor all the same.
+            bool closed = false;
+            call_within(QDeadlineTimer(close_timeout_ms),
+                        [&] { return std::exchange(closed, true) ? 0 : ::close(spare); });
+        }
+#else
+        port->close();
+#endif
+    }
     port.reset();
 }
 

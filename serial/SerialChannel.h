@@ -35,6 +35,8 @@ public:
     // A reply cannot be back sooner than this after a write has left (at 57600 baud a one-byte command and a
     // one-byte answer alone take 0.35 ms): a poll in that window waits for it instead of reporting nothing.
     static constexpr int turnaround_ms = 1;
+    // The longest a port's close waits for output that the device does not take.
+    static constexpr int close_timeout_ms = 100;
 
     SerialChannel();
     virtual ~SerialChannel();
