@@ -473,6 +473,17 @@ void tst_cli::satellite_table_both_ways()
     QCOMPARE(run.status, 7);
     QVERIFY(run.err.trimmed().endsWith("Data connection error, please restart box and PC software"));
     QVERIFY(!QFile::exists(csv));
+
+    // The adapter pulled out mid-read: the port is gone, not the box silent.
+    VirtualBox pulled;
+    VirtualBox::Fault close;
+    QVERIFY(VirtualBox::parse_fault(QStringLiteral("satrecord:close@5"), close));
+    pulled.add_fault(close);
+    set_port(7, pulled.device());
+    run = cli({"sat-read", "--port", "COM7", csv});
+    QCOMPARE(run.status, 6);
+    QVERIFY2(run.err.contains("The serial port is gone"), run.err.constData());
+    QVERIFY(!QFile::exists(csv));
 }
 
 void tst_cli::ports_tell_what_opens()
