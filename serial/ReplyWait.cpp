@@ -18,12 +18,15 @@ namespace {
 
 void (*replaced_sleep)(int) = nullptr;
 
+qint64 ns_of(std::chrono::steady_clock::time_point at)
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(at.time_since_epoch()).count();
+}
+
 // The clock that clock_nanosleep's CLOCK_MONOTONIC counts on (steady_clock is that clock on Linux).
 qint64 monotonic_ns()
 {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
+    return ns_of(std::chrono::steady_clock::now());
 }
 
 void sleep_until(qint64 at_ns)
@@ -113,7 +116,12 @@ void replace_sleep(void (*sleeper)(int milliseconds))
 
 void sleep_ms(int milliseconds)
 {
-    const qint64 due_ns = monotonic_ns() + qint64(milliseconds) * 1000000;
+    sleep_ms(milliseconds, std::chrono::steady_clock::now());
+}
+
+void sleep_ms(int milliseconds, std::chrono::steady_clock::time_point since)
+{
+    const qint64 due_ns = ns_of(since) + qint64(milliseconds) * 1000000;
     if (replaced_sleep != nullptr) {
         replaced_sleep(milliseconds);
         keep_alive_if_due();

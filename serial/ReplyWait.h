@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <functional>
 
 class SerialChannel;
@@ -7,6 +8,10 @@ class SerialChannel;
 // The box is paced by fixed sleeps of the calling thread, never by the line. A sleep is never shorter than
 // asked; it is as long as asked to within some microseconds on an idle machine.
 void sleep_ms(int milliseconds);
+// The same pause counted from an earlier moment of the steady clock (the port's opening, say): what the
+// thread did since then is part of it, and it ends at once when that much time has passed already. A
+// replaced sleep (below) is asked for the whole pause: its time is not the clock's.
+void sleep_ms(int milliseconds, std::chrono::steady_clock::time_point since);
 
 // A thread that must keep answering while it waits on the box (the window's: Windows calls a window that
 // took no event for 5 s "Not Responding" and offers to close it) holds one of these for the job: every

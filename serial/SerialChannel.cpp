@@ -47,9 +47,13 @@ bool SerialChannel::open_device(const QString& device)
     // An empty device would make QSerialPort try "/dev/" itself.
     if (!device.isEmpty() && !port->isOpen())
         port->open(QIODevice::ReadWrite);
-    if (trace != nullptr && port->isOpen())
+    if (!port->isOpen())
+        return true;
+    open_time = std::chrono::steady_clock::now();
+    // From no earlier than the open time: a trace's times never make a pause look longer than it was.
+    if (trace != nullptr)
         trace->start();
-    return !port->isOpen();
+    return false;
 }
 
 std::optional<SerialChannel::OpenedDevice> SerialChannel::opened_device() const
@@ -67,6 +71,13 @@ std::optional<SerialChannel::OpenedDevice> SerialChannel::opened_device() const
 #else
     return std::nullopt;
 #endif
+}
+
+std::optional<std::chrono::steady_clock::time_point> SerialChannel::opened_at() const
+{
+    if (!port || !port->isOpen())
+        return std::nullopt;
+    return open_time;
 }
 
 void SerialChannel::release_port()

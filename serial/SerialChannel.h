@@ -3,6 +3,7 @@
 #include <QDeadlineTimer>
 #include <QString>
 
+#include <chrono>
 #include <memory>
 #include <optional>
 
@@ -58,6 +59,9 @@ public:
         quint64 number = 0;
     };
     std::optional<OpenedDevice> opened_device() const;
+    // When the open port was opened (taken just after the open returned, so never before the device saw
+    // it); none where no port is open (a stand-in included).
+    std::optional<std::chrono::steady_clock::time_point> opened_at() const;
 
     // Bytes written and transmitted, or -1.
     virtual int write(const char* bytes, int count);
@@ -95,6 +99,7 @@ private:
     bool drain(const QDeadlineTimer& deadline);
 
     std::unique_ptr<PortDevice> port;
+    std::chrono::steady_clock::time_point open_time;
     QDeadlineTimer reply_window;
     Trace* trace = nullptr;
     QString step;

@@ -65,6 +65,7 @@ faults=(
     "station/FolderNotice.cpp|awaited.isEmpty() \|\| (event->len|(event->len|tst_cli|a device made in the watched folder wakes no look"
     "station/Watch.cpp|\"/sys/dev/char/%1:%2/subsystem\"|\"/sys/dev/char/%1:%2/device/subsystem\"|tst_cli|the watch asks the device's bus, not its class, whether it is a terminal"
     "station/Exit.cpp|case satellite_protocol::Outcome::PortGone:|case satellite_protocol::Outcome::PortGone: return NoAnswer;|tst_cli|a satellite exchange whose port went away exits as a box that did not answer"
+    "update/Bootloader.cpp|sleep_ms(enter_sleep_ms, opened);|sleep_ms(enter_sleep_ms - 1, opened);|tst_cli|the bootloader request comes before the pause from the port's opening is over"
 )
 # Faults that only a real adapter shows, caught by the USB bench (tools/dev.sh usb-bench CHECK), not by the suites:
 #   station/ProductionLog.cpp  "/sys/class/tty/%1/device/../serial" -> "/sys/class/tty/%1/device/serial"

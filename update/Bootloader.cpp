@@ -5,6 +5,7 @@
 #include <QDebug>
 #include <QElapsedTimer>
 
+#include <chrono>
 #include <optional>
 
 namespace bootloader {
@@ -125,12 +126,16 @@ const WaitSchedule& schedule(Wait wait)
 
 Outcome program(SerialChannel& channel, bin_image::Reader& image, Identity& identity, Observer& observer)
 {
+    // The box's application must be idle for the pause after the port opened; whatever was done since (the
+    // caller's image, the pump below) is part of it rather than added to it.
+    const std::chrono::steady_clock::time_point opened =
+        channel.opened_at().value_or(std::chrono::steady_clock::now());
     observer.phase(Phase::EnteringBootloader);
     observer.pump();
     if (!image.read_identity(identity))
         return Outcome::ImageUnreadable;
 
-    sleep_ms(enter_sleep_ms);
+    sleep_ms(enter_sleep_ms, opened);
     trace_step(channel, [] { return QStringLiteral("bootloader request"); });
     send_byte(channel, bootloader_request);
     sleep_ms(enter_sleep_ms);

@@ -28,8 +28,8 @@ constexpr unsigned char line_rejected = '5';
 constexpr unsigned char page_written = 'F';
 constexpr unsigned char completed = '3';
 
-// Before the bootloader request, the box's application must be idle; after it, the box restarts into its
-// bootloader and only then can answer.
+// Before the bootloader request, counted from the port's opening, the box's application must be idle;
+// after it, the box restarts into its bootloader and only then can answer.
 constexpr int enter_sleep_ms = 200;
 // A line garbled on the wire gets fifteen more chances; one refused sixteen times is no noise, and the
 // user hears of it rather than waiting on.
@@ -88,7 +88,8 @@ public:
 };
 
 // Programs the image, which stands at offset 0, into the box on an open channel. The identity block
-// read from the image is left in identity. The channel and the image stay open for the caller.
+// read from the image is left in identity. The channel and the image stay open for the caller, who may
+// have done its own work since the port opened: it counts towards the first pause.
 Outcome program(SerialChannel& channel, bin_image::Reader& image, Identity& identity, Observer& observer);
 
 } // namespace bootloader
