@@ -105,33 +105,49 @@ void run_box(Box& box, const QString& image_path, bootloader::Observer* shown)
         box.done = true;
     };
     bin_image::Reader image;
-    int count = 0;
-    const bool opened = image.open(image_path, identity, count) == bin_image::OpenResult::Opened;
-    box.total = count;
-    // The hash is of the descriptor whose records are then sent, not of whatever the path names by now.
-    if (box.log != nullptr)
-        image_fields =
-            opened ? file_fields(image_path, image.size(), image.sha256()) : file_fields(image_path);
-    if (!opened)
-        return finish(InputUnreadable, QString::fromLatin1(command_text::no_image_word),
-                      message_text(Message::BinCannotOpen).text);
+    // Opens the image and notes its fields for the record; false when it does not open.
+    const auto open_image = [&] {
+        int count = 0;
+        const bool opened = image.open(image_path, identity, count) == bin_image::OpenResult::Opened;
+        box.total = count;
+        // The hash is of the descriptor whose records are then sent, not of whatever the path names by now.
+        if (box.log != nullptr)
+            image_fields =
+                opened ? file_fields(image_path, image.size(), image.sha256()) : file_fields(image_path);
+        return opened;
+    };
+    const auto no_image = [&] {
+        finish(InputUnreadable, QString::fromLatin1(command_text::no_image_word),
+               message_text(Message::BinCannotOpen).text);
+    };
     SerialChannel channel;
+    // Without its port the box is still recorded with its image; an image that cannot be opened is what is
+    // said then, as it would be with a port.
+    const auto no_port = [&](const QString& message) {
+        channel.release_port();
+        if (!open_image())
+            return no_image();
+        finish(PortUnavailable, QString::fromLatin1(command_text::no_port_word), message);
+    };
+    // The port comes first: the box's pause before the bootloader request counts from its opening, and the
+    // image is opened and hashed during that pause rather than before it.
     if (box.traced)
         channel.set_trace(&box.trace);
     while (channel.open_device(box.device)) {
         channel.release_port();
         if (!box.keep_trying || !may_open_later(box.device, box.port.identity) || !box.keep_trying())
-            return finish(PortUnavailable, QString::fromLatin1(command_text::no_port_word),
-                          message_text(Message::PortUnavailable).text);
+            return no_port(message_text(Message::PortUnavailable).text);
         box.waiting_for_port = true;
         std::this_thread::sleep_for(std::chrono::milliseconds(box.retry_every_ms));
     }
     box.waiting_for_port = false;
     // Checked before a byte is sent: a device that is no terminal, or another device than the one found.
     const QString wrong = wrong_device(channel, box.port.identity);
-    if (!wrong.isEmpty()) {
+    if (!wrong.isEmpty())
+        return no_port(wrong);
+    if (!open_image()) {
         channel.release_port();
-        return finish(PortUnavailable, QString::fromLatin1(command_text::no_port_word), wrong);
+        return no_image();
     }
 
     struct Watch : bootloader::Observer
@@ -158,7 +174,7 @@ void run_box(Box& box, const QString& image_path, bootloader::Observer* shown)
         return bootloader::program(channel, image, identity, watch);
     }();
     if (ends_with_every_page(outcome))
-        watch.progress(count);
+        watch.progress(box.total);
     box.outcome = outcome;
     // Let go before the box counts as done: a watch may find its device plugged again at once.
     channel.release_port();
