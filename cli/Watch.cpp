@@ -61,6 +61,9 @@ int watch_and_flash(const QString& image_path, const WatchOptions& options, Prod
     catch_interrupt();
     Lines lines;
     Watcher watcher(image_path, options, log, &interrupted, lines);
+    // The local time zone is read from the system at the first local time: here, not between a plug and
+    // its box's first byte.
+    static_cast<void>(clock_time());
     // Set before the first look, so that no change after it goes unnoticed.
     FolderNotice notice(options.folder);
     // The first look comes before the watch says it is watching: what is there by then was present at the

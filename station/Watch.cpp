@@ -265,12 +265,14 @@ void Watcher::start(const Entry& entry)
     box->retry_every_ms = look_every_ms;
     // On Windows the look told it already: the system's list of ports is not asked again for each plug.
     box->serial = entry.serial ? *entry.serial : adapter_serial(port.name, port.device);
-    tell.started(*box);
     const QString image = image_path;
     running.push_back(Running{
         box, std::unique_ptr<QThread>(QThread::create([box, image] { run_box(*box, image, nullptr); }))});
     running.back().thread->start();
     ++started_count;
+    // Told once the thread runs, so that the box's port opens meanwhile: the thread only reads what the
+    // start tells (the port and the serial), and its end is told here, by reap, after this.
+    tell.started(*box);
 }
 
 } // namespace station

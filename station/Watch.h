@@ -89,7 +89,7 @@ public:
     // Boxes that ended are told and free their device.
     void reap();
     // A waiting device starts once it is free (a plug during the last box's ending waits for it); each box
-    // is told before its thread runs.
+    // is told as its thread starts, before its end is.
     void start_boxes();
 
 private:
