@@ -1110,6 +1110,17 @@ void tst_cli::production_log_holds_whole_records()
             qPrintable(target));
     }
     QVERIFY(box.transcript().empty());
+    // A box whose port will not open is recorded all the same, with the image it was to get.
+    {
+        QSerialPort holder(box.device());
+        QVERIFY(holder.open(QIODevice::ReadWrite));
+        const QString busy = dir.filePath(QStringLiteral("busy.log"));
+        QCOMPARE(cli({"flash", "--log", busy, "--port", box.device(), image}).status, 6);
+        const QJsonObject record = log_records(busy).value(0);
+        QCOMPARE(record["outcome"].toString(), QStringLiteral("no port"));
+        QCOMPARE(record["image"].toObject()["sha256"].toString(), sha256_of(image));
+        QCOMPARE(record["image"].toObject()["identity"].toString(), QStringLiteral("21310100"));
+    }
 
     const QString log = dir.filePath(QStringLiteral("full.log"));
     const QByteArray earlier = QByteArray(4000, 'x') + '\n';
