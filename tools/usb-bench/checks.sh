@@ -35,15 +35,18 @@ serial_of() { echo "KDR7 BENCH0$1"; }
 link_of() { echo "$by_id/usb-Velantor_KDR7-Bench_KDR7_BENCH0$1-if00"; }
 far_end_of() { echo "/dev/ttyGS$(cat "$gadgets/bench$1/functions/acm.bench$1/port_num")"; }
 
-# Waits up to $2 seconds for a condition given as the remaining arguments.
+# Waits up to $1 seconds of the clock (not a count of sleeps, which a loaded guest stretches) for a condition
+# given as the remaining arguments.
 wait_until() {
-    local seconds=$1 tries
+    local t=${EPOCHREALTIME/./}
+    local until=$((10#$t + $1 * 1000000))
     shift
-    for ((tries = seconds * 100; tries > 0; tries--)); do
+    while true; do
         "$@" && return 0
+        t=${EPOCHREALTIME/./}
+        [ $((10#$t)) -lt "$until" ] || return 1
         sleep 0.01
     done
-    return 1
 }
 
 # One adapter: a gadget with one ACM function, its own serial number, bound to no controller yet.
