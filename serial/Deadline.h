@@ -4,8 +4,8 @@
 
 #include <functional>
 
-// Some calls can block in a driver with no time-out of their own: tcdrain() on a USB serial adapter that
-// stopped taking data waits for ever. Such a call is run here with the deadline enforced from outside: a
+// Some calls can block in a driver with no time-out of their own: the last close() of a USB serial adapter
+// that stopped taking data waits up to its closing wait of 30 s. Such a call is run here with the deadline enforced from outside: a
 // timer of the calling thread interrupts it (EINTR) when the deadline passes, and again every few
 // milliseconds until the call has returned. The signal goes to the calling thread alone: in a rack another
 // thread would take it and leave the stuck one where it is.

@@ -74,6 +74,9 @@ struct Keeper
 };
 thread_local Keeper keeper;
 
+// When the calling thread's last written byte has left, as the channel computed it.
+thread_local qint64 line_free_ns = 0;
+
 constexpr qint64 keep_alive_ns = qint64(KeepAlive::interval_ms) * 1000000;
 
 // Runs the keeper when it is due; when it is due next (or never).
@@ -119,9 +122,14 @@ void sleep_ms(int milliseconds)
     sleep_ms(milliseconds, std::chrono::steady_clock::now());
 }
 
+void line_busy_until(std::chrono::steady_clock::time_point until)
+{
+    line_free_ns = ns_of(until);
+}
+
 void sleep_ms(int milliseconds, std::chrono::steady_clock::time_point since)
 {
-    const qint64 due_ns = ns_of(since) + qint64(milliseconds) * 1000000;
+    const qint64 due_ns = qMax(ns_of(since), line_free_ns) + qint64(milliseconds) * 1000000;
     if (replaced_sleep != nullptr) {
         replaced_sleep(milliseconds);
         keep_alive_if_due();

@@ -13,6 +13,10 @@ void sleep_ms(int milliseconds);
 // replaced sleep (below) is asked for the whole pause: its time is not the clock's.
 void sleep_ms(int milliseconds, std::chrono::steady_clock::time_point since);
 
+// The bytes the thread wrote last are on the line until then (see SerialChannel::write): the thread's next
+// pause counts from there, never from sooner, so that the box sees the whole gap after the last byte.
+void line_busy_until(std::chrono::steady_clock::time_point until);
+
 // A thread that must keep answering while it waits on the box (the window's: Windows calls a window that
 // took no event for 5 s "Not Responding" and offers to close it) holds one of these for the job: every
 // pause and reply wait of the thread then calls keep, at least every interval_ms while it waits. A call

@@ -2,6 +2,7 @@
 
 #include "serial/Deadline.h"
 #include "serial/PortNames.h"
+#include "serial/ReplyWait.h"
 #include "serial/Trace.h"
 
 #include <QSerialPort>
@@ -15,11 +16,17 @@
 #include <windows.h>
 #elif defined(Q_OS_UNIX)
 #include <cerrno>
+#include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
+#endif
+#if defined(Q_OS_LINUX)
+#include <linux/serial.h>
+#include <sys/prctl.h>
 #endif
 
 SerialChannel::SerialChannel() = default;
@@ -53,7 +60,57 @@ bool SerialChannel::open_device(const QString& device)
     // From no earlier than the open time: a trace's times never make a pause look longer than it was.
     if (trace != nullptr)
         trace->start();
+    ask_low_latency();
     return false;
+}
+
+// An FTDI adapter holds what it received until its latency timer runs out, 16 ms unless asked otherwise:
+// every reply of the box would wait that long in the chip. Its driver lowers the timer to 1 ms while the port
+// has ASYNC_LOW_LATENCY, which any user may set. The other fields go back as they were read: a user who is
+// not root may not change the close delays. A driver that has no such flags (a pseudo-terminal) is left
+// alone.
+#if defined(Q_OS_LINUX)
+constexpr int low_latency_flag = int(ASYNC_LOW_LATENCY);
+#endif
+
+void SerialChannel::ask_low_latency()
+{
+#if defined(Q_OS_LINUX)
+    const int fd = int(port->handle());
+    serial_struct settings{};
+    const auto refused = [this](const char* what) {
+        if (trace != nullptr)
+            trace->note(QStringLiteral("low latency not set: %1 (%2)")
+                            .arg(QLatin1String(what), QString::fromLocal8Bit(std::strerror(errno))));
+    };
+    if (::ioctl(fd, TIOCGSERIAL, &settings) != 0)
+        return refused("the driver has no serial settings");
+    if ((settings.flags & low_latency_flag) != 0)
+        return;
+    const int before = settings.flags;
+    settings.flags |= low_latency_flag;
+    if (::ioctl(fd, TIOCSSERIAL, &settings) != 0)
+        return refused("the driver refused it");
+    flags_before = before;
+    if (trace != nullptr)
+        trace->note(QStringLiteral("low latency set"));
+#endif
+}
+
+void SerialChannel::restore_latency()
+{
+#if defined(Q_OS_LINUX)
+    if (!flags_before)
+        return;
+    const int fd = int(port->handle());
+    serial_struct settings{};
+    // A device that is gone has nothing left to put back.
+    if (::ioctl(fd, TIOCGSERIAL, &settings) == 0) {
+        settings.flags = (settings.flags & ~low_latency_flag) | (*flags_before & low_latency_flag);
+        ::ioctl(fd, TIOCSSERIAL, &settings);
+    }
+    flags_before.reset();
+#endif
 }
 
 std::optional<SerialChannel::OpenedDevice> SerialChannel::opened_device() const
@@ -85,6 +142,7 @@ void SerialChannel::release_port()
     if (!port)
         return;
     if (port->isOpen()) {
+        restore_latency();
 #if defined(Q_OS_UNIX)
         // A terminal's last close waits for the output still queued to leave, up to the driver's closing
         // wait (30 s for a USB adapter): an adapter that stopped taking data would hold the command, or the
@@ -119,14 +177,20 @@ int SerialChannel::write(const char* bytes, int count)
             break;
         port->waitForBytesWritten(int(qMax<qint64>(deadline.remainingTime(), 1)));
     }
-    if (port->bytesToWrite() > 0 || device_failed() || !drain(deadline)) {
+    std::chrono::steady_clock::time_point emptied;
+    if (port->bytesToWrite() > 0 || device_failed() || !wait_until_handed_on(deadline, emptied)) {
         // Whatever could not leave in time must not trail into the next exchange.
         port->clear(QSerialPort::Output);
         return unsent(bytes, count);
     }
     if (port->error() == QSerialPort::TimeoutError)
         port->clearError();
-    reply_window.setRemainingTime(turnaround_ms);
+    // Once the driver's queue is empty the adapter's chip or the UART holds at most these bytes, and sends
+    // them back to back: the last has left within their wire time from the moment the queue was seen empty
+    // (never sooner than that moment, so the box never gets a gap shorter than the pause that follows).
+    const auto on_line_until = emptied + wire_time(count);
+    line_busy_until(on_line_until);
+    reply_window = QDeadlineTimer(on_line_until + std::chrono::milliseconds(turnaround_ms));
     // Traced once they are known to have left.
     if (trace != nullptr)
         trace->bytes(true, bytes, count, step);
@@ -141,43 +205,67 @@ int SerialChannel::unsent(const char* bytes, int count)
 }
 
 // QSerialPort's flush ends when the bytes reach the driver. A USB adapter then sends whatever has piled up
-// back to back, and the pauses the box needs between bytes (1 ms in a satellite frame) collapse.
+// back to back, and the pauses the box needs between bytes (1 ms in a satellite frame) collapse. So a write
+// waits until the driver's own queue is empty: for a USB adapter its transfer has completed, for a UART the
+// bytes are in its FIFO. Not for the line itself (tcdrain): what that costs is the driver's choice, a jiffy
+// of 4 ms a look on a 16550 and a USB control transfer a look on FTDI and CP210x adapters, at every byte.
+// The wire time that remains is counted by the caller (see write).
 //
 // Every step is held to the write's own bound (write_timeout_ms per byte: the line needs 0.17 ms per byte,
 // so a write still queued after that is not coming out), and an adapter that stops taking data ends in a
 // failed write, never in a frozen window or worker.
-bool SerialChannel::drain(const QDeadlineTimer& deadline)
+bool SerialChannel::wait_until_handed_on(const QDeadlineTimer& deadline,
+                                         std::chrono::steady_clock::time_point& emptied)
 {
 #if defined(Q_OS_WIN)
-    // FlushFileBuffers waits with no bound at all: the driver's output queue is watched instead.
     const auto handle = static_cast<HANDLE>(port->handle());
+    const auto began = std::chrono::steady_clock::now();
     for (;;) {
         COMSTAT status{};
         DWORD errors = 0;
         if (!ClearCommError(handle, &errors, &status))
             return false;
+        emptied = std::chrono::steady_clock::now();
         if (status.cbOutQue == 0)
             return true;
         if (deadline.hasExpired())
             return false;
-        QThread::usleep(100);
+        // Windows rounds every sleep up to a timer tick (1 ms at best): for the short wait that a few bytes
+        // need the thread only yields; an adapter that takes longer is looked at once a tick.
+        if (emptied - began < wire_time(int(status.cbOutQue)) + std::chrono::milliseconds(2))
+            QThread::yieldCurrentThread();
+        else
+            QThread::usleep(100);
     }
 #elif defined(Q_OS_UNIX)
-    // tcdrain sleeps until the driver's queue and then the adapter itself are empty, woken by the driver: no
-    // polling, which four boxes on one CPU would pay for at every write.
-    const int fd = port->handle();
-    if (deadline_cuts_calls())
-        return call_within(deadline, [fd] { return tcdrain(fd); });
-    // Where nothing could cut a tcdrain that never returns, the driver's queue is watched instead.
+#if defined(Q_OS_LINUX)
+    // The default timer slack would add some 50 µs to every look.
+    static thread_local const bool precise = ::prctl(PR_SET_TIMERSLACK, 1UL) == 0;
+    Q_UNUSED(precise);
+#endif
+    const int fd = int(port->handle());
     int queued = 0;
-    while (ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0) {
-        if (deadline.hasExpired())
+    bool looked = false;
+    while (::ioctl(fd, TIOCOUTQ, &queued) == 0) {
+        emptied = std::chrono::steady_clock::now();
+        if (queued <= 0)
+            return true;
+        const qint64 left_ns = deadline.remainingTimeNSecs();
+        if (left_ns <= 0)
             return false;
-        QThread::usleep(100);
+        // Asleep for as long as the queued bytes need at the least, then looked at finely: four boxes on one
+        // CPU still spend little on it, and the write ends close to when the driver has let go.
+        const qint64 pause_ns =
+            qMin(left_ns, looked ? queue_poll_ns : qMax(queue_poll_ns, queued * wire_ns_per_byte));
+        looked = true;
+        const timespec pause{time_t(pause_ns / 1000000000), long(pause_ns % 1000000000)};
+        ::nanosleep(&pause, nullptr);
     }
-    return true;
+    // Not a terminal any more (gone): whether the bytes left cannot be told.
+    return false;
 #else
     Q_UNUSED(deadline);
+    emptied = std::chrono::steady_clock::now();
     return true;
 #endif
 }

@@ -38,6 +38,15 @@ public:
     static constexpr int turnaround_ms = 1;
     // The longest a port's close waits for output that the device does not take.
     static constexpr int close_timeout_ms = 100;
+    // How long a byte takes on the line at 57600 8N1 (10 bits: start, 8 data, stop), rounded up.
+    static constexpr qint64 wire_ns_per_byte = (qint64(1000000000) * 10 + baud_rate - 1) / baud_rate;
+    // How long count bytes take on the line.
+    static constexpr std::chrono::nanoseconds wire_time(int count)
+    {
+        return std::chrono::nanoseconds(wire_ns_per_byte * qMax(count, 0));
+    }
+    // How often a write looks again whether the driver has handed its bytes on.
+    static constexpr qint64 queue_poll_ns = 100000;
 
     SerialChannel();
     virtual ~SerialChannel();
@@ -63,7 +72,9 @@ public:
     // it); none where no port is open (a stand-in included).
     std::optional<std::chrono::steady_clock::time_point> opened_at() const;
 
-    // Bytes written and transmitted, or -1.
+    // Bytes written and transmitted, or -1. The write returns once the driver holds none of them (the
+    // adapter or the UART has them all), and tells the thread's pauses that the line carries them for their
+    // wire time from then on (line_busy_until): a pause after a write starts when its last byte has left.
     virtual int write(const char* bytes, int count);
 
     // True while no byte is waiting to be read, and when the device has failed.
@@ -95,11 +106,17 @@ private:
     void poll_device();
     // True once the device reported an error other than a time-out (unplugged, read or write failure).
     bool device_failed() const;
-    // Waits, within the deadline, until the driver has put the queued bytes on the line; false if not.
-    bool drain(const QDeadlineTimer& deadline);
+    // Waits, within the deadline, until the driver has handed every queued byte to the adapter or the
+    // UART; when it saw that, in emptied. False if the deadline came first or the driver cannot tell.
+    bool wait_until_handed_on(const QDeadlineTimer& deadline, std::chrono::steady_clock::time_point& emptied);
+    // Asks the driver to pass received bytes on at once (see the .cpp); put back as it was on release.
+    void ask_low_latency();
+    void restore_latency();
 
     std::unique_ptr<PortDevice> port;
     std::chrono::steady_clock::time_point open_time;
+    // The port's serial flags before ask_low_latency changed them; none when it changed nothing.
+    std::optional<int> flags_before;
     QDeadlineTimer reply_window;
     Trace* trace = nullptr;
     QString step;

@@ -215,6 +215,28 @@ void add_ending(QJsonObject& record, const QString& outcome, int exit_status, co
     record.insert("seconds", seconds);
 }
 
+// cdc-acm hangs its tty off the USB interface, the usb-serial drivers (FTDI, CP210x, CH340, PL2303) off a
+// port device below the interface: the serial number is on the USB device, the first node above that has an
+// idVendor. The walk stops there, so a device without a serial never lends the hub's or the controller's.
+QString usb_serial_in_sysfs(const QString& sysfs, const QString& tty)
+{
+    if (tty.isEmpty() || tty.contains(QLatin1Char('/')) || tty.startsWith(QLatin1Char('.')))
+        return QString();
+    const QString top = QFileInfo(sysfs).canonicalFilePath();
+    QString node = QFileInfo(QStringLiteral("%1/class/tty/%2/device").arg(sysfs, tty)).canonicalFilePath();
+    // tty's device, its interface (usb-serial), the USB device: three steps at the most.
+    for (int step = 0; step < 3 && !node.isEmpty() && node.startsWith(top + QLatin1Char('/')); ++step) {
+        if (QFileInfo::exists(node + QStringLiteral("/idVendor"))) {
+            QFile serial(node + QStringLiteral("/serial"));
+            if (!serial.open(QIODevice::ReadOnly))
+                return QString();
+            return QString::fromLatin1(serial.readLine(256)).trimmed();
+        }
+        node = QFileInfo(node).path();
+    }
+    return QString();
+}
+
 QString adapter_serial(const QString& port, const QString& device)
 {
 #ifdef Q_OS_WIN
@@ -227,14 +249,9 @@ QString adapter_serial(const QString& port, const QString& device)
     // The USB device above the tty's interface holds its serial number in sysfs; read there, nothing under
     // /dev is opened (asking QSerialPortInfo may probe the on-board ports).
     const QString tty = QFileInfo(QFileInfo(device).canonicalFilePath()).fileName();
-    if (!tty.isEmpty()) {
-        QFile serial(QStringLiteral("/sys/class/tty/%1/device/../serial").arg(tty));
-        if (serial.open(QIODevice::ReadOnly)) {
-            const QString number = QString::fromLatin1(serial.readLine(256)).trimmed();
-            if (!number.isEmpty())
-                return number;
-        }
-    }
+    const QString number = tty.isEmpty() ? QString() : usb_serial_in_sysfs(QStringLiteral("/sys"), tty);
+    if (!number.isEmpty())
+        return number;
 #endif
     // udev's by-id names are usb-<maker>_<model>_<serial>-if<n>[-port<n>]; a serial has a digit in it, a
     // maker's or model's last word ("Controller") seldom does.

@@ -69,4 +69,8 @@ void add_ending(QJsonObject& record, const QString& outcome, int exit_status, co
 // ("usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0"); empty otherwise.
 QString adapter_serial(const QString& port, const QString& device);
 
+// The serial number of the USB device above a tty, in a sysfs tree (the system's is "/sys"): empty where the
+// tty is not on USB or its device has none.
+QString usb_serial_in_sysfs(const QString& sysfs, const QString& tty);
+
 } // namespace station

@@ -127,7 +127,9 @@ std::optional<std::vector<Entry>> look(const WatchOptions& options, const QRegul
             return std::nullopt;
         }
         const QByteArray name(item->d_name);
-        if (name == "." || name == "..")
+        // Hidden names too: udev makes a link under a passing ".#" name and renames it into place, and that
+        // passing name would otherwise be taken for a box of its own.
+        if (name.startsWith('.'))
             continue;
         const QString decoded = QFile::decodeName(name);
         if (!match.match(decoded).hasMatch())

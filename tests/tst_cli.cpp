@@ -6,6 +6,7 @@
 #include "VirtualBox.h"
 #include "app/zorvane.h"
 #include "station/FolderNotice.h"
+#include "station/ProductionLog.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -99,6 +100,8 @@ private slots:
     void folder_notice_wakes_on_the_path_data();
     void folder_notice_wakes_on_the_path();
     void production_log_holds_whole_records();
+    void adapter_serial_is_the_usb_devices_data();
+    void adapter_serial_is_the_usb_devices();
     void unpack_refuses_a_damaged_image_data();
     void unpack_refuses_a_damaged_image();
     void endless_inputs_data();
@@ -1005,7 +1008,7 @@ void tst_cli::watch_keeps_one_box_per_device()
     const QString image = dir.filePath(QStringLiteral("devices.bin"));
     QVERIFY(fixtures::write_file(image, fixtures::image(kdr7, pages(1))));
     const QString log = dir.filePath(QStringLiteral("devices.log"));
-    VirtualBox early, twin, moved_to, odd;
+    VirtualBox early, twin, moved_to, odd, hidden;
     const auto plug = [&](const VirtualBox& box, const QByteArray& name) {
         return ::symlink(QFile::encodeName(box.device()).constData(),
                          (QFile::encodeName(folder) + '/' + name).constData()) == 0;
@@ -1015,7 +1018,12 @@ void tst_cli::watch_keeps_one_box_per_device()
     QTest::qWait(200);
     QCOMPARE(p.state(), QProcess::Running);
     QVERIFY(QDir().mkpath(folder));
-    QVERIFY(plug(early, "present"));
+    // As udev makes a link: under a passing hidden name, renamed into place at once. A hidden name that
+    // stays is no box either.
+    QVERIFY(plug(early, ".#present.tmp"));
+    QVERIFY(::rename((QFile::encodeName(folder) + "/.#present.tmp").constData(),
+                     (QFile::encodeName(folder) + "/present").constData()) == 0);
+    QVERIFY(plug(hidden, ".#usb-hidden"));
     QVERIFY(plug(twin, "twin-a") && plug(twin, "twin-b"));
     QVERIFY(QFile::link(QStringLiteral("/dev/null"), folder + QStringLiteral("/null")));
     QTRY_VERIFY_WITH_TIMEOUT(times_sent(early, "C") == 1 && times_sent(twin, "C") == 1, 20000);
@@ -1053,6 +1061,10 @@ void tst_cli::watch_keeps_one_box_per_device()
     QCOMPARE(records.size(), 4);
     QCOMPARE(records[2]["port"].toString(), folder + QStringLiteral("/twin-a"));
     QCOMPARE(records[2]["device"].toString(), QFileInfo(moved_to.device()).canonicalFilePath());
+    QVERIFY(hidden.transcript().empty());
+    for (const QJsonObject& record : records)
+        QVERIFY2(!record["port"].toString().contains(QStringLiteral("/.")),
+                 qPrintable(record["port"].toString()));
 }
 
 void tst_cli::folder_notice_wakes_on_the_path_data()
@@ -1098,6 +1110,53 @@ void tst_cli::folder_notice_wakes_on_the_path()
 
 // A log that cannot be written stops the job before a byte is sent; a record the disk will not take whole
 // leaves nothing of itself; sat-write logs its CSV.
+void tst_cli::adapter_serial_is_the_usb_devices_data()
+{
+    QTest::addColumn<QString>("tty");
+    QTest::addColumn<QString>("serial");
+    QTest::newRow("cdc-acm: the tty under the interface") << "ttyACM0"
+                                                          << "KDR7 BENCH01";
+    QTest::newRow("FTDI, CP210x, CH340: under a port below the interface") << "ttyUSB0"
+                                                                           << "A50285BI";
+    QTest::newRow("a USB device without one: never the hub's") << "ttyUSB1"
+                                                               << "";
+    QTest::newRow("not on USB") << "ttyS1"
+                                << "";
+    QTest::newRow("no such tty") << "ttyUSB9"
+                                 << "";
+}
+
+// A sysfs tree as the kernel lays it out for each kind of adapter; the serial number is on the USB device.
+void tst_cli::adapter_serial_is_the_usb_devices()
+{
+    QFETCH(QString, tty);
+    QFETCH(QString, serial);
+    QTemporaryDir sysfs;
+    const QString hub = sysfs.filePath(QStringLiteral("devices/pci0000:00/0000:00:14.0/usb1"));
+    const auto node = [&](const QString& path, const QByteArray& serial_number) {
+        QVERIFY(QDir().mkpath(path));
+        QVERIFY(fixtures::write_file(path + QStringLiteral("/idVendor"), "0403\n"));
+        if (!serial_number.isEmpty())
+            QVERIFY(fixtures::write_file(path + QStringLiteral("/serial"), serial_number + "\n"));
+    };
+    node(hub, "0000:00:14.0");
+    node(hub + QStringLiteral("/1-1"), "KDR7 BENCH01");
+    node(hub + QStringLiteral("/1-2"), "A50285BI");
+    node(hub + QStringLiteral("/1-3"), "");
+    QVERIFY(QDir().mkpath(sysfs.filePath(QStringLiteral("devices/platform/serial8250"))));
+    QVERIFY(QDir().mkpath(sysfs.filePath(QStringLiteral("class/tty"))));
+    const QString ports[][2] = {{"ttyACM0", hub + "/1-1/1-1:1.0"},
+                                {"ttyUSB0", hub + "/1-2/1-2:1.0/ttyUSB0"},
+                                {"ttyUSB1", hub + "/1-3/1-3:1.0/ttyUSB1"},
+                                {"ttyS1", sysfs.filePath(QStringLiteral("devices/platform/serial8250"))}};
+    for (const auto& port : ports) {
+        QVERIFY(QDir().mkpath(port[1]));
+        QVERIFY(QDir().mkpath(sysfs.filePath(QStringLiteral("class/tty/") + port[0])));
+        QVERIFY(QFile::link(port[1], sysfs.filePath(QStringLiteral("class/tty/%1/device").arg(port[0]))));
+    }
+    QCOMPARE(station::usb_serial_in_sysfs(sysfs.path(), tty), serial);
+}
+
 void tst_cli::production_log_holds_whole_records()
 {
     VirtualBox box;

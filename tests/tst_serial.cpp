@@ -4,9 +4,11 @@
 #include "serial/PortNames.h"
 #include "serial/ReplyWait.h"
 #include "serial/SerialChannel.h"
+#include "serial/Trace.h"
 
 #include <QElapsedTimer>
 #include <QSerialPort>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
 
@@ -40,6 +42,9 @@ private slots:
     void read_stops_at_a_gap_longer_than_the_timeout();
     void nothing_waiting_sees_arrived_bytes();
     void write_has_transmitted_when_it_returns();
+    void a_pause_after_a_write_counts_from_its_last_byte_data();
+    void a_pause_after_a_write_counts_from_its_last_byte();
+    void low_latency_refused_is_left_alone();
     void unplugged_device_is_an_error_and_never_blocks();
     void a_call_that_never_returns_is_cut_at_its_deadline();
     void a_worker_stuck_past_its_deadline_is_cut_data();
@@ -283,6 +288,68 @@ void tst_serial::write_has_transmitted_when_it_returns()
     QCOMPARE(box.receive(17, 0), line);
 }
 
+void tst_serial::a_pause_after_a_write_counts_from_its_last_byte_data()
+{
+    QTest::addColumn<int>("count");
+    QTest::addColumn<int>("pause_ms");
+    QTest::newRow("a satellite byte and its 1 ms") << 1 << 1;
+    QTest::newRow("a page line and a reply wait's 20 ms") << 17 << 20;
+    QTest::newRow("a whole record frame") << 23 << 2;
+}
+
+// Once the driver has let go of a write, the adapter or the UART still sends its bytes for up to their wire
+// time (10 bits a byte at 57600 baud): the pause after a write counts from then, so the box never sees a gap
+// shorter than the pause. A pseudo-terminal lets go at once, so the wire time is all there is to see here.
+void tst_serial::a_pause_after_a_write_counts_from_its_last_byte()
+{
+    QFETCH(int, count);
+    QFETCH(int, pause_ms);
+    using namespace std::chrono;
+    // Never shorter than the line's own time: count x 10 bits / 57600 bit/s.
+    const nanoseconds wire = SerialChannel::wire_time(count);
+    QVERIFY2(double(wire.count()) >= count * 1e10 / 57600 &&
+                 double(wire.count()) < count * 1e10 / 57600 + count,
+             qPrintable(QString::number(wire.count())));
+    PtyBox box;
+    set_port(1, box.device());
+    SerialChannel channel;
+    QVERIFY(!channel.open(QStringLiteral("COM1")));
+    const QByteArray bytes(count, 'K');
+    nanoseconds shortest = nanoseconds::max();
+    for (int i = 0; i < 20; ++i) {
+        const auto start = steady_clock::now();
+        QCOMPARE(channel.write(bytes.constData(), count), count);
+        sleep_ms(pause_ms);
+        shortest = std::min(shortest, duration_cast<nanoseconds>(steady_clock::now() - start));
+        QCOMPARE(box.receive(count, 0), bytes);
+    }
+    QVERIFY2(shortest >= wire + milliseconds(pause_ms),
+             qPrintable(QStringLiteral("%1 ns").arg(shortest.count())));
+}
+
+// A pseudo-terminal has no serial settings: the channel notes that it could not ask for low latency and works
+// as before.
+void tst_serial::low_latency_refused_is_left_alone()
+{
+    PtyBox box;
+    set_port(1, box.device());
+    QTemporaryDir dir;
+    Trace trace;
+    QVERIFY(trace.open(dir.filePath(QStringLiteral("t.trace"))));
+    {
+        SerialChannel channel;
+        channel.set_trace(&trace);
+        QVERIFY(!channel.open(QStringLiteral("COM1")));
+        QCOMPARE(channel.write("E", 1), 1);
+        QCOMPARE(box.receive(1, 0), QByteArray("E"));
+    }
+    QFile text(dir.filePath(QStringLiteral("t.trace")));
+    QVERIFY(text.open(QIODevice::ReadOnly));
+    const QByteArray lines = text.readAll();
+    QVERIFY2(lines.contains("# low latency not set: the driver has no serial settings ("), lines.constData());
+    QVERIFY2(!lines.contains("low latency set"), lines.constData());
+}
+
 void tst_serial::unplugged_device_is_an_error_and_never_blocks()
 {
     PtyBox box;
@@ -305,8 +372,8 @@ void tst_serial::unplugged_device_is_an_error_and_never_blocks()
     QVERIFY2(clock.elapsed() < 200, qPrintable(QString::number(clock.elapsed())));
 }
 
-// The drain's last step (tcdrain) can block in a USB driver for ever, and a pty cannot be made to block it:
-// the same deadline is put on a read of a pipe that nothing is ever written to.
+// A port's last close can block in a USB driver for 30 s, and a pty cannot be made to block it: the same
+// deadline is put on a read of a pipe that nothing is ever written to.
 void tst_serial::a_call_that_never_returns_is_cut_at_its_deadline()
 {
     int pipe_ends[2];
@@ -331,11 +398,11 @@ void tst_serial::a_worker_stuck_past_its_deadline_is_cut_data()
 {
     QTest::addColumn<int>("late_ms"); // how long past the deadline the worker comes to the blocking call
     QTest::newRow("blocked before its deadline") << 0;
-    // As a thread preempted between the deadline's arming and its tcdrain: the first signal finds it busy.
+    // As a thread preempted between the deadline's arming and its close: the first signal finds it busy.
     QTest::newRow("off the CPU when the deadline passed") << 30;
 }
 
-// In a rack the stuck drain is one worker's among other running threads: the deadline's signal must reach
+// In a rack the stuck close is one worker's among other running threads: the deadline's signal must reach
 // that worker, and reach it again if the first one came before it blocked.
 void tst_serial::a_worker_stuck_past_its_deadline_is_cut()
 {
