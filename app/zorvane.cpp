@@ -2,6 +2,7 @@
 
 #include "app/FontFit.h"
 #include "app/ShowMessage.h"
+#include "serial/FtdiLatency.h"
 #include "serial/PortNames.h"
 #include "serial/SerialChannel.h"
 #include "serial/Trace.h"
@@ -80,6 +81,12 @@ bool zorvane::open_channel(const QString& port, const char* job, const QString& 
         show_message(Message::PortUnavailable);
         channel.reset();
         return false;
+    }
+    // Said once a port for as long as the window runs: the setting is the adapter's, and stays.
+    const std::optional<int> latency = ftdi_latency::of_port(port);
+    if (latency && *latency > ftdi_latency::acceptable_ms && !latency_told.contains(port)) {
+        latency_told.insert(port);
+        show_message(Message::FtdiLatencyHigh, ftdi_latency_advice(port, *latency));
     }
     return true;
 }

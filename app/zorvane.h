@@ -12,6 +12,7 @@
 #include "update/Identity.h"
 
 #include <QMainWindow>
+#include <QSet>
 
 #include <functional>
 #include <memory>
@@ -110,6 +111,8 @@ private:
     bool stop_requested = false;
     // Index in the port lists of the first port that opened at start-up; 0 when none did.
     int found_port_index = 0;
+    // The ports whose FTDI adapter's latency timer the user was told of.
+    QSet<QString> latency_told;
 
     // Package tab: the chosen files, the identity read from the S19 file, the page being assembled.
     QString s19_path;

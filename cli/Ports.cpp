@@ -2,6 +2,7 @@
 
 #include "cli/Terminal.h"
 #include "outcome/Messages.h"
+#include "serial/FtdiLatency.h"
 #include "serial/PortNames.h"
 #include "serial/SerialChannel.h"
 #include "serial/Trace.h"
@@ -54,6 +55,10 @@ int resolve_ports(const QStringList& names, QList<Port>& ports)
         }
         seen.insert(port.identity);
         ports << port;
+        // Said before the job, once a port: the setting is the adapter's and stays as it is.
+        const std::optional<int> latency = ftdi_latency::of_port(name);
+        if (latency && *latency > ftdi_latency::acceptable_ms)
+            say(ftdi_latency_advice(name, *latency));
     }
     return Success;
 }

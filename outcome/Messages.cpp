@@ -66,6 +66,7 @@ constexpr MessageEntry message_texts[] = {
     {Message::NoFirmwareInformation, Kind::Warning, "Warning", "No firmware information in S19 file!"},
     {Message::BadS19Record, Kind::Warning, "Warning", "Bad S19 record in line %1"},
     {Message::UnsupportedS19Records, Kind::Warning, "Warning", "S19 file has unsupported S2/S3 records"},
+    {Message::FtdiLatencyHigh, Kind::Information, "Hint", "%1"},
 };
 
 const MessageEntry& lookup(Message id)
@@ -154,3 +155,14 @@ QString port_busy(const QString& port)
 }
 
 } // namespace command_text
+
+QString ftdi_latency_advice(const QString& port, int latency_ms)
+{
+    return QStringLiteral(
+               "%1 is an FTDI adapter whose latency timer is %2 ms: each answer of the box can wait "
+               "that long in the adapter, and the box is paced slower. An administrator can lower it "
+               "to 1 ms: Device Manager, the port's Properties, Port Settings, Advanced, Latency "
+               "Timer (msec).")
+        .arg(port)
+        .arg(latency_ms);
+}

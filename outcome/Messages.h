@@ -44,6 +44,8 @@ enum class Message
     NoFirmwareInformation,
     BadS19Record, // takes the line number
     UnsupportedS19Records,
+    // Before a job: the port's FTDI adapter holds replies back (takes ftdi_latency_advice's text)
+    FtdiLatencyHigh,
 };
 
 struct MessageText
@@ -56,6 +58,9 @@ struct MessageText
 // A text with a place for a number (a line) or a list (rows) takes it from argument.
 MessageText message_text(Message message, int argument = 0);
 MessageText message_text(Message message, const QString& argument);
+
+// An FTDI adapter whose latency timer (ms) holds each reply of the box back, and how to lower it.
+QString ftdi_latency_advice(const QString& port, int latency_ms);
 
 // The texts of the Update tab's status line.
 namespace status_text {
