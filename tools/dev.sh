@@ -243,7 +243,7 @@ case "${1:-}" in
     windows) windows_check ;;
     usb-bench)
         shift
-        build zorvane-cli kdr7-virtual-box tst_update
+        build zorvane zorvane-cli kdr7-virtual-box tst_update
         bash "$root/tools/usb-bench.sh" "$build_dir" "$@"
         ;;
     build)

@@ -23,10 +23,21 @@ bench="$build_dir/usb-bench"
 # shellcheck source=tools/common.sh
 source "$root/tools/common.sh"
 
-# In load order: virtio and 9p for the shares, then the USB stack with both its sides.
+# In load order: virtio and 9p for the shares, then the USB stack with both its sides, then the host
+# controllers and the FTDI driver of the ports technicians own (the 16550's driver is built into the kernel).
 modules=(virtio_ring virtio virtio_pci_modern_dev virtio_pci_legacy_dev virtio_pci netfs fscache 9pnet
     9pnet_virtio 9p configfs usb-common usbcore udc-core libcomposite "dummy_hcd num=4" u_serial usb_f_acm
-    cdc-acm)
+    cdc-acm xhci-hcd xhci-pci uhci-hcd usbserial ftdi_sio)
+
+# The ports technicians own, as QEMU makes them: an FTDI FT232 on an xHCI controller, another on a UHCI
+# controller (1 ms USB frames, as on many hubs and older PCs), and a 16550 UART (the guest's ttyS1). Each
+# one's far end is a pseudo-terminal on this machine, where a kdr7-virtual-box plays the box.
+# label, then QEMU's devices for it.
+owned_ports=(
+    "ftdi-xhci|-device qemu-xhci,id=xhci -device usb-serial,bus=xhci.0,chardev=ftdi-xhci,serial=KDR7XHCI01"
+    "ftdi-uhci|-device piix3-usb-uhci,id=uhci -device usb-serial,bus=uhci.0,chardev=ftdi-uhci,serial=KDR7UHCI01"
+    "uart|-device isa-serial,index=1,chardev=uart"
+)
 
 # The kernel package that Debian's linux-image-amd64 points at, unpacked once into the cache.
 fetch_kernel() {
@@ -95,20 +106,73 @@ make_inputs() {
     done >"$work/table.csv"
 }
 
+# The boxes at the far ends of the owned ports, on this machine: started once QEMU has said which
+# pseudo-terminal each port's far end is, each keeping its flash in host/LABEL.flash. The guest cannot signal
+# them: it asks for a box's flash by making host/dump-LABEL, which is removed once the flash is written.
+serve_owned_ports() {
+    local console=$1 host="$bench/host" entry label device pids=() n=0
+    mkdir -p "$host"
+    for _ in $(seq 600); do
+        [ "$(grep -c 'char device redirected to /dev/pts/' "$console" 2>/dev/null)" -ge ${#owned_ports[@]} ] && break
+        sleep 0.1
+    done
+    for entry in "${owned_ports[@]}"; do
+        label=${entry%%|*}
+        device=$(sed -n "s/^char device redirected to \(\/dev\/pts\/[0-9]*\) (label $label).*/\1/p" "$console" | head -n 1)
+        [ -n "$device" ] || { echo "no pseudo-terminal for $label" >"$host/failed"; continue; }
+        "$build_dir/kdr7-virtual-box" --device "$device" --flash-out "$host/$label.flash" >"$host/$label.log" 2>&1 &
+        pids[n]=$!
+        n=$((n + 1))
+    done
+    touch "$host/ready"
+    local request pid
+    while kill -0 "$qemu_pid" 2>/dev/null; do
+        for request in "$host"/dump-*; do
+            [ -e "$request" ] || continue
+            n=0
+            for entry in "${owned_ports[@]}"; do
+                if [ "$request" = "$host/dump-${entry%%|*}" ]; then
+                    pid=${pids[n]:-}
+                    [ -n "$pid" ] && kill -USR1 "$pid" 2>/dev/null
+                fi
+                n=$((n + 1))
+            done
+            sleep 0.3 # the box writes its flash within 50 ms of the signal
+            rm -f "$request"
+        done
+        sleep 0.1
+    done
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
+    wait 2>/dev/null
+}
+
 boot() {
-    local console="$bench/console.log"
+    local console="$bench/console.log" entry devices=()
     say "Booting the guest (QEMU, TCG, one CPU); its console: $console"
-    # The guest's console is QEMU's standard output; stdin is closed so that nothing reaches its monitor.
+    for entry in "${owned_ports[@]}"; do
+        # shellcheck disable=SC2206
+        devices+=(-chardev "pty,id=${entry%%|*}" ${entry#*|})
+    done
+    # The guest's console is QEMU's standard output; stdin is closed so that nothing reaches its monitor. A
+    # UART of our own on the ISA bus takes the place of QEMU's default serial port: the console's is named.
+    : >"$console"
     nice -n 5 timeout 900 qemu-system-x86_64 -accel tcg -cpu max -smp 1 -m 1024 -nographic -no-reboot -nic none \
         -kernel "$vmlinuz" -initrd "$bench/initramfs.gz" \
         -append "console=ttyS0 quiet loglevel=3 panic=-1 rdinit=/init" \
         -virtfs local,path=/,mount_tag=host,security_model=none,readonly=on,multidevs=remap \
-        -virtfs "local,path=$bench,mount_tag=work,security_model=none,multidevs=remap" \
-        </dev/null 2>&1 | tee "$console" | tr -d '\r' | grep --line-buffered -E '^(usb-bench|check|figure|[0-9]+ passed|  )' >&2 || true
+        -virtfs "local,path=$bench,mount_tag=work,security_model=none,multidevs=remap" -serial mon:stdio \
+        "${devices[@]}" </dev/null >"$console" 2>&1 &
+    qemu_pid=$!
+    serve_owned_ports "$console" &
+    local server=$!
+    tail -n +1 -f --pid="$qemu_pid" "$console" | tr -d '\r' |
+        grep --line-buffered -E '^(usb-bench|check|figure|[0-9]+ passed|  )' >&2 || true
+    wait "$qemu_pid" || true
+    wait "$server" 2>/dev/null || true
 }
 
 main() {
-    install_missing qemu-system-x86 busybox-static cpio srecord python3 udev
+    install_missing qemu-system-x86 busybox-static cpio srecord python3 udev strace
     [ -x "$build_dir/zorvane-cli" ] && [ -x "$build_dir/kdr7-virtual-box" ] ||
         { say "Build zorvane-cli, kdr7-virtual-box and tst_update into $build_dir first"; return 1; }
     rm -rf "$bench"

@@ -568,6 +568,170 @@ while True:
     [ "$worst" -lt 99999 ] && [ "$best" -ge 200 ]
 }
 
+# The ports technicians own (tools/usb-bench.sh): FTDI adapters on xHCI and on UHCI, driven by ftdi_sio, and
+# a 16550 UART (ttyS1, the 8250 driver). Their boxes run on the machine, at the far ends' pseudo-terminals.
+host=$bench/host
+owned_serial() {
+    case $1 in
+    ftdi-xhci) echo KDR7XHCI01 ;;
+    ftdi-uhci) echo KDR7UHCI01 ;;
+    esac
+}
+owned_link() {
+    local serial
+    serial=$(owned_serial "$1")
+    [ -n "$serial" ] && compgen -G "$by_id/*_${serial}-if00*" | head -n 1
+}
+owned_device() {
+    if [ "$1" = uart ]; then echo /dev/ttyS1; else readlink -f "$(owned_link "$1")"; fi
+}
+
+# The box on the machine writes its flash when asked; it holds the image's code where the image put it.
+owned_flash_holds() {
+    touch "$host/dump-$1"
+    wait_until 10 eval "! test -e $host/dump-$1" &&
+        cmp -s <(tail -c +$((0x8000 + 1)) "$host/$1.flash" | head -c "$(stat -c %s "$inputs/code.bin")") \
+            "$inputs/code.bin"
+}
+
+median() { printf '%s\n' "$@" | sort -n | sed -n "$((($# + 1) / 2))p"; }
+
+# A tty's serial flags (TIOCGSERIAL), read from beside the tool: root may open a port that is held
+# exclusively. ASYNC_LOW_LATENCY is 0x2000.
+serial_flags() {
+    python3 -c 'import fcntl, os, struct, sys
+fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+buf = bytearray(72)
+fcntl.ioctl(fd, 0x541E, buf)
+print(struct.unpack_from("i", buf, 16)[0])' "$1" 2>/dev/null || echo none
+}
+low_latency() { [ "$1" != none ] && [ $(($1 & 0x2000)) -ne 0 ]; }
+
+# Whether every run of a command ended well; their times in ms.
+runs=()
+timed_runs() {
+    local n=$1 name=$2 i t0 status
+    shift 2
+    runs=()
+    for ((i = 1; i <= n; i++)); do
+        t0=$(now)
+        timeout 120 "$@" >"$out/$name-$i.out" 2>&1
+        status=$?
+        runs+=("$(ms "$t0" "$(now)")")
+        [ "$status" -eq 0 ] || { detail="$name run $i: exit $status: $(last_message "$out/$name-$i.out")"; return 1; }
+    done
+}
+
+# One owned port: the update three times (by its device with a production log, by its by-id name where it
+# has one), the table written three times and read back once, traced; the medians against the floors. The
+# write's pace is what the drain cost: no tcdrain (TCSBRK) may be made, and low latency is set while the
+# port is open (TIOCSSERIAL twice: set, then the old flags put back).
+owned_port() {
+    local label=$1 device link pages floor
+    wait_until 60 test -e "$host/ready" || { detail="the boxes on the machine never started"; return 1; }
+    [ ! -e "$host/failed" ] || { detail=$(cat "$host/failed"); return 1; }
+    device=$(owned_device "$label")
+    link=$(owned_link "$label")
+    [ -c "$device" ] || { detail="no device for $label"; return 1; }
+    pages=$(($(stat -c %s "$inputs/code.bin") / 512))
+    floor=$((450 + pages * 665))
+    rm -f "$out/$label.jsonl"
+    timed_runs 1 "$label-flash" "$cli" flash --port "$device" --log "$out/$label.jsonl" "$inputs/firmware.bin" ||
+        return 1
+    local flash_runs=("${runs[@]}")
+    timed_runs 2 "$label-flash-again" "$cli" flash --port "${link:-$device}" --log "$out/$label.jsonl" \
+        "$inputs/firmware.bin" || return 1
+    flash_runs+=("${runs[@]}")
+    owned_flash_holds "$label" || { detail="the box's flash does not hold the image"; return 1; }
+    timed_runs 3 "$label-sat-write" "$cli" sat-write --port "$device" "$inputs/table.csv" || return 1
+    local write_runs=("${runs[@]}")
+    local before during after t0 pid read_status read_ms
+    before=$(serial_flags "$device")
+    rm -f "$out/$label-back.csv"
+    t0=$(now)
+    strace -f -qq -e trace=ioctl -o "$out/$label.strace" timeout 120 "$cli" sat-read --port "$device" \
+        "$out/$label-back.csv" >"$out/$label-sat-read.out" 2>&1 &
+    pid=$!
+    sleep 3 # well into the read
+    during=$(serial_flags "$device")
+    wait "$pid"
+    read_status=$?
+    read_ms=$(ms "$t0" "$(now)")
+    after=$(serial_flags "$device")
+    local drains sets flash_ms write_ms serials devices
+    drains=$(grep -c 'TCSBRK' "$out/$label.strace")
+    sets=$(grep -c 'TIOCSSERIAL' "$out/$label.strace")
+    flash_ms=$(median "${flash_runs[@]}")
+    write_ms=$(median "${write_runs[@]}")
+    serials=$(log_field "$out/$label.jsonl" serial | sort -u | tr '\n' ' ')
+    devices=$(log_field "$out/$label.jsonl" device | sort -u | tr '\n' ' ')
+    figure "$label: update ${flash_runs[*]} ms, median ratio $(ratio "$flash_ms" "$floor") (floor $floor);" \
+        "sat-write ${write_runs[*]} ms, median ratio $(ratio "$write_ms" 3465); sat-read (traced) $read_ms ms," \
+        "ratio $(ratio "$read_ms" 12375)"
+    detail="flags before $before, while open $during, after $after; $drains tcdrain, $sets TIOCSSERIAL;"
+    detail="$detail records: serial ${serials% }, device ${devices% }"
+    [ "$read_status" -eq 0 ] && cmp -s "$inputs/table.csv" "$out/$label-back.csv" ||
+        { detail="$detail; sat-read exit $read_status: $(last_message "$out/$label-sat-read.out")"; return 1; }
+    [ "$drains" -eq 0 ] && [ "$sets" -eq 2 ] && low_latency "$during" && ! low_latency "$before" &&
+        [ "$before" = "$after" ] && [ "${devices% }" = "$device" ] || return 1
+    local serial
+    serial=$(owned_serial "$label")
+    [ "${serials% }" = "${serial:-None}" ] || return 1
+    awk -v r="$(ratio "$flash_ms" "$floor")" 'BEGIN { exit !(r <= 1.20) }' || return 2
+    if [ "$label" = ftdi-uhci ]; then
+        awk -v r="$(ratio "$write_ms" 3465)" 'BEGIN { exit !(r <= 1.90) }' || return 2
+    fi
+    return 0
+}
+
+# The guest's own pseudo-terminal beside them, for reference: the same update and table write.
+guest_pseudo_terminal() {
+    "$vbox" >"$out/pty-box.log" 2>&1 &
+    local pid=$! device pages floor
+    wait_until 30 grep -qs '^Virtual Velantor KDR7 box on ' "$out/pty-box.log"
+    device=$(sed -n 's/^Virtual Velantor KDR7 box on //p' "$out/pty-box.log")
+    pages=$(($(stat -c %s "$inputs/code.bin") / 512))
+    floor=$((450 + pages * 665))
+    local flash_runs write_runs ok=0
+    timed_runs 3 pty-flash "$cli" flash --port "$device" "$inputs/firmware.bin" && flash_runs=("${runs[@]}") &&
+        timed_runs 3 pty-sat-write "$cli" sat-write --port "$device" "$inputs/table.csv" && write_runs=("${runs[@]}") ||
+        ok=1
+    kill "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null
+    [ "$ok" -eq 0 ] || return 1
+    figure "guest pseudo-terminal: update ${flash_runs[*]} ms, median ratio $(ratio "$(median "${flash_runs[@]}")" "$floor");" \
+        "sat-write ${write_runs[*]} ms, median ratio $(ratio "$(median "${write_runs[@]}")" 3465)"
+}
+
+# The window on the 16550: with KDR7_COM2 its only port, its start-up probe reaches "COM2" and opens it once,
+# and no other serial device (the guest's ttyS0 is this console).
+window_com2() {
+    local status opens others
+    KDR7_COM2=/dev/ttyS1 QT_QPA_PLATFORM=offscreen timeout -s INT 30 strace -f -qq -e trace=openat \
+        -o "$out/window-com2.strace" "$build/zorvane" >"$out/window-com2.out" 2>&1 &
+    local pid=$!
+    wait_until 25 grep -qs '"/dev/ttyS1"' "$out/window-com2.strace"
+    sleep 2 # the probe would go on to the next name
+    kill -INT "$pid" 2>/dev/null
+    wait "$pid"
+    status=$?
+    opens=$(grep -c '"/dev/ttyS1"' "$out/window-com2.strace")
+    others=$(grep -oE '"/dev/tty(S[02-9]|USB[0-9]+|ACM[0-9]+)"' "$out/window-com2.strace" | sort -u | tr '\n' ' ')
+    detail="/dev/ttyS1 opened $opens times${others:+, also $others}"
+    [ "$opens" -eq 1 ] && [ -z "$others" ]
+}
+
+# The FTDI adapters are taken away once their checks are done: the other checks watch the by-id folder.
+unplug_owned() {
+    local device
+    for device in /sys/bus/usb/devices/*; do
+        case "$(cat "$device/serial" 2>/dev/null)" in
+        KDR7XHCI01 | KDR7UHCI01) echo 0 >"$device/authorized" ;;
+        esac
+    done
+    wait_until 15 eval '! compgen -G "$by_id/*KDR7?HCI01*" >/dev/null' || echo "  the FTDI adapters' links stayed"
+}
+
 main() {
     echo "usb-bench: in the guest's chroot at $(cut -d' ' -f1 /proc/uptime) s, kernel $(uname -r)"
     local n name
@@ -583,6 +747,14 @@ main() {
     echo "usb-bench: four adapters plugged at $(cut -d' ' -f1 /proc/uptime) s"
     local started
     started=$(now)
+    wait_until 60 eval 'compgen -G "$by_id/*KDR7UHCI01*" >/dev/null && compgen -G "$by_id/*KDR7XHCI01*" >/dev/null' ||
+        echo "  the FTDI adapters have no by-id links"
+    check port-ftdi-xhci owned_port ftdi-xhci
+    check port-ftdi-uhci owned_port ftdi-uhci
+    check port-uart owned_port uart
+    check pseudo-terminal guest_pseudo_terminal
+    check window-com2 window_com2
+    unplug_owned
     check flash-by-id flash_by_id
     check rack-of-four rack_of_four
     check satellite-round-trip satellite_round_trip
