@@ -119,7 +119,9 @@ void replace_sleep(void (*sleeper)(int milliseconds))
 
 void sleep_ms(int milliseconds)
 {
-    sleep_ms(milliseconds, std::chrono::steady_clock::now());
+    const auto now = std::chrono::steady_clock::now();
+    sleep_ms(milliseconds,
+             qMax(now, std::chrono::steady_clock::time_point(std::chrono::nanoseconds(line_free_ns))));
 }
 
 void line_busy_until(std::chrono::steady_clock::time_point until)
@@ -129,7 +131,7 @@ void line_busy_until(std::chrono::steady_clock::time_point until)
 
 void sleep_ms(int milliseconds, std::chrono::steady_clock::time_point since)
 {
-    const qint64 due_ns = qMax(ns_of(since), line_free_ns) + qint64(milliseconds) * 1000000;
+    const qint64 due_ns = ns_of(since) + qint64(milliseconds) * 1000000;
     if (replaced_sleep != nullptr) {
         replaced_sleep(milliseconds);
         keep_alive_if_due();
@@ -146,15 +148,18 @@ bool wait_for_byte(SerialChannel& channel, const WaitSchedule& schedule, bool qu
     QElapsedTimer clock;
     if (channel.tracing())
         clock.start();
+    // A reply wait sends nothing when it ends, so its sleeps count from now: a line's own wire time is not
+    // added to every reply that follows it.
+    const auto wait = [&] { sleep_ms(schedule.sleep_ms, std::chrono::steady_clock::now()); };
     for (int cycle = 0; cycle < schedule.cycles; ++cycle) {
         if (schedule.order == WaitSchedule::SleepThenPoll)
-            sleep_ms(schedule.sleep_ms);
+            wait();
         const bool waiting = !channel.nothing_waiting();
         // A device that is gone answers no later poll either: what it sent before is read at once.
         if (!waiting && channel.gone())
             return false;
         if (schedule.order == WaitSchedule::PollThenSleep)
-            sleep_ms(schedule.sleep_ms);
+            wait();
         if (waiting)
             return true;
     }

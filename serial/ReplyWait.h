@@ -7,14 +7,16 @@ class SerialChannel;
 
 // The box is paced by fixed sleeps of the calling thread, never by the line. A sleep is never shorter than
 // asked; it is as long as asked to within some microseconds on an idle machine.
+// A pause before the thread's next byte: it counts from when the bytes the thread wrote last have left (see
+// line_busy_until), so that the box sees the whole gap after the last byte.
 void sleep_ms(int milliseconds);
-// The same pause counted from an earlier moment of the steady clock (the port's opening, say): what the
-// thread did since then is part of it, and it ends at once when that much time has passed already. A
-// replaced sleep (below) is asked for the whole pause: its time is not the clock's.
+// A sleep counted from a given moment of the steady clock (the port's opening, the start of a reply wait):
+// what the thread did since then is part of it, and it ends at once when that much time has passed already.
+// A replaced sleep (below) is asked for the whole pause: its time is not the clock's.
 void sleep_ms(int milliseconds, std::chrono::steady_clock::time_point since);
 
 // The bytes the thread wrote last are on the line until then (see SerialChannel::write): the thread's next
-// pause counts from there, never from sooner, so that the box sees the whole gap after the last byte.
+// pause counts from there, never from sooner.
 void line_busy_until(std::chrono::steady_clock::time_point until);
 
 // A thread that must keep answering while it waits on the box (the window's: Windows calls a window that
