@@ -571,10 +571,10 @@ Table Reader::read(Digest* digest)
                 s.fields[f] = *plain;
             }
         }
-        if (!j.tool) {
-            // A CR is no character of a name: one that stands in a quoted field is sent as "?".
+        // A CR is no character of a name: one that stands in a quoted field is sent as "?" (the tool never
+        // writes one there, nor a name in quotes that holds one).
+        if (!j.tool || s.quoted)
             l.lost_name = to_8bit(s.fields[0], j.text, !j.own || s.quoted);
-        }
         l.fields = s.fields;
         table.lines << l;
     }

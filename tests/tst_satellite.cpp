@@ -492,6 +492,7 @@ void tst_satellite::csv_corpus_data()
             "is longer than 254 bytes, and its first 254 do not hold four fields");
     read("a CR in a quoted name", "\"A\rB\",1,2,3\r\n", {{"A?B", "1", "2", "3"}},
          "Line 1: name \"A\\rB\" holds a CR: sent as \"A?B\"");
+    read("a CR in a quoted name, own form", "\"A\rB\",1,2,3,\r\n", {{"A?B", "1", "2", "3"}}, "holds a CR");
     read("a character beyond U+FFFF is one \"?\"", "\xEF\xBB\xBFSat \xF0\x9F\x9B\xB0,1,2,3\r\n",
          {{"Sat ?", "1", "2", "3"}}, "holds characters outside ISO 8859-1: sent as \"Sat ?\"");
 
