@@ -143,7 +143,7 @@ void zorvane::sat_read_file()
     // Judged whole before a row changes: a file that cannot be read as a table leaves the grid as it was.
     const satellite_csv::Table table = file.read();
     if (table.refused_line > 0) {
-        show_message(Message::CsvLineRefused, table.refused_line);
+        show_message(Message::CsvLineRefused, csv_refused_line_text(table));
         return;
     }
     for (int row = 0; row < table.lines.size(); ++row) {
@@ -151,6 +151,11 @@ void zorvane::sat_read_file()
         show_satellite_progress(row + csv_progress_offset);
     }
     show_satellite_progress(csv_progress_done);
+    // What the load did beside filling rows (a header skipped, rows left out) and every cell that will not
+    // reach the box as the file spells it.
+    const QString remarks = csv_load_remarks(table);
+    if (!remarks.isEmpty())
+        show_message(Message::CsvLoadRemarks, remarks);
 }
 
 void zorvane::sat_write_file()

@@ -18,14 +18,19 @@ int cli::read_table_lines(const QString& path, satellite_csv::Table& table, sate
         say(csv_refusal_text(path, table));
         return InputRejected;
     }
+    for (const CsvNote& note : csv_notes(table)) {
+        const QString where = note.line > 0 ? QStringLiteral("%1:%2").arg(path).arg(note.line) : path;
+        say(QStringLiteral("%1: %2: %3")
+                .arg(where, QLatin1String(note.warning ? "warning" : "note"), note.text));
+    }
     return Success;
 }
 
 int cli::check_table(const QString& path, const satellite_csv::Table& table, bool print_rows)
 {
-    int warned = 0;
+    int warned = table.rows_beyond > 0 ? 1 : 0;
     for (qsizetype i = 0; i < table.lines.size(); ++i) {
-        const int line_number = int(i + 1);
+        const int line_number = table.lines[i].number;
         const satellite_check::Row row = satellite_check::check_line(table.lines[i]);
         if (print_rows) {
             const satellite_record::Record& r = row.record;

@@ -1,5 +1,7 @@
 #include "outcome/MessageFor.h"
 
+#include "satellite/SatelliteCheck.h"
+
 std::optional<Message> message_for(bootloader::Outcome outcome)
 {
     using bootloader::Outcome;
@@ -171,7 +173,18 @@ QString unpack_text(const unpacker::Result& result, const QString& bin_path, con
     return QString();
 }
 
-QString csv_refusal_text(const QString& path, const satellite_csv::Table& table)
+namespace {
+
+const char* const number_names[] = {"position", "vertical", "horizontal"};
+
+QString quoted_text(const QString& text)
+{
+    return QLatin1Char('"') + satellite_csv::printable(text) + QLatin1Char('"');
+}
+
+} // namespace
+
+QString csv_refusal_reason(const satellite_csv::Table& table)
 {
     const char* why = "";
     switch (table.problem) {
@@ -186,12 +199,69 @@ QString csv_refusal_text(const QString& path, const satellite_csv::Table& table)
     case satellite_csv::Problem::TextAfterQuote:
         why = "a quoted field is followed by more than a separator";
         break;
+    case satellite_csv::Problem::LongLine:
+        return QStringLiteral("is longer than %1 bytes, and its first %1 do not hold four fields")
+            .arg(satellite_csv::max_line_length);
+    case satellite_csv::Problem::NotANumber:
+        return QStringLiteral("holds a %1 that is not a plain number: %2")
+            .arg(QLatin1String(number_names[qBound(1, table.refused_field, 3) - 1]),
+                 quoted_text(table.refused_text));
+    case satellite_csv::Problem::Ambiguous:
+        return QStringLiteral(
+            "holds both \";\" and commas between its values, and the other lines do not tell "
+            "which of them separates the fields");
     }
-    return QStringLiteral("%1:%2: error: the line does not read as four fields (%3); nothing of the file is "
-                          "sent")
+    return QStringLiteral("does not read as four fields (%1)").arg(QLatin1String(why));
+}
+
+QString csv_refusal_text(const QString& path, const satellite_csv::Table& table)
+{
+    return QStringLiteral("%1:%2: error: the line %3; nothing of the file is sent")
         .arg(path)
         .arg(table.refused_line)
-        .arg(QLatin1String(why));
+        .arg(csv_refusal_reason(table));
+}
+
+QString csv_refused_line_text(const satellite_csv::Table& table)
+{
+    return QStringLiteral("Line %1 of the CSV file %2")
+        .arg(table.refused_line)
+        .arg(csv_refusal_reason(table));
+}
+
+QList<CsvNote> csv_notes(const satellite_csv::Table& table)
+{
+    QList<CsvNote> notes;
+    if (!table.header.isEmpty())
+        notes << CsvNote{
+            1, false,
+            QStringLiteral("the first line is a header, skipped: %1").arg(quoted_text(table.header))};
+    if (table.rows_beyond > 0)
+        notes << CsvNote{0, true,
+                         QStringLiteral("rows %1 to %2 are beyond the box's %3 entries: not read")
+                             .arg(satellite_csv::max_lines + 1)
+                             .arg(satellite_csv::max_lines + table.rows_beyond)
+                             .arg(satellite_csv::max_lines)};
+    return notes;
+}
+
+QString csv_load_remarks(const satellite_csv::Table& table)
+{
+    constexpr int shown = 12;
+    QStringList lines;
+    for (const CsvNote& note : csv_notes(table))
+        lines << (note.line > 0 ? QStringLiteral("Line %1: %2").arg(note.line).arg(note.text)
+                                : note.text.left(1).toUpper() + note.text.mid(1));
+    for (const satellite_csv::Line& line : table.lines) {
+        for (const QString& warning : satellite_check::check_line(line).warnings)
+            lines << QStringLiteral("Line %1: %2").arg(line.number).arg(warning);
+    }
+    if (lines.size() > shown) {
+        const qsizetype more = lines.size() - shown;
+        lines = lines.mid(0, shown);
+        lines << QStringLiteral("... and %1 more (zorvane-cli sat-check shows them all)").arg(more);
+    }
+    return lines.join(QLatin1Char('\n'));
 }
 
 QString csv_form_text(unsigned form)
@@ -201,10 +271,18 @@ QString csv_form_text(unsigned form)
         parts << QStringLiteral("quoted");
     if (form & satellite_csv::Semicolons)
         parts << QStringLiteral("\";\" between the fields");
+    if (form & satellite_csv::Tabs)
+        parts << QStringLiteral("tabs between the fields");
     if (form & satellite_csv::ByteOrderMark)
         parts << QStringLiteral("UTF-8 (byte-order mark)");
     if (form & satellite_csv::Utf8)
         parts << QStringLiteral("UTF-8");
+    if (form & satellite_csv::Utf16)
+        parts << QStringLiteral("UTF-16");
+    if (form & satellite_csv::Windows1252)
+        parts << QStringLiteral("Windows-1252");
+    if (form & satellite_csv::CrLineEnds)
+        parts << QStringLiteral("CR line ends");
     return parts.join(QStringLiteral(", "));
 }
 

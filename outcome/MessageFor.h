@@ -30,8 +30,24 @@ const char* outcome_word(bootloader::Outcome outcome);
 // written); empty when it was done.
 QString unpack_text(const unpacker::Result& result, const QString& bin_path, const QString& s19_path);
 
-// A CSV table that is refused: where and why, for the command line ("FILE:LINE: error: ...").
+// Why a CSV table's line is not read ("does not read as four fields (...)", "holds a position that is not a
+// plain number: ..."); the command line's text of the refusal ("FILE:LINE: error: the line ..."), and the
+// window's ("Line 3 of the CSV file ...").
+QString csv_refusal_reason(const satellite_csv::Table& table);
 QString csv_refusal_text(const QString& path, const satellite_csv::Table& table);
+QString csv_refused_line_text(const satellite_csv::Table& table);
+// What reading a CSV table tells beside its rows: a header skipped (a note), rows beyond the 99th (a
+// warning). line is the file's line, 0 for the file as a whole.
+struct CsvNote
+{
+    int line;
+    bool warning;
+    QString text;
+};
+QList<CsvNote> csv_notes(const satellite_csv::Table& table);
+// What the window tells after a CSV table is loaded: the notes, and every cell that changes on its way into
+// the box as sat-check warns of it, one line each; empty when there is nothing to tell.
+QString csv_load_remarks(const satellite_csv::Table& table);
 // How a line was read, where not as the tool writes its own file ("quoted, UTF-8 (byte-order mark)");
 // empty for a line read as the tool's own.
 QString csv_form_text(unsigned form);

@@ -33,7 +33,8 @@ enum class Message
     NoCsvFile,
     CsvCannotOpen,
     CsvWriteFailed,
-    CsvLineRefused,   // takes the line number
+    CsvLineRefused,   // takes the line and why it is not read
+    CsvLoadRemarks,   // takes what is to be told, one line each
     CsvCellsReplaced, // takes the rows
     // Package tab
     S19CannotRead, // "Fail to open S19 file!": not opened, or not read as it was checked (it changed)

@@ -26,7 +26,7 @@ constexpr Field numbers[] = {
 
 QString quoted(const QByteArray& bytes)
 {
-    return QLatin1Char('"') + QString::fromLatin1(bytes) + QLatin1Char('"');
+    return QLatin1Char('"') + satellite_csv::printable(QString::fromLatin1(bytes)) + QLatin1Char('"');
 }
 
 // Bytes above 0x7F that read as UTF-8: the file was saved as UTF-8, and the box would show each byte as a
@@ -45,9 +45,16 @@ bool looks_like_utf8(const QByteArray& bytes)
 
 void check_name(const QByteArray& field, const QString& lost, QStringList& warnings)
 {
-    if (!lost.isEmpty())
-        warnings << QStringLiteral("name \"%1\" holds characters outside ISO 8859-1: sent as %2")
-                        .arg(lost, quoted(field));
+    if (!lost.isEmpty()) {
+        bool wide = false;
+        for (const uint c : lost.toUcs4())
+            wide = wide || c > 0xFF;
+        const char* what = !wide                              ? "a CR"
+                           : lost.contains(QLatin1Char('\r')) ? "characters outside ISO 8859-1 and a CR"
+                                                              : "characters outside ISO 8859-1";
+        warnings << QStringLiteral("name \"%1\" holds %2: sent as %3")
+                        .arg(satellite_csv::printable(lost), QLatin1String(what), quoted(field));
+    }
     if (field.size() > satellite_record::name_length)
         warnings << QStringLiteral("name %1 is cut to %2 bytes: %3")
                         .arg(quoted(field))
@@ -57,7 +64,7 @@ void check_name(const QByteArray& field, const QString& lost, QStringList& warni
         warnings << QStringLiteral(
                         "name %1 holds characters outside ISO 8859-1 (UTF-8 \"%2\"); the box shows "
                         "each byte as a character")
-                        .arg(quoted(field), QString::fromUtf8(field));
+                        .arg(quoted(field), satellite_csv::printable(QString::fromUtf8(field)));
 }
 
 // The value the digits stand for, before the reader wraps it (as the reader does, every character other

@@ -591,6 +591,27 @@ void tst_cli::sat_check_warns_where_cells_change()
     QCOMPARE(write.status, 5);
     QVERIFY(write.err.contains(where + ":3: error: "));
     QVERIFY(untouched.transcript().empty());
+
+    // A header is skipped with a note; rows beyond the 99th are told, by sat-write too.
+    QByteArray long_table = "Name,Position,Vertical,Horizontal\r\n";
+    for (int i = 1; i <= 120; ++i)
+        long_table += "Sat" + QByteArray::number(i) + ",1,2,3\r\n";
+    QVERIFY(fixtures::write_file(csv, long_table));
+    const QByteArray beyond =
+        where + ": warning: rows 100 to 120 are beyond the box's 99 entries: not read\n";
+    check = cli({"sat-check", csv});
+    QCOMPARE(check.status, 5);
+    QVERIFY2(check.err.contains(where + ":1: note: the first line is a header, skipped: "
+                                        "\"Name,Position,Vertical,Horizontal\"\n"),
+             check.err.constData());
+    QVERIFY2(check.err.contains(beyond), check.err.constData());
+    QVERIFY(check.out.startsWith(" 2  name 53 61 74 31 00"));
+    VirtualBox full;
+    write = cli({"sat-write", "--port", full.device(), csv});
+    QCOMPARE(write.status, 0);
+    QVERIFY2(write.err.contains(beyond), write.err.constData());
+    QCOMPARE(QByteArray(reinterpret_cast<const char*>(full.satellite(1).data())), QByteArray("Sat1"));
+    QCOMPARE(QByteArray(reinterpret_cast<const char*>(full.satellite(99).data())), QByteArray("Sat99"));
 }
 
 // Every byte a name can hold goes box -> CSV -> box and comes back, but for a comma, a CR or an LF, which
