@@ -27,7 +27,11 @@ constexpr MessageEntry message_texts[] = {
     {Message::TraceIncomplete, Kind::Warning, "Warning",
      "The trace file named by KDR7_TRACE is incomplete: a write to it failed"},
     {Message::BinNotFound, Kind::Warning, "Warning", "Can not find BIN file"},
+    {Message::SatInterrupted, Kind::Warning, "Warning", "interrupted after %1 of 99 entries"},
     {Message::BinCannotOpen, Kind::Warning, "Warning", "Can not open BIN file"},
+    {Message::BinChanged, Kind::Warning, "Error",
+     "The BIN file changed while it was sent: the box holds part of the old image and part of another; "
+     "the update was not finished. Flash it again from a file that is not replaced meanwhile."},
     {Message::NotPrepared, Kind::Warning, "Warning",
      "Device has not been prepared, please re-connect cable and reboot the update software."},
     {Message::CpuMismatch, Kind::Warning, "Warning", "BIN file CPU does not corresponding with device's CPU"},
@@ -119,6 +123,14 @@ QString log_unwritable(const QString& path)
 QString log_record_lost(const QString& path)
 {
     return QStringLiteral("The log file %1 could not take the record of this job: it is not in the log.")
+        .arg(path);
+}
+
+QString log_reopened(const QString& path)
+{
+    return QStringLiteral(
+               "The log file %1 was moved away or removed: the records from now on go to a new file "
+               "of that name.")
         .arg(path);
 }
 

@@ -99,6 +99,14 @@ private slots:
     void folder_notice_wakes_on_the_path_data();
     void folder_notice_wakes_on_the_path();
     void production_log_holds_whole_records();
+    void stop_signals_end_a_job_as_ctrl_c_does_data();
+    void stop_signals_end_a_job_as_ctrl_c_does();
+    void an_image_rewritten_mid_flash_is_no_update();
+    void a_rotated_log_keeps_every_record_data();
+    void a_rotated_log_keeps_every_record();
+    void a_lost_trace_is_said_beside_the_outcome_data();
+    void a_lost_trace_is_said_beside_the_outcome();
+    void a_late_doubled_reply_slows_no_later_write();
     void unpack_refuses_a_damaged_image_data();
     void unpack_refuses_a_damaged_image();
     void endless_inputs_data();
@@ -1243,6 +1251,291 @@ void tst_cli::production_log_holds_whole_records()
     QCOMPARE(failing_sync.exitCode(), 4);
     QVERIFY(failing_sync.readAllStandardError().contains("may not be on disk"));
     QCOMPARE(log_records(unsynced).size(), 2);
+}
+
+namespace {
+
+// The frames the box took from the tool in a table write.
+int frames_taken(const VirtualBox& box)
+{
+    int n = 0;
+    for (const VirtualBox::Event& e : box.transcript())
+        n += e.from_tool && e.bytes.size() == VirtualBox::satellite_frame_size && e.bytes[0] == 'L';
+    return n;
+}
+
+QByteArray table_of(int lines)
+{
+    QByteArray table;
+    for (int i = 1; i <= lines; ++i)
+        table += "Sat" + QByteArray::number(i) + ",1,2,3,\r\n";
+    return table;
+}
+
+} // namespace
+
+void tst_cli::stop_signals_end_a_job_as_ctrl_c_does_data()
+{
+    QTest::addColumn<QString>("job");
+    QTest::addColumn<int>("signal");
+    QTest::newRow("flash, Ctrl+C") << "flash" << SIGINT;
+    QTest::newRow("flash, SIGTERM") << "flash" << SIGTERM;
+    QTest::newRow("rack, Ctrl+C") << "rack" << SIGINT;
+    QTest::newRow("rack, SIGTERM") << "rack" << SIGTERM;
+    QTest::newRow("rack, SIGHUP") << "rack" << SIGHUP;
+    QTest::newRow("sat-write, Ctrl+C") << "sat-write" << SIGINT;
+    QTest::newRow("sat-write, SIGTERM") << "sat-write" << SIGTERM;
+    QTest::newRow("sat-read, SIGHUP") << "sat-read" << SIGHUP;
+    QTest::newRow("watch, SIGHUP") << "watch" << SIGHUP;
+    QTest::newRow("watch, SIGTERM") << "watch" << SIGTERM;
+}
+
+// A stop signal from a supervisor, timeout or a closed terminal ends a job as Ctrl+C does: the page or entry
+// in progress ends, then the records (with what the box confirmed) and the table; a watch ends after its
+// boxes. The watch's boxes are plugged before it starts: without --new-only they are flashed.
+void tst_cli::stop_signals_end_a_job_as_ctrl_c_does()
+{
+    QFETCH(QString, job);
+    QFETCH(int, signal);
+    QTemporaryDir here;
+    VirtualBox a, b;
+    const auto list = pages(5);
+    const QString image = here.filePath(QStringLiteral("signal.bin"));
+    QVERIFY(fixtures::write_file(image, fixtures::image(kdr7, list)));
+    const QString log = here.filePath(QStringLiteral("signal.log"));
+    const QString csv = here.filePath(QStringLiteral("table.csv"));
+    QVERIFY(fixtures::write_file(csv, table_of(99)));
+    const QString folder = here.filePath(QStringLiteral("by-id"));
+    QVERIFY(QDir().mkpath(folder) && QFile::link(a.device(), folder + QStringLiteral("/usb-a")) &&
+            QFile::link(b.device(), folder + QStringLiteral("/usb-b")));
+    const bool rack = job == QLatin1String("rack") || job == QLatin1String("watch");
+    QStringList arguments{job == QLatin1String("rack") ? QStringLiteral("flash") : job, "--port", a.device()};
+    if (job == QLatin1String("rack"))
+        arguments << "--port" << b.device();
+    if (job == QLatin1String("watch"))
+        arguments = QStringList{"flash", "--watch", folder};
+    if (job != QLatin1String("sat-read"))
+        arguments << "--log" << log;
+    arguments << (job.startsWith(QLatin1String("sat")) ? csv : image);
+    QProcess p;
+    p.start(QStringLiteral(ZORVANE_CLI), arguments);
+    if (job.startsWith(QLatin1String("sat"))) {
+        QByteArray err;
+        p.setReadChannel(QProcess::StandardError);
+        while (!err.contains(" 10/99 entries") && p.waitForReadyRead(10000))
+            err += p.readAllStandardError();
+    } else {
+        QTRY_VERIFY_WITH_TIMEOUT(a.pages_written() >= 1 && (!rack || b.pages_written() >= 1), 20000);
+    }
+    ::kill(pid_t(p.processId()), signal);
+    QVERIFY(p.waitForFinished(30000));
+    QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+    const QByteArray err = p.readAllStandardError();
+    const QByteArray out = p.readAllStandardOutput();
+    if (job == QLatin1String("watch")) {
+        QCOMPARE(p.exitCode(), 0);
+        QVERIFY(flash_holds(a, list) && flash_holds(b, list));
+        QCOMPARE(log_records(log).size(), 2);
+        for (const QJsonObject& r : log_records(log))
+            QVERIFY(r["outcome"].toString() == QLatin1String("completed") && r["pages"].toInt() == 5);
+        return;
+    }
+    QCOMPARE(p.exitCode(), 10);
+    if (job == QLatin1String("sat-read")) {
+        QVERIFY2(err.contains("interrupted after ") && err.contains(" of 99 entries"), err.constData());
+        QVERIFY(!QFile::exists(csv + QStringLiteral(".tmp")));
+        QCOMPARE(fixtures::read_file(csv), table_of(99)); // not written over by a part of the box's table
+        return;
+    }
+    const QList<QJsonObject> records = log_records(log);
+    if (job == QLatin1String("sat-write")) {
+        const int taken = frames_taken(a);
+        QVERIFY(taken >= 10 && taken < 99);
+        const QString said = QStringLiteral("interrupted after %1 of 99 entries").arg(taken);
+        QVERIFY2(err.contains(said.toLatin1()), err.constData());
+        QCOMPARE(records.size(), 1);
+        QCOMPARE(records[0]["outcome"].toString(), QStringLiteral("stopped"));
+        QCOMPARE(records[0]["entries"].toInt(), taken);
+        QCOMPARE(records[0]["message"].toString(), said);
+        return;
+    }
+    // The pages in a record are the pages its box confirmed.
+    const std::vector<VirtualBox*> boxes =
+        job == QLatin1String("rack") ? std::vector<VirtualBox*>{&a, &b} : std::vector<VirtualBox*>{&a};
+    QCOMPARE(records.size(), qsizetype(boxes.size()));
+    for (const QJsonObject& r : records) {
+        VirtualBox* box = r["device"].toString() == QFileInfo(a.device()).canonicalFilePath() ? &a : &b;
+        QCOMPARE(r["outcome"].toString(), QStringLiteral("stopped"));
+        QCOMPARE(r["pages"].toInt(), box->pages_written());
+        QVERIFY(box->pages_written() < 5 && times_sent(*box, "C") == 0);
+    }
+    if (job == QLatin1String("rack"))
+        QVERIFY2(out.contains("stopped") && out.count('\n') == 3, out.constData());
+}
+
+// cp over the image while it is flashed rewrites the file in place: the box gets part of the old image and
+// part of the new. The update fails (no finish request) and says why; the record is of the image opened.
+void tst_cli::an_image_rewritten_mid_flash_is_no_update()
+{
+    QTemporaryDir here;
+    VirtualBox box;
+    // More than a buffer's worth of records: the later ones are read from the file as it is by then.
+    std::vector<fixtures::Page> old_pages = pages(31), new_pages;
+    for (int i = 0; i < 31; ++i)
+        new_pages.push_back(fixtures::page_at(0x8000 + 0x200 * i, std::uint32_t(i + 500)));
+    const QString image = here.filePath(QStringLiteral("img.bin"));
+    const QString log = here.filePath(QStringLiteral("log"));
+    const QByteArray original = fixtures::image(kdr7, old_pages);
+    QVERIFY(fixtures::write_file(image, original));
+    QProcess p;
+    p.start(QStringLiteral(ZORVANE_CLI), {"flash", "--log", log, "--port", box.device(), image});
+    QTRY_VERIFY_WITH_TIMEOUT(box.pages_written() >= 1, 20000);
+    // As cp does: the same file, emptied and written anew, here with another image of the same size.
+    {
+        QFile same(image);
+        QVERIFY(same.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        QCOMPARE(same.write(fixtures::image(kdr7, new_pages)), qint64(original.size()));
+    }
+    QVERIFY(p.waitForFinished(60000));
+    const QByteArray err = p.readAllStandardError();
+    QCOMPARE(p.exitCode(), 3);
+    QVERIFY2(err.contains("The BIN file changed while it was sent"), err.constData());
+    QCOMPARE(times_sent(box, "C"), 0);
+    const QList<QJsonObject> records = log_records(log);
+    QCOMPARE(records.size(), 1);
+    QCOMPARE(records[0]["outcome"].toString(), QStringLiteral("failed"));
+    QCOMPARE(records[0]["pages"].toInt(), box.pages_written());
+    QCOMPARE(records[0]["image"].toObject()["sha256"].toString(),
+             QString::fromLatin1(QCryptographicHash::hash(original, QCryptographicHash::Sha256).toHex()));
+}
+
+void tst_cli::a_rotated_log_keeps_every_record_data()
+{
+    QTest::addColumn<bool>("moved"); // moved away and compressed; otherwise copied and emptied
+    QTest::newRow("moved, compressed") << true;
+    QTest::newRow("copied, truncated") << false;
+}
+
+// A rotation while a watch runs loses no record, whether the log is moved away (a new one is made and said
+// once) or copied and emptied. A flash beside the watch appends to the same log between the watch's boxes;
+// a box present at the start is flashed; a port name's non-ASCII text keeps its line whole.
+void tst_cli::a_rotated_log_keeps_every_record()
+{
+    QFETCH(bool, moved);
+    QTemporaryDir here;
+    VirtualBox present, beside, later;
+    const QString image = here.filePath(QStringLiteral("rotate.bin"));
+    QVERIFY(fixtures::write_file(image, fixtures::image(kdr7, pages(1))));
+    const QString folder = here.filePath(QStringLiteral("by-id"));
+    const QString log = here.filePath(QStringLiteral("line.log"));
+    const QString present_name = folder + QString::fromUtf8("/usb-M\xc3\xbcnchen-\xc3\x9c");
+    QVERIFY(QDir().mkpath(folder) && QFile::link(present.device(), present_name));
+    QProcess p;
+    const QByteArray said = start_watch(p, {folder, "--count", "2", "--log", log, image});
+    QTRY_VERIFY_WITH_TIMEOUT(log_records(log).size() == 1, 20000);
+    // The lock the watch took for its record is free again: another process appends.
+    QProcess flash;
+    flash.start(QStringLiteral(ZORVANE_CLI), {"flash", "--log", log, "--port", beside.device(), image});
+    QVERIFY(flash.waitForFinished(30000));
+    QCOMPARE(flash.exitCode(), 0);
+    const QByteArray before = fixtures::read_file(log);
+    QCOMPARE(log_records(log).size(), 2);
+    const QString rotated = log + QStringLiteral(".1");
+    if (moved) {
+        QVERIFY(QFile::rename(log, rotated));
+        QVERIFY(QFile::remove(rotated)); // as gzip does once it has written log.1.gz
+    } else {
+        QVERIFY(QFile::copy(log, rotated));
+        QVERIFY(QFile::resize(log, 0));
+    }
+    QVERIFY(QFile::link(later.device(), folder + QStringLiteral("/usb-later")));
+    QVERIFY(p.waitForFinished(30000));
+    const QByteArray err = said + p.readAllStandardError();
+    QCOMPARE(p.exitCode(), 0);
+    const QList<QJsonObject> records = log_records(log);
+    QCOMPARE(records.size(), 1);
+    QCOMPARE(records[0]["device"].toString(), QFileInfo(later.device()).canonicalFilePath());
+    QCOMPARE(records[0]["outcome"].toString(), QStringLiteral("completed"));
+    QCOMPARE(err.count("was moved away or removed"), moved ? 1 : 0);
+    if (!moved)
+        QCOMPARE(fixtures::read_file(rotated), before);
+    // Each line whole, its bytes as they are.
+    const QByteArray out = p.readAllStandardOutput();
+    const QRegularExpression start_line(QStringLiteral("^\\d\\d:\\d\\d:\\d\\d start  %1  serial -$")
+                                            .arg(QRegularExpression::escape(present_name)),
+                                        QRegularExpression::MultilineOption);
+    QVERIFY2(start_line.match(QString::fromUtf8(out)).hasMatch(), out.constData());
+    QCOMPARE(out.count('\n'), 2 + 2 + 3); // two starts and ends; the table's head and its two rows
+}
+
+void tst_cli::a_lost_trace_is_said_beside_the_outcome_data()
+{
+    QTest::addColumn<QString>("job");
+    QTest::addColumn<QString>("said"); // the box's own message
+    QTest::newRow("flash") << "flash"
+                           << "Update process completed.";
+    QTest::newRow("sat-write") << "sat-write"
+                               << "Satellite data write successfully!";
+}
+
+// A trace that could not be written (its file grew beyond the file-size limit) is said in the record's own
+// field and message; the outcome stays the box's, the same for both jobs, and the status says the loss.
+void tst_cli::a_lost_trace_is_said_beside_the_outcome()
+{
+    QFETCH(QString, job);
+    QFETCH(QString, said);
+    QTemporaryDir here;
+    VirtualBox box;
+    const QString image = here.filePath(QStringLiteral("trace.bin"));
+    QVERIFY(fixtures::write_file(image, fixtures::image(kdr7, pages(1))));
+    const QString csv = here.filePath(QStringLiteral("trace.csv"));
+    QVERIFY(fixtures::write_file(csv, table_of(99)));
+    const QString log = here.filePath(QStringLiteral("trace.log"));
+    QProcess p;
+    p.setChildProcessModifier([] {
+        rlimit limit{};
+        getrlimit(RLIMIT_FSIZE, &limit);
+        limit.rlim_cur = 4096;
+        setrlimit(RLIMIT_FSIZE, &limit);
+    });
+    p.start(QStringLiteral(ZORVANE_CLI),
+            {job, "--log", log, "--trace", here.filePath(QStringLiteral("t")), "--port", box.device(),
+             job == QLatin1String("flash") ? image : csv});
+    QVERIFY(p.waitForFinished(60000));
+    QCOMPARE(p.exitCode(), 4);
+    const QList<QJsonObject> records = log_records(log);
+    QCOMPARE(records.size(), 1);
+    QCOMPARE(records[0]["outcome"].toString(), QStringLiteral("completed"));
+    QCOMPARE(records[0]["exit"].toInt(), 4);
+    QCOMPARE(records[0]["trace_complete"], QJsonValue(false));
+    QVERIFY2(records[0]["message"].toString().startsWith(said) &&
+                 records[0]["message"].toString().contains(QLatin1String("the trace is incomplete")),
+             qPrintable(records[0]["message"].toString()));
+}
+
+// A line's reply that comes after its wait, and again for the line sent anew, leaves a byte waiting: the
+// writes after it still leave at once (none is held back as unsent), and the flash takes the late reply's
+// time and no more.
+void tst_cli::a_late_doubled_reply_slows_no_later_write()
+{
+    VirtualBox box;
+    VirtualBox::Fault late;
+    QVERIFY(VirtualBox::parse_fault(QStringLiteral("line:slow=4300@0.3x1"), late));
+    box.add_fault(late);
+    const auto list = pages(2);
+    const QString image = dir.filePath(QStringLiteral("late.bin"));
+    QVERIFY(fixtures::write_file(image, fixtures::image(kdr7, list)));
+    const QString trace = dir.filePath(QStringLiteral("late.trace"));
+    QElapsedTimer clock;
+    clock.start();
+    const Run run = cli({"flash", "--trace", trace, "--port", box.device(), image});
+    const qint64 took = clock.elapsed();
+    QCOMPARE(run.status, 0);
+    QCOMPARE(times_sent(box, fixtures::record(list[0]).mid(2 + 17 * 3, 17)), 2);
+    QVERIFY(!fixtures::read_file(trace).contains("unsent"));
+    // About 1.5 s for the pages and 4 s of waiting; every later write held back would add a third of a
+    // second (about 20 s).
+    QVERIFY2(took < 10000, qPrintable(QString::number(took)));
 }
 
 void tst_cli::unpack_refuses_a_damaged_image_data()
