@@ -515,7 +515,9 @@ void tst_cli::ports_tell_what_opens()
 // One line for each change a cell can undergo on its way into the box, and a clean one.
 void tst_cli::sat_check_warns_where_cells_change()
 {
-    const QString csv = dir.filePath(QStringLiteral("check.csv"));
+    // A path with text that is not ASCII: each warning is its line, whole.
+    const QString csv = dir.filePath(QString::fromUtf8("\xc3\x9c"
+                                                       "bersicht.csv"));
     QVERIFY(fixtures::write_file(csv, "Clean,192,45,-45,\r\n"
                                       "A very long satellite name,130,45,-45,\r\n"
                                       "Hot\xc3\xa9"
@@ -545,6 +547,9 @@ void tst_cli::sat_check_warns_where_cells_change()
     };
     for (const QByteArray& warning : expected)
         QVERIFY2(run.err.contains(warning), warning.constData());
+    QVERIFY(run.err.endsWith('\n'));
+    for (const QByteArray& line : run.err.chopped(1).split('\n'))
+        QVERIFY2(line.startsWith(where + ':'), line.constData());
     QVERIFY(!run.err.contains(":1: "));
 
     // sat-write --check refuses the same file unless --force; a clean table goes through.
@@ -839,32 +844,6 @@ void tst_cli::rack_of_four_with_one_failing()
     QCOMPARE(rack[2]->transcript().size(), before);
 }
 
-// Ctrl+C ends the rack within a bound, table and all, even while a box holds its thread in a long wait.
-void tst_cli::rack_ends_on_ctrl_c_within_a_bound()
-{
-    VirtualBox quick;
-    VirtualBox stuck;
-    VirtualBox::Fault silent;
-    QVERIFY(VirtualBox::parse_fault(QStringLiteral("verdict:silent"), silent));
-    stuck.add_fault(silent);
-    const QString image = dir.filePath(QStringLiteral("rack-stop.bin"));
-    QVERIFY(fixtures::write_file(image, fixtures::image(kdr7, pages(5))));
-    QProcess p;
-    p.start(QStringLiteral(ZORVANE_CLI),
-            {"flash", "--port", quick.device(), "--port", stuck.device(), image});
-    QTRY_VERIFY_WITH_TIMEOUT(quick.pages_written() >= 1, 20000);
-    QElapsedTimer clock;
-    clock.start();
-    ::kill(pid_t(p.processId()), SIGINT);
-    QVERIFY(p.waitForFinished(30000));
-    // The stuck box would hold its thread 10 s for the verdict; the rack gives it 5.
-    QVERIFY2(clock.elapsed() < 8000, qPrintable(QString::number(clock.elapsed())));
-    const QByteArray out = p.readAllStandardOutput();
-    QCOMPARE(p.exitCode(), 10);
-    QVERIFY2(out.contains("stopped") && out.contains("left busy"), out.constData());
-    QVERIFY(quick.pages_written() < 5);
-}
-
 namespace {
 
 // The production log's records, each line parsed; a line that is no JSON object fails the test.
@@ -904,6 +883,43 @@ QByteArray start_watch(QProcess& p, const QStringList& arguments)
 }
 
 } // namespace
+
+// Ctrl+C ends the rack within five seconds, table and records all, even while a box holds its thread in a
+// long wait: the box left busy is recorded as such.
+void tst_cli::rack_ends_on_ctrl_c_within_a_bound()
+{
+    VirtualBox quick;
+    VirtualBox stuck;
+    VirtualBox::Fault silent;
+    QVERIFY(VirtualBox::parse_fault(QStringLiteral("verdict:silent"), silent));
+    stuck.add_fault(silent);
+    const QString image = dir.filePath(QStringLiteral("rack-stop.bin"));
+    QVERIFY(fixtures::write_file(image, fixtures::image(kdr7, pages(5))));
+    const QString log = dir.filePath(QStringLiteral("rack-stop.log"));
+    QProcess p;
+    p.start(QStringLiteral(ZORVANE_CLI),
+            {"flash", "--log", log, "--port", quick.device(), "--port", stuck.device(), image});
+    QTRY_VERIFY_WITH_TIMEOUT(quick.pages_written() >= 1, 20000);
+    QElapsedTimer clock;
+    clock.start();
+    ::kill(pid_t(p.processId()), SIGINT);
+    QVERIFY(p.waitForFinished(30000));
+    // The stuck box would hold its thread 10 s for the verdict; the rack ends within five seconds.
+    QVERIFY2(clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
+    const QByteArray out = p.readAllStandardOutput();
+    QCOMPARE(p.exitCode(), 10);
+    QVERIFY2(out.contains("stopped") && out.contains("left busy"), out.constData());
+    QVERIFY(quick.pages_written() < 5);
+    QMap<QString, QJsonObject> records;
+    for (const QJsonObject& r : log_records(log))
+        records[r["device"].toString()] = r;
+    QCOMPARE(records.size(), 2);
+    const QJsonObject left = records[QFileInfo(stuck.device()).canonicalFilePath()];
+    QCOMPARE(left["outcome"].toString(), QStringLiteral("left busy"));
+    QCOMPARE(left["pages"].toInt(), 0);
+    QCOMPARE(left["image"].toObject()["sha256"].toString(), sha256_of(image));
+    QCOMPARE(records[QFileInfo(quick.device()).canonicalFilePath()]["pages"].toInt(), quick.pages_written());
+}
 
 // Boxes plugged one after another and overlapping, one refusing the image, one unplugged mid-flash, one
 // plugged twice, and an entry that the pattern leaves out; --count ends the watch.
@@ -1145,7 +1161,8 @@ void tst_cli::production_log_holds_whole_records()
     p.start(QStringLiteral(ZORVANE_CLI), {"flash", "--log", log, "--port", box.device(), image});
     QVERIFY(p.waitForFinished(30000));
     QCOMPARE(p.exitCode(), 4);
-    QVERIFY(p.readAllStandardError().contains("could not take the record"));
+    QVERIFY(p.readAllStandardError().contains("The log file " + QFile::encodeName(log) +
+                                              " could not take the record"));
     QCOMPARE(box.pages_written(), 1);
     QCOMPARE(fixtures::read_file(log), earlier);
 
@@ -1163,6 +1180,18 @@ void tst_cli::production_log_holds_whole_records()
     QCOMPARE(failing_sync.exitCode(), 4);
     QVERIFY(failing_sync.readAllStandardError().contains("may not be on disk"));
     QCOMPARE(log_records(unsynced).size(), 1);
+    // A rack's and a watch's records as well: the job's status says it.
+    VirtualBox second;
+    const QString folder = dir.filePath(QStringLiteral("unsynced-line"));
+    QVERIFY(QDir().mkpath(folder) && QFile::link(second.device(), folder + QStringLiteral("/usb-box")));
+    for (const QStringList& job : {QStringList{"--port", box.device(), "--port", second.device()},
+                                   QStringList{"--watch", folder, "--count", "1"}}) {
+        failing_sync.start(QStringLiteral(ZORVANE_CLI),
+                           QStringList{"flash", "--log", unsynced} + job + QStringList{image});
+        QVERIFY(failing_sync.waitForFinished(30000));
+        QCOMPARE(failing_sync.exitCode(), 4);
+    }
+    QCOMPARE(log_records(unsynced).size(), 4);
 
     // Another process in the middle of its append holds the log's lock: the record waits for it (the
     // kernel shows the wait), and lands whole once it is released.
@@ -1250,7 +1279,7 @@ void tst_cli::production_log_holds_whole_records()
     QVERIFY(failing_sync.waitForFinished(30000));
     QCOMPARE(failing_sync.exitCode(), 4);
     QVERIFY(failing_sync.readAllStandardError().contains("may not be on disk"));
-    QCOMPARE(log_records(unsynced).size(), 2);
+    QCOMPARE(log_records(unsynced).size(), 5);
 }
 
 namespace {
