@@ -147,6 +147,14 @@ QString log_record_unsynced(const QString& path)
         .arg(path);
 }
 
+QString shared_name(const QString& name, const QString& first_device, const QString& second_device)
+{
+    return QStringLiteral("%1 is ambiguous: it led to %2 and now leads to %3, both still plugged (adapters "
+                          "without a serial number of their own share one name). Each is flashed once per "
+                          "plug; to tell them apart, watch /dev/serial/by-path or pick them with --match")
+        .arg(name, first_device, second_device);
+}
+
 QString second_name(const QString& name, const QString& first)
 {
     return QStringLiteral("%1 leads to the device of %2: one device, one box; this name is left alone")

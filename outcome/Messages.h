@@ -96,6 +96,8 @@ constexpr const char* another_device =
     "The port led to another device by the time it opened: nothing was sent";
 // What a watch leaves alone, and why, said once.
 QString second_name(const QString& name, const QString& first);
+// A watched name that moved from one device to another while both stay plugged.
+QString shared_name(const QString& name, const QString& first_device, const QString& second_device);
 QString folder_unreadable(const QString& folder, const QString& reason);
 QString port_busy(const QString& port);
 // A rack's box whose port still held its thread when the grace after Ctrl+C ran out.

@@ -107,6 +107,7 @@ private slots:
     void a_lost_trace_is_said_beside_the_outcome_data();
     void a_lost_trace_is_said_beside_the_outcome();
     void a_late_doubled_reply_slows_no_later_write();
+    void a_box_is_unplugged_only_when_its_node_goes();
     void unpack_refuses_a_damaged_image_data();
     void unpack_refuses_a_damaged_image();
     void endless_inputs_data();
@@ -950,10 +951,12 @@ void tst_cli::watch_flashes_each_plug()
     QTRY_VERIFY_WITH_TIMEOUT(times_sent(first, "C") == 1, 10000);
     QTest::qWait(300);
     QCOMPARE(times_sent(first, "E"), 1);
+    // Pulled out (its node goes) and plugged again: a new node, most likely under the same number.
+    first.unplug();
     QVERIFY(QFile::remove(line.filePath(QStringLiteral("usb-KDR7_Adapter_A001-if00-port0"))));
-    // Unplugged long enough for the watch to see it gone (it looks every 40 ms).
-    QTest::qWait(1000);
-    QVERIFY(plug(first, "usb-KDR7_Adapter_A001-if00-port0"));
+    QTest::qWait(300);
+    VirtualBox again;
+    QVERIFY(plug(again, "usb-KDR7_Adapter_A001-if00-port0"));
     if (!p.waitForFinished(30000)) {
         p.kill();
         p.waitForFinished();
@@ -964,8 +967,9 @@ void tst_cli::watch_flashes_each_plug()
     QCOMPARE(out.count(" start  "), 5);
     QCOMPARE(out.count(" end    "), 5);
     QVERIFY2(out.contains("serial A001") && out.contains("serial D004"), out.constData());
-    QCOMPARE(times_sent(first, "E"), 2);
-    QVERIFY(flash_holds(first, list) && flash_holds(second, list));
+    QCOMPARE(times_sent(first, "E"), 1);
+    QCOMPARE(times_sent(again, "E"), 1);
+    QVERIFY(flash_holds(first, list) && flash_holds(second, list) && flash_holds(again, list));
     QCOMPARE(stranger.open_count(), 0);
     const QList<QJsonObject> records = log_records(log);
     QCOMPARE(records.size(), 5);
@@ -1565,6 +1569,49 @@ void tst_cli::a_late_doubled_reply_slows_no_later_write()
     // About 1.5 s for the pages and 4 s of waiting; every later write held back would add a third of a
     // second (about 20 s).
     QVERIFY2(took < 10000, qPrintable(QString::number(took)));
+}
+
+// A name is no plug: one by-id name that two adapters share (udev points it at the newest and back), and a
+// folder removed and made again, empty for a while, leave each box flashed once while its node stays; the
+// shared name is said once.
+void tst_cli::a_box_is_unplugged_only_when_its_node_goes()
+{
+    QTemporaryDir here;
+    VirtualBox a, b;
+    const QString image = here.filePath(QStringLiteral("shared.bin"));
+    QVERIFY(fixtures::write_file(image, fixtures::image(kdr7, pages(1))));
+    const QString folder = here.filePath(QStringLiteral("by-id"));
+    const QString log = here.filePath(QStringLiteral("shared.log"));
+    const QString shared = folder + QStringLiteral("/usb-1a86_USB_Serial-if00-port0");
+    // Re-pointed as udev does: a new link moved over the name.
+    const auto point = [&](const VirtualBox& box) {
+        const QString next = here.filePath(QStringLiteral("next"));
+        return QFile::link(box.device(), next) &&
+               ::rename(QFile::encodeName(next).constData(), QFile::encodeName(shared).constData()) == 0;
+    };
+    QVERIFY(QDir().mkpath(folder) && QFile::link(a.device(), shared));
+    QProcess p;
+    const QByteArray said = start_watch(p, {folder, "--log", log, image});
+    QTRY_VERIFY_WITH_TIMEOUT(times_sent(a, "C") == 1, 20000);
+    QVERIFY(point(b));
+    QTRY_VERIFY_WITH_TIMEOUT(times_sent(b, "C") == 1, 20000);
+    QVERIFY(point(a));
+    QTest::qWait(500);
+    QVERIFY(QFile::remove(shared) && QDir().rmdir(folder));
+    QTest::qWait(300);
+    QVERIFY(QDir().mkpath(folder));
+    QTest::qWait(300);
+    QVERIFY(QFile::link(a.device(), shared) &&
+            QFile::link(b.device(), folder + QStringLiteral("/usb-1a86_USB_Serial-if01-port0")));
+    QTest::qWait(500);
+    ::kill(pid_t(p.processId()), SIGINT);
+    QVERIFY(p.waitForFinished(30000));
+    const QByteArray err = said + p.readAllStandardError();
+    QCOMPARE(p.exitCode(), 0);
+    QCOMPARE(times_sent(a, "E"), 1);
+    QCOMPARE(times_sent(b, "E"), 1);
+    QCOMPARE(log_records(log).size(), 2);
+    QVERIFY2(err.count("is ambiguous") == 1 && err.contains("--match"), err.constData());
 }
 
 void tst_cli::unpack_refuses_a_damaged_image_data()
