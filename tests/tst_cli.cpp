@@ -1321,6 +1321,7 @@ void tst_cli::stop_signals_end_a_job_as_ctrl_c_does_data()
     QTest::newRow("sat-read, SIGHUP") << "sat-read" << SIGHUP;
     QTest::newRow("watch, SIGHUP") << "watch" << SIGHUP;
     QTest::newRow("watch, SIGTERM") << "watch" << SIGTERM;
+    QTest::newRow("watch | head -n 1") << "watch" << 0; // its output closed after the first line
 }
 
 // A stop signal from a supervisor, timeout or a closed terminal ends a job as Ctrl+C does: the page or entry
@@ -1351,12 +1352,23 @@ void tst_cli::stop_signals_end_a_job_as_ctrl_c_does()
         arguments << "--log" << log;
     arguments << (job.startsWith(QLatin1String("sat")) ? csv : image);
     QProcess p;
+    QProcess head;
+    if (signal == 0) {
+        p.setStandardOutputProcess(&head);
+        head.start(QStringLiteral("head"), {"-n", "1"});
+    }
     p.start(QStringLiteral(ZORVANE_CLI), arguments);
     if (job.startsWith(QLatin1String("sat"))) {
         QByteArray err;
         p.setReadChannel(QProcess::StandardError);
         while (!err.contains(" 10/99 entries") && p.waitForReadyRead(10000))
             err += p.readAllStandardError();
+    } else if (signal == 0) {
+        QVERIFY(head.waitForFinished(20000));
+        QTRY_VERIFY_WITH_TIMEOUT(times_sent(a, "C") == 1 && times_sent(b, "C") == 1, 20000);
+        QTest::qWait(200);
+        QCOMPARE(p.state(), QProcess::Running); // it has written its end lines into the closed pipe
+        signal = SIGINT;
     } else {
         QTRY_VERIFY_WITH_TIMEOUT(a.pages_written() >= 1 && (!rack || b.pages_written() >= 1), 20000);
     }
