@@ -226,6 +226,7 @@ rack_of_four() {
     done
     local idle_before idle_after
     idle_before=$(idle_ticks)
+    rm -f "$out/rack.jsonl" # a second try's log holds its own records alone
     t0=$(now)
     timeout 120 "$cli" flash "${ports[@]}" --log "$out/rack.jsonl" "$inputs/firmware.bin" >"$out/rack.out" 2>&1
     status=$?
@@ -490,8 +491,10 @@ watch_replug() {
         { detail="$detail: $(record_summary watch-replug)"; return 1; }
 }
 
-# Three boxes in progress, one adapter unplugged mid-flash: that box fails alone and at once (its record within
-# a second of the unplug), saying its port is gone, exit 6; the other two complete.
+# Three boxes in progress, one adapter unplugged mid-flash: that box fails alone and at once, saying its port
+# is gone, exit 6; the other two complete. At once: its record within 2 s of the unplug (0.8 to 1.4 s were
+# seen in the emulated guest beside a loaded machine), where a box that took the unplug for a silent box would
+# wait out a line's reply wait of about 4 s first.
 watch_unplug_one() {
     local n
     unplug 4
@@ -522,7 +525,7 @@ print(r[0]["exit"], r[0]["message"])' "$out/watch-unplug.jsonl" "$(serial_of 2)"
     [ "$(records watch-unplug)" -eq 3 ] && flash_holds 1 && flash_holds 3 &&
         [[ "$outcomes" == "$(serial_of 1)=completed, $(serial_of 2)=failed, $(serial_of 3)=completed" ]] &&
         [[ "$gone" == "6 "* ]] && says_port_gone "${gone#6 }" || return 1
-    [ "$record_ms" -le 1000 ] || return 2
+    [ "$record_ms" -le 2000 ] || return 2
 }
 
 # The watch started before any adapter exists (no /dev/serial/by-id at all), on the folder it watches when
