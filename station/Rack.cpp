@@ -76,9 +76,10 @@ std::vector<std::unique_ptr<QThread>> start_boxes(const Boxes& boxes, const QStr
 
 bool await_boxes(const Boxes& boxes, const std::function<void()>& show, bool (*stopping)())
 {
-    // The job ends within five seconds of the stop: the grace, the time the stop takes to be seen, and the
-    // records and the table of the boxes left behind, with room for a loaded machine.
-    constexpr int after_stop_ms = 4500;
+    // The job ends within five seconds of the stop: the grace, the time the stop takes to be seen (a look's
+    // 200 ms), and the records and the table of the boxes left behind, with room for a loaded machine.
+    // Once stopping, the boxes are looked at every 20 ms, so that the grace's end is not overshot.
+    constexpr int after_stop_ms = 4300;
     constexpr int look_ms = 20;
     constexpr int show_every_ms = 200;
     QDeadlineTimer grace = QDeadlineTimer::Forever;
@@ -99,7 +100,7 @@ bool await_boxes(const Boxes& boxes, const std::function<void()>& show, bool (*s
             show();
             return false;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(look_ms));
+        std::this_thread::sleep_for(std::chrono::milliseconds(grace.isForever() ? show_every_ms : look_ms));
     }
 }
 
