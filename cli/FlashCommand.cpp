@@ -136,6 +136,7 @@ int commands::flash(const QStringList& arguments)
         say(command_text::log_unwritable(parser.value(log_file)));
         return OutputUnwritable;
     }
+    log.reopened = [](const QString& path) { say(command_text::log_reopened(path)); };
     ProductionLog* logged = log.is_open() ? &log : nullptr;
     if (watching)
         return watch_and_flash(image, options, logged);

@@ -59,7 +59,7 @@ int flash_alone(Box& box, const QString& image_path)
 QString progress_line(const Box& box)
 {
     return box.port.name.leftJustified(20) + QLatin1Char(' ') +
-           progress_bar(box.pages_sent, box.total, "pages", box.done) +
+           progress_bar(box.done ? box.pages_written : box.pages_sent, box.total, "pages", box.done) +
            (box.done ? QStringLiteral("  ") + box.word : QString());
 }
 
@@ -165,7 +165,15 @@ int flash_rack(const QString& image_path, const QList<Port>& ports, const std::o
     Display display(boxes);
     if (!await_boxes(
             boxes, [&display] { display.show(); }, &interrupted)) {
-        // A box's thread is stuck in its port: it is left behind, and the process ends without it.
+        // A box's thread is stuck in its port: it is left behind, and the process ends without it, its
+        // record written here.
+        bool record_lost = false;
+        for (const auto& box : boxes) {
+            if (!box->done)
+                record_lost = record_left_busy(*box) != ProductionLog::Appended::Synced || record_lost;
+        }
+        if (record_lost)
+            say(command_text::log_record_lost(log->path()));
         const int status = print_table(boxes);
         std::fflush(stdout);
         std::fflush(stderr);

@@ -39,6 +39,7 @@ public:
         entries_done = entry;
         bar.show(entry);
     }
+    bool stop_requested() override { return interrupted(); }
 
     SatelliteCells rows[satellite_protocol::entry_count];
     int entries_done = 0;
@@ -69,6 +70,7 @@ public:
     {
         if (!log.open(log_path, csv))
             return tell_unwritable(log_path);
+        log.reopened = [](const QString& path) { say(command_text::log_reopened(path)); };
         clock.start();
         record = job_record("sat-write", port.name, port.device, adapter_serial(port.name, port.device));
         record.insert("start", utc_now());
@@ -77,13 +79,20 @@ public:
                                                        : std::nullopt));
         return Success;
     }
-    // The job's end; the status, or OutputUnwritable when the record could not be appended.
-    int close(int status, const QString& message, int entries)
+    // The job's end: how the box's exchange ended (its word and message), the job's status, and whether
+    // its trace is whole; the status, or OutputUnwritable when the record could not be appended.
+    int close(const char* word, int status, const QString& message, int entries,
+              std::optional<bool> trace_whole = std::nullopt)
     {
         if (!log.is_open())
             return status;
         record.insert("entries", entries);
-        add_ending(record, QLatin1String(status == Success ? "completed" : "failed"), status, message,
+        // The outcome is the box's: a trace that could not be written is said beside it, never in its place.
+        if (trace_whole)
+            record.insert("trace_complete", *trace_whole);
+        add_ending(record, QLatin1String(word), status,
+                   trace_whole == false ? message + QLatin1String(command_text::trace_incomplete_note)
+                                        : message,
                    double(clock.elapsed()) / 1000.0);
         switch (log.append_record(record)) {
         case ProductionLog::Appended::Synced:
@@ -218,21 +227,31 @@ int satellites(const QStringList& arguments, bool reading)
     if (trace_at)
         channel.set_trace(&trace);
     if (const int opened = open_port(channel, ports.first()))
-        return log.close(opened, message_text(Message::PortUnavailable).text, 0);
+        return log.close(command_text::no_port_word, opened, message_text(Message::PortUnavailable).text, 0);
     satellite_protocol::Outcome outcome;
+    // Ctrl+C or a stop signal ends the exchange after the entry in progress, and the record says so.
+    catch_interrupt();
     {
         const TimerResolution fine_sleeps;
         outcome = reading ? satellite_protocol::read_table(channel, *table)
                           : satellite_protocol::write_table(channel, *table);
     }
-    const QString message = message_text(message_for(outcome, reading)).text;
+    const QString message = message_text(message_for(outcome, reading), table->entries_done).text;
     say(message);
-    if (outcome != satellite_protocol::Outcome::Done || !reading)
-        return log.close(end_trace(trace, trace_at.value_or(QString()), exit_for(outcome)), message,
-                         table->entries_done);
+    const int job_status = end_trace(trace, trace_at.value_or(QString()), exit_for(outcome));
+    if (outcome != satellite_protocol::Outcome::Done || !reading) {
+        const char* word = outcome == satellite_protocol::Outcome::Done      ? "completed"
+                           : outcome == satellite_protocol::Outcome::Stopped ? "stopped"
+                                                                             : "failed";
+        const int ended = log.close(word, job_status, message, table->entries_done,
+                                    trace_at ? std::optional<bool>(!trace.failed()) : std::nullopt);
+        release_interrupt();
+        return ended;
+    }
+    release_interrupt();
     if (const int saved = save_table(path, *table))
         return saved;
-    return end_trace(trace, trace_at.value_or(QString()), Success);
+    return job_status;
 }
 
 } // namespace

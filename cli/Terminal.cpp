@@ -180,11 +180,24 @@ namespace {
 
 std::atomic<bool> stop_requested{false};
 
+// What ends a job the way Ctrl+C does: a supervisor's or timeout's stop (SIGTERM) and a terminal closed
+// under a watch (SIGHUP) deserve the same records as a person's Ctrl+C.
+constexpr int stop_signals[] = {
+    SIGINT,
+#ifdef SIGTERM
+    SIGTERM,
+#endif
+#ifdef SIGHUP
+    SIGHUP,
+#endif
+};
+
 void on_interrupt(int)
 {
     stop_requested = true;
-    // A second Ctrl+C ends the program at once.
-    std::signal(SIGINT, SIG_DFL);
+    // A second stop, of any of them, ends the program at once.
+    for (const int stop : stop_signals)
+        std::signal(stop, SIG_DFL);
 }
 
 } // namespace
@@ -196,12 +209,14 @@ bool stderr_is_terminal()
 
 void catch_interrupt()
 {
-    std::signal(SIGINT, on_interrupt);
+    for (const int stop : stop_signals)
+        std::signal(stop, on_interrupt);
 }
 
 void release_interrupt()
 {
-    std::signal(SIGINT, SIG_DFL);
+    for (const int stop : stop_signals)
+        std::signal(stop, SIG_DFL);
 }
 
 bool interrupted()

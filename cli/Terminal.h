@@ -55,8 +55,8 @@ bool parse(QCommandLineParser& parser, const QStringList& arguments, const QStri
 // Standard error takes escape sequences: progress is redrawn in place there.
 bool stderr_is_terminal();
 
-// Ctrl+C while a job runs: the first asks the job to stop at its next safe point, a second ends the
-// program at once.
+// Ctrl+C (or a stop signal, SIGTERM or SIGHUP) while a job runs: the first asks the job to stop at its
+// next safe point, a second ends the program at once.
 void catch_interrupt();
 void release_interrupt();
 bool interrupted();

@@ -52,6 +52,10 @@ struct Lines : WatchListener
     {
         say(command_text::folder_unreadable(folder, reason));
     }
+    void shared_name(const QString& name, const Port& first, const Port& second) override
+    {
+        say(command_text::shared_name(name, first.device, second.device));
+    }
 };
 
 } // namespace

@@ -54,6 +54,11 @@ int main(int argc, char* argv[])
     // record lost, a trace incomplete), instead of the signal ending the process with boxes half-programmed.
     std::signal(SIGXFSZ, SIG_IGN);
 #endif
+#ifdef SIGPIPE
+    // Output piped into a program that has had enough ("| head -n 1") is a failed write, not the end of a
+    // watch whose boxes are being programmed and recorded.
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("zorvane-cli"));
     // Debug lines of the engines (page addresses and the like) are for developers, not for this output.

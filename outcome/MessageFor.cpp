@@ -36,6 +36,8 @@ std::optional<Message> message_for(bootloader::Outcome outcome)
         return Message::PageWriteError;
     case Outcome::PortGone:
         return Message::PortGone;
+    case Outcome::ImageChanged:
+        return Message::BinChanged;
     }
     return std::nullopt;
 }
@@ -53,6 +55,8 @@ Message message_for(satellite_protocol::Outcome outcome, bool reading)
         return Message::SatWriteError;
     case satellite_protocol::Outcome::PortGone:
         return Message::PortGone;
+    case satellite_protocol::Outcome::Stopped:
+        return Message::SatInterrupted;
     }
     return reading ? Message::SatReadDone : Message::SatWriteDone;
 }

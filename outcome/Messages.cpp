@@ -27,7 +27,11 @@ constexpr MessageEntry message_texts[] = {
     {Message::TraceIncomplete, Kind::Warning, "Warning",
      "The trace file named by KDR7_TRACE is incomplete: a write to it failed"},
     {Message::BinNotFound, Kind::Warning, "Warning", "Can not find BIN file"},
+    {Message::SatInterrupted, Kind::Warning, "Warning", "interrupted after %1 of 99 entries"},
     {Message::BinCannotOpen, Kind::Warning, "Warning", "Can not open BIN file"},
+    {Message::BinChanged, Kind::Warning, "Error",
+     "The BIN file changed while it was sent: the box holds part of the old image and part of another; "
+     "the update was not finished. Flash it again from a file that is not replaced meanwhile."},
     {Message::NotPrepared, Kind::Warning, "Warning",
      "Device has not been prepared, please re-connect cable and reboot the update software."},
     {Message::CpuMismatch, Kind::Warning, "Warning", "BIN file CPU does not corresponding with device's CPU"},
@@ -123,6 +127,14 @@ QString log_record_lost(const QString& path)
         .arg(path);
 }
 
+QString log_reopened(const QString& path)
+{
+    return QStringLiteral(
+               "The log file %1 was moved away or removed: the records from now on go to a new file "
+               "of that name.")
+        .arg(path);
+}
+
 QString same_file(const QString& first, const QString& second)
 {
     return QStringLiteral("%1 and %2 are one file: each of a job's files needs its own; nothing was written")
@@ -134,6 +146,14 @@ QString log_record_unsynced(const QString& path)
     return QStringLiteral("The log file %1 took the record of this job, but the system could not sync it: it "
                           "may not be on disk.")
         .arg(path);
+}
+
+QString shared_name(const QString& name, const QString& first_device, const QString& second_device)
+{
+    return QStringLiteral("%1 is ambiguous: it led to %2 and now leads to %3, both still plugged (adapters "
+                          "without a serial number of their own share one name). Each is flashed once per "
+                          "plug; to tell them apart, watch /dev/serial/by-path or pick them with --match")
+        .arg(name, first_device, second_device);
 }
 
 QString second_name(const QString& name, const QString& first)

@@ -14,6 +14,7 @@ enum class Message
     // Update tab
     BinNotFound,
     BinCannotOpen,
+    BinChanged, // the image was rewritten in place while it was sent
     NotPrepared,
     CpuMismatch,
     ModelMismatch,
@@ -30,6 +31,7 @@ enum class Message
     SatWriteError,
     SatReadDone,
     SatWriteDone,
+    SatInterrupted, // takes the entries done
     NoCsvFile,
     CsvCannotOpen,
     CsvWriteFailed,
@@ -86,6 +88,8 @@ constexpr const char* trace_incomplete_note = " (the trace is incomplete: a writ
 QString log_unwritable(const QString& path);
 QString log_record_lost(const QString& path);
 QString log_record_unsynced(const QString& path);
+// The log was rotated away under a running job; later records go to a new file of its name.
+QString log_reopened(const QString& path);
 // The same, in a rack's table or a watch's line after the box's message.
 constexpr const char* log_record_lost_note = " (its record could not be written to the log)";
 constexpr const char* log_record_unsynced_note = " (its record is in the log but may not be on disk)";
@@ -98,6 +102,8 @@ constexpr const char* another_device =
     "The port led to another device by the time it opened: nothing was sent";
 // What a watch leaves alone, and why, said once.
 QString second_name(const QString& name, const QString& first);
+// A watched name that moved from one device to another while both stay plugged.
+QString shared_name(const QString& name, const QString& first_device, const QString& second_device);
 QString folder_unreadable(const QString& folder, const QString& reason);
 QString port_busy(const QString& port);
 // A rack's box whose port still held its thread when the grace after Ctrl+C ran out.

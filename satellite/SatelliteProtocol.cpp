@@ -44,6 +44,8 @@ Outcome read_table(SerialChannel& channel, Table& table)
         }
         table.record_read(entry, record);
         table.entry_done(entry);
+        if (table.stop_requested())
+            return Outcome::Stopped;
         // The "I" that asks for the next record (after the last one, it ends the read).
         trace_step(channel, [&] {
             return entry < entry_count ? QStringLiteral("entry %1").arg(entry + 1)
@@ -80,6 +82,8 @@ Outcome write_table(SerialChannel& channel, Table& table)
             return Outcome::PortGone;
         if (answer.byte != acknowledge)
             return Outcome::WriteError;
+        if (table.stop_requested())
+            return Outcome::Stopped;
     }
     return Outcome::Done;
 }

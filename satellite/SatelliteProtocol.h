@@ -35,6 +35,7 @@ enum class Outcome
     ReadError,       // a record from the box did not start with its marker
     WriteError,      // the box did not acknowledge a record
     PortGone,        // the device went away mid-exchange (an adapter pulled out)
+    Stopped,         // asked to stop after an entry: nothing more was sent
 };
 
 // The grid side of an exchange; entry numbers run from 1 to 99.
@@ -48,6 +49,9 @@ public:
     virtual satellite_record::Record record_to_write(int entry) = 0;
     // After each entry (in a write, before its acknowledge is judged): progress, events.
     virtual void entry_done(int entry) = 0;
+    // Asked after each entry is through (read, or written and acknowledged): stop there, sending nothing
+    // more. The window's exchange runs to its end.
+    virtual bool stop_requested() { return false; }
 };
 
 Outcome read_table(SerialChannel& channel, Table& table);

@@ -24,13 +24,14 @@ namespace station {
 
 namespace {
 
-// The box's record in the production log, at the end of its job.
-QJsonObject flash_record(const Box& box, const QString& started, const QJsonObject& image_fields)
+// The box's record in the production log, at the end of its job: its opening, the pages the box
+// confirmed, how it ended.
+QJsonObject flash_record(const Box& box, QJsonObject record)
 {
-    QJsonObject record = job_record("flash", box.port.name, box.device, box.serial.value_or(QString()));
-    record.insert("start", started);
-    record.insert("image", image_fields);
-    record.insert("pages", box.pages_sent.load());
+    record.insert("pages", box.pages_written.load());
+    // A trace that could not be written is its own field: the outcome stays the box's.
+    if (box.traced)
+        record.insert("trace_complete", !box.trace.failed());
     add_ending(record, box.word, final_status(box), final_message(box), box.seconds);
     return record;
 }
@@ -88,17 +89,24 @@ void run_box(Box& box, const QString& image_path, bootloader::Observer* shown)
     clock.start();
     const QString started = utc_now();
     box.device = resolve_device(box.port.device);
-    QJsonObject image_fields;
+    if (box.log != nullptr) {
+        const std::lock_guard<std::mutex> guard(box.opening_lock);
+        box.started_at = std::chrono::steady_clock::now();
+        box.opening = job_record("flash", box.port.name, box.device, box.serial.value_or(QString()));
+        box.opening.insert("start", started);
+    }
     Identity identity{};
     const auto finish = [&](int status, const QString& word, const QString& message) {
         box.status = status;
         box.word = word;
         box.message = message;
         box.seconds = double(clock.elapsed()) / 1000.0;
-        if (box.log != nullptr) {
-            add_identity(image_fields, identity);
-            const ProductionLog::Appended appended =
-                box.log->append_record(flash_record(box, started, image_fields));
+        if (box.log != nullptr && !box.record_taken.exchange(true)) {
+            const QJsonObject opening = [&] {
+                const std::lock_guard<std::mutex> guard(box.opening_lock);
+                return box.opening;
+            }();
+            const ProductionLog::Appended appended = box.log->append_record(flash_record(box, opening));
             box.log_failed = appended == ProductionLog::Appended::Lost;
             box.log_unsynced = appended == ProductionLog::Appended::Unsynced;
         }
@@ -110,10 +118,15 @@ void run_box(Box& box, const QString& image_path, bootloader::Observer* shown)
         int count = 0;
         const bool opened = image.open(image_path, identity, count) == bin_image::OpenResult::Opened;
         box.total = count;
-        // The hash is of the descriptor whose records are then sent, not of whatever the path names by now.
-        if (box.log != nullptr)
-            image_fields =
+        if (box.log != nullptr) {
+            // The hash is of the bytes counted through the descriptor whose records are then sent, not of
+            // whatever the path names by now.
+            QJsonObject image_fields =
                 opened ? file_fields(image_path, image.size(), image.sha256()) : file_fields(image_path);
+            add_identity(image_fields, identity);
+            const std::lock_guard<std::mutex> guard(box.opening_lock);
+            box.opening.insert("image", image_fields);
+        }
         return opened;
     };
     const auto no_image = [&] {
@@ -164,6 +177,7 @@ void run_box(Box& box, const QString& image_path, bootloader::Observer* shown)
             if (shown != nullptr)
                 shown->progress(pages_sent);
         }
+        void page_written(int pages_written) override { box.pages_written = pages_written; }
         bool stop_requested() override { return box.stop_requested != nullptr && box.stop_requested(); }
         bool stop_before_first_page() const override { return true; }
         Box& box;
@@ -183,6 +197,25 @@ void run_box(Box& box, const QString& image_path, bootloader::Observer* shown)
     finish(exit_for(outcome), QString::fromLatin1(outcome_word(outcome)),
            message ? message_text(*message).text
                    : QString::fromLatin1(status_line != nullptr ? status_line : ""));
+}
+
+ProductionLog::Appended record_left_busy(Box& box)
+{
+    if (box.log == nullptr || box.record_taken.exchange(true))
+        return ProductionLog::Appended::Synced;
+    QJsonObject record;
+    double seconds = 0;
+    {
+        const std::lock_guard<std::mutex> guard(box.opening_lock);
+        record = box.opening;
+        seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - box.started_at).count();
+    }
+    if (record.isEmpty()) // its thread had not begun: the port as given is all there is
+        record = job_record("flash", box.port.name, box.port.device, box.serial.value_or(QString()));
+    record.insert("pages", box.pages_written.load());
+    add_ending(record, QString::fromLatin1(command_text::left_busy_word), Stopped,
+               QString::fromLatin1(command_text::left_busy), seconds);
+    return box.log->append_record(record);
 }
 
 int final_status(const Box& box)

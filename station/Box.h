@@ -3,17 +3,19 @@
 #include "serial/Trace.h"
 #include "station/Exit.h"
 #include "station/Port.h"
+#include "station/ProductionLog.h"
 #include "update/Bootloader.h"
 
+#include <QJsonObject>
 #include <QString>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
+#include <mutex>
 #include <optional>
 
 namespace station {
-
-class ProductionLog;
 
 // One box being flashed, alone, in a rack or in a watch: what its thread reports, read by the thread that
 // shows it.
@@ -34,7 +36,8 @@ struct Box
     ProductionLog* log = nullptr;
     // The adapter's serial number for the log, looked up before the box's thread starts (empty: not known).
     std::optional<QString> serial;
-    std::atomic<int> pages_sent{0};
+    std::atomic<int> pages_sent{0};    // begun: the progress shown
+    std::atomic<int> pages_written{0}; // confirmed written by the box: the record's pages
     std::atomic<bool> done{false};
     std::atomic<int> total{0};
     // Set by the box's thread before done, read after it.
@@ -47,11 +50,25 @@ struct Box
     double seconds = 0;
     bool log_failed = false;   // its record could not be appended to the log
     bool log_unsynced = false; // its record is in the log, but may not be on disk
+
+    // The record's fields known from the start (the port, device and serial, the start, the image as it
+    // was opened), set by the box's thread under opening_lock before its first byte: a box left busy is
+    // recorded from them by another thread.
+    std::mutex opening_lock;
+    QJsonObject opening;
+    std::chrono::steady_clock::time_point started_at{};
+    // Taken by whoever appends the box's record (its thread at its end, or the rack leaving it busy): one
+    // record per box.
+    std::atomic<bool> record_taken{false};
 };
 
 // The one way a box is flashed: its image, its port, the bootloader, its outcome, and its record in the log.
 // shown, when given, also hears of the phases and of every page.
 void run_box(Box& box, const QString& image_path, bootloader::Observer* shown);
+
+// A box still busy on its port when the job ends without it: its record says so, with the pages the box
+// had confirmed by then. Synced too when the box's own thread took the record first.
+ProductionLog::Appended record_left_busy(Box& box);
 
 // The box's status, counting a lost trace or log record as an unwritten output when the box itself
 // succeeded; and the message with what was lost said.

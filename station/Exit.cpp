@@ -18,6 +18,7 @@ int exit_for(bootloader::Outcome outcome)
     case Outcome::Stopped:
         return Stopped;
     case Outcome::ImageUnreadable:
+    case Outcome::ImageChanged:
         return InputUnreadable;
     case Outcome::CpuMismatch:
     case Outcome::ModelMismatch:
@@ -48,6 +49,8 @@ int exit_for(satellite_protocol::Outcome outcome)
     case satellite_protocol::Outcome::ReadError:
     case satellite_protocol::Outcome::WriteError:
         return TransferFailed;
+    case satellite_protocol::Outcome::Stopped:
+        return Stopped;
     case satellite_protocol::Outcome::PortGone:
         return PortUnavailable;
     }

@@ -46,8 +46,10 @@ bool same_file(HANDLE a, HANDLE b)
 
 } // namespace
 
-bool ProductionLog::open(const QString& path, const QString& job_file)
+bool ProductionLog::open(const QString& path, const QString& job)
 {
+    log_path = path;
+    job_file = job;
     if (!open_record_file(file, path, true, job_file))
         return false;
     // FILE_APPEND_DATA without FILE_WRITE_DATA: Windows puts every write at the end of the file as it is
@@ -73,12 +75,47 @@ ProductionLog::~ProductionLog()
         CloseHandle(static_cast<HANDLE>(append_handle));
 }
 #else
-bool ProductionLog::open(const QString& path, const QString& job_file)
+bool ProductionLog::open(const QString& path, const QString& job)
 {
+    log_path = path;
+    job_file = job;
     return open_record_file(file, path, true, job_file);
 }
 
 ProductionLog::~ProductionLog() = default;
+#endif
+
+#ifdef Q_OS_LINUX
+bool ProductionLog::follow_path()
+{
+    struct stat named
+    {
+    };
+    struct stat held
+    {
+    };
+    if (::stat(QFile::encodeName(log_path).constData(), &named) == 0 && fstat(file.handle(), &held) == 0 &&
+        named.st_dev == held.st_dev && named.st_ino == held.st_ino)
+        return true;
+    // Moved away (and perhaps compressed and removed) by a rotation: what the path names now is the log.
+    // A copy-and-truncate rotation keeps the file, and the appends land at its new end by themselves.
+    QFile renewed;
+    if (!open_record_file(renewed, log_path, true, job_file))
+        return false;
+    const int fd = ::fcntl(renewed.handle(), F_DUPFD_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    renewed.close();
+    file.close();
+    if (!file.open(fd, QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered,
+                   QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return false;
+    }
+    if (reopened)
+        reopened(log_path);
+    return true;
+}
 #endif
 
 ProductionLog::Appended ProductionLog::append_record(const QJsonObject& record)
@@ -88,6 +125,9 @@ ProductionLog::Appended ProductionLog::append_record(const QJsonObject& record)
     if (!file.isOpen())
         return Appended::Lost;
 #ifdef Q_OS_LINUX
+    // A record appended to a file that is no longer the log would be lost to whoever reads the log.
+    if (!follow_path())
+        return Appended::Lost;
     const int fd = file.handle();
     // Other zorvane-cli processes on the same log (two watches, a rack beside a sat-write) take the same
     // lock, so the size taken below is where this record lands and a cut-back never reaches another's

@@ -6,6 +6,7 @@
 #include <QJsonObject>
 #include <QString>
 
+#include <functional>
 #include <mutex>
 #include <optional>
 
@@ -23,7 +24,12 @@ public:
     bool open(const QString& path, const QString& job_file);
     bool is_open() const { return file.isOpen(); }
     ~ProductionLog();
-    QString path() const { return file.fileName(); }
+    // The path as given: the file is opened from a descriptor, which has no name of its own.
+    QString path() const { return log_path; }
+
+    // Called (from the appending thread) when the path no longer named the open file (the log was moved
+    // away, or removed, as a rotation does) and a new file was opened under it: once per new file.
+    std::function<void(const QString& path)> reopened;
 
     // How an append ended: the record is in the file and synced; not in the file at all (nothing of it is
     // left); or in the file, but the sync to the disk failed, so that it may not survive a crash.
@@ -36,8 +42,15 @@ public:
     Appended append_record(const QJsonObject& record);
 
 private:
+#ifdef Q_OS_LINUX
+    // The path names another file than the one open, or none: the open one was rotated away. The new file
+    // is opened in its place; false when it cannot be.
+    bool follow_path();
+#endif
     std::mutex lock;
     QFile file;
+    QString log_path;
+    QString job_file;
 #ifdef Q_OS_WIN
     // The records go through a handle of their own that may only append (see append_record()).
     void* append_handle = nullptr;

@@ -76,20 +76,31 @@ std::vector<std::unique_ptr<QThread>> start_boxes(const Boxes& boxes, const QStr
 
 bool await_boxes(const Boxes& boxes, const std::function<void()>& show, bool (*stopping)())
 {
-    constexpr int after_stop_ms = 5000;
+    // The job ends within five seconds of the stop: the grace, the time the stop takes to be seen (a look's
+    // 200 ms), and the records and the table of the boxes left behind, with room for a loaded machine.
+    // Once stopping, the boxes are looked at every 20 ms, so that the grace's end is not overshot.
+    constexpr int after_stop_ms = 4300;
+    constexpr int look_ms = 20;
+    constexpr int show_every_ms = 200;
     QDeadlineTimer grace = QDeadlineTimer::Forever;
+    QDeadlineTimer next_show(0);
     for (;;) {
         bool all_done = true;
         for (const auto& box : boxes)
             all_done = all_done && box->done;
-        show();
+        if (all_done || next_show.hasExpired()) {
+            show();
+            next_show.setRemainingTime(show_every_ms);
+        }
         if (all_done)
             return true;
         if (stopping() && grace.isForever())
             grace.setRemainingTime(after_stop_ms);
-        if (grace.hasExpired())
+        if (grace.hasExpired()) {
+            show();
             return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(grace.isForever() ? show_every_ms : look_ms));
     }
 }
 

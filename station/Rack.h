@@ -31,8 +31,8 @@ std::vector<std::unique_ptr<QThread>> start_boxes(const Boxes& boxes, const QStr
 
 // Waits for every box to end, calling show every 200 ms and once at the end. Once stopping() holds each box
 // gets the time a page may still take (its lines and the box's slowest page write, 2.5 s, with room); one
-// still busy then is left behind, so that the wait ends within a bound whatever a port does. True when every
-// box ended by itself.
+// still busy then is left behind, so that the wait ends within a bound whatever a port does (five seconds
+// from the stop). True when every box ended by itself.
 bool await_boxes(const Boxes& boxes, const std::function<void()>& show, bool (*stopping)());
 
 } // namespace station

@@ -69,8 +69,15 @@ bool may_be_terminal(dev_t number)
 }
 #endif
 
-// The device that entry stands for is still there, as that device: a look that failed cannot tell that it
-// went, its own node can.
+#ifndef Q_OS_WIN
+qint64 made_at(const struct stat& node)
+{
+    return qint64(node.st_ctim.tv_sec) * 1000000000 + node.st_ctim.tv_nsec;
+}
+#endif
+
+// The device that entry stands for is still there, as that device, its node the one found: a look that
+// failed or found no name for it cannot tell that it went, its own node can.
 bool still_plugged(const Entry& entry)
 {
 #ifdef Q_OS_WIN
@@ -81,7 +88,8 @@ bool still_plugged(const Entry& entry)
     {
     };
     return ::stat(QFile::encodeName(entry.port.device).constData(), &node) == 0 && S_ISCHR(node.st_mode) &&
-           port_names::device_identity(quint64(node.st_rdev)) == entry.port.identity;
+           port_names::device_identity(quint64(node.st_rdev)) == entry.port.identity &&
+           made_at(node) == entry.node_made;
 #endif
 }
 
@@ -147,7 +155,7 @@ std::optional<std::vector<Entry>> look(const WatchOptions& options, const QRegul
             Entry{decoded,
                   Port{options.folder + QLatin1Char('/') + shown_name(name), QFile::decodeName(device),
                        port_names::device_identity(quint64(node.st_rdev))},
-                  std::nullopt});
+                  std::nullopt, made_at(node)});
     }
     ::closedir(dir);
 #endif
@@ -211,10 +219,34 @@ void Watcher::look_for_plugs()
                 if (entry != first && said_second.emplace(identity, entry->port.name).second && !left_alone)
                     tell.second_name(entry->port.name, first->port);
             }
+            // The same number on a node made anew is another plug (an adapter pulled and plugged between
+            // two looks, given its number again).
+            const bool plugged = known == present.end() || known->second.node_made != first->node_made;
             devices.emplace(identity, *first);
-            if (known == present.end() && !left_alone)
+            if (plugged && !left_alone)
                 waiting.emplace(identity, *first);
         }
+#ifndef Q_OS_WIN
+        // No name leads to it now, but its node is still the one found: the same plug (the folder made
+        // anew, a shared name moved to another adapter). Only a node that is gone or made anew unplugs.
+        // Windows' list of ports is the system's own: a port not in it is gone.
+        for (const auto& [identity, entry] : present) {
+            if (devices.count(identity) == 0 && still_plugged(entry))
+                devices.emplace(identity, entry);
+        }
+#endif
+        // A name that led to one device and now to another while both stay: adapters sharing a name.
+        std::map<QString, QString> now_of_name;
+        for (const Entry& entry : *now)
+            now_of_name.emplace(entry.port.name, entry.port.identity);
+        for (const auto& [name, identity] : now_of_name) {
+            const auto before = device_of_name.find(name);
+            if (before == device_of_name.end() || before->second == identity ||
+                devices.count(before->second) == 0 || !said_shared.insert(name).second)
+                continue;
+            tell.shared_name(name, devices.at(before->second).port, devices.at(identity).port);
+        }
+        device_of_name = std::move(now_of_name);
     }
     for (auto it = waiting.begin(); it != waiting.end();)
         it = devices.count(it->first) == 0 ? waiting.erase(it) : std::next(it);

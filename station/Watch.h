@@ -48,6 +48,9 @@ struct Entry
     Port port;    // the entry's path as the port (shown with its odd bytes escaped), the device it leads to
     // The adapter's serial number, where the look itself told it (Windows); otherwise looked up per box.
     std::optional<QString> serial;
+    // When the device's node was made (its status change time, in ns): a node made anew is a new plug
+    // of whatever adapter, though it has the same number. 0 where there is no node (Windows).
+    qint64 node_made = 0;
 };
 
 // What a watch tells as it goes: each box as it starts and as it ends, and what it leaves alone, once.
@@ -63,6 +66,9 @@ public:
     virtual void second_name(const QString& name, const Port& first) = 0;
     // The folder could not be read (said once until a look succeeds again): nothing changes meanwhile.
     virtual void look_failed(const QString& folder, const QString& reason) = 0;
+    // name led to the device of first and now leads to the device of second, both still there: adapters
+    // that share one name (no serial number of their own). Said once per name.
+    virtual void shared_name(const QString& name, const Port& first, const Port& second) = 0;
 };
 
 // A name as the per-box lines and the log show it: valid UTF-8 as it is, every other byte, a control
@@ -83,8 +89,9 @@ public:
     const std::vector<std::unique_ptr<Box>>& all_boxes() const { return boxes; }
 
     // A plug is a device (not a name): a device that appears waits for its turn, under the first of its
-    // names; a device that went away is forgotten, so that its next plug counts. A look that fails changes
-    // nothing, but for a device whose node is gone or another device by now.
+    // names; a device that went away (its node gone, or made anew) is forgotten, so that its next plug
+    // counts. A device that no name leads to for a while (a folder made anew, a name that udev moved to
+    // another adapter) is still the same plug while its node stays.
     void look_for_plugs();
     // Boxes that ended are told and free their device.
     void reap();
@@ -115,6 +122,9 @@ private:
     std::map<QString, Entry> waiting;
     // The second names said, each with its device's identity, for as long as that device stays.
     std::set<std::pair<QString, QString>> said_second;
+    // The device each name led to at the last look, and the names said to be shared.
+    std::map<QString, QString> device_of_name;
+    std::set<QString> said_shared;
     bool look_failing = false;
     int started_count = 0;
     bool first_look = true;

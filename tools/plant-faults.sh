@@ -29,7 +29,7 @@ faults=(
     "common/LineReader.cpp|if (line.size() > max_length) {|if (line.size() > max_length + 1) {|tst_package\|tst_satellite|an overlong line is not cut"
     "serial/ReplyWait.cpp|for (int cycle = 0; cycle < schedule.cycles; ++cycle) {|for (int cycle = 1; cycle < schedule.cycles; ++cycle) {|tst_faults\|tst_update|every reply wait is one cycle short"
     "cli/TableLines.cpp|++warned;|(void)warned;|tst_cli|sat-check warns but exits 0"
-    "station/Watch.cpp|if (known == present.end() && !left_alone)|if (!left_alone)|tst_cli|a box that stays plugged is flashed again"
+    "station/Watch.cpp|if (plugged && !left_alone)|if (!left_alone)|tst_cli|a box that stays plugged is flashed again"
     "station/ProductionLog.cpp|static_cast<void>(ftruncate(fd, before.st_size));|static_cast<void>(0);|tst_cli|a record the disk took in part is left half"
     "station/Watch.cpp|box->stop_requested = nullptr;|box->stop_requested = stop;|tst_cli|Ctrl+C stops the watch's boxes mid-flash"
     "station/Watch.cpp|names[entry.port.identity].push_back(&entry);|names[entry.port.name].push_back(&entry);|tst_cli|the watch keys a plug by its name alone"

@@ -75,6 +75,10 @@ void Reader::close()
     if (file.isOpen())
         file.close();
     trailing = 0;
+    read_hash.reset();
+    read_size = 0;
+    opened_hash.reset();
+    opened_records = 0;
 }
 
 qint64 Reader::size() const
@@ -103,33 +107,51 @@ OpenResult Reader::open(const QString& path, Identity& identity, int& record_cou
     const OpenResult opened = open_at_records(path, identity);
     if (opened != OpenResult::Opened)
         return opened;
+    // One pass counts the records and hashes the bytes: a hash read apart from the count could be of
+    // another file than the one counted.
     int count = 0;
     Record record;
     while (read_record(record))
         ++count;
+    const QByteArray rest = file.readAll();
+    read_hash.addData(rest);
+    read_size += rest.size();
+    if (file.error() == QFileDevice::NoError && read_size == file_size)
+        opened_hash = read_hash.result();
     record_count = count;
+    opened_records = count;
     if (!file.seek(0)) {
         close();
         return OpenResult::CannotOpen;
     }
+    read_hash.reset();
+    read_size = 0;
     trailing = 0;
     return OpenResult::Opened;
 }
 
-std::optional<QByteArray> Reader::sha256()
+bool Reader::sent_as_opened(int records_sent)
 {
-    const qint64 at = file.pos();
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    const bool read = file.isOpen() && file.seek(0) && hash.addData(&file) && file.atEnd();
-    if (!file.seek(at) || !read)
-        return std::nullopt;
-    return hash.result();
+    if (!file.isOpen() || !opened_hash || records_sent != opened_records)
+        return false;
+    const QByteArray rest = file.readAll();
+    read_hash.addData(rest);
+    read_size += rest.size();
+    return file.error() == QFileDevice::NoError && read_size == file_size &&
+           read_hash.result() == *opened_hash;
 }
 
 bool Reader::read_identity(Identity& out)
 {
     Identity bytes;
-    if (!file.isOpen() || file.read(reinterpret_cast<char*>(bytes.data()), identity_size) != identity_size)
+    if (!file.isOpen())
+        return false;
+    const qint64 got = file.read(reinterpret_cast<char*>(bytes.data()), identity_size);
+    if (got > 0) {
+        read_hash.addData(QByteArrayView(reinterpret_cast<const char*>(bytes.data()), got));
+        read_size += got;
+    }
+    if (got != identity_size)
         return false;
     out = bytes;
     return true;
@@ -141,6 +163,10 @@ bool Reader::read_record(Record& out)
         return false;
     Record bytes;
     const qint64 got = file.read(reinterpret_cast<char*>(bytes.data()), record_size);
+    if (got > 0) {
+        read_hash.addData(QByteArrayView(reinterpret_cast<const char*>(bytes.data()), got));
+        read_size += got;
+    }
     if (got != record_size) {
         trailing = qMax<qint64>(got, 0);
         return false;

@@ -2,6 +2,7 @@
 
 #include "update/Identity.h"
 
+#include <QCryptographicHash>
 #include <QFile>
 #include <QString>
 
@@ -75,9 +76,15 @@ public:
     void close();
     // The file's size when it was opened (kept after a TooShort).
     qint64 size() const;
-    // The SHA-256 of the open file's bytes, read through the descriptor the records come from (so it is of
-    // what is sent, even if the path names another file by now); the position is kept. None: unreadable.
-    std::optional<QByteArray> sha256();
+    // The SHA-256 of the bytes open() read as it counted the records, through the descriptor the records
+    // then come from. None: not opened by open(), or unreadable.
+    std::optional<QByteArray> sha256() const { return opened_hash; }
+    // The records read since open() are all it counted, and every byte read since (the rest of the file
+    // included, read now) is the byte it hashed: what was sent is the image as it was when opened, not a
+    // file replaced or rewritten in place meanwhile.
+    bool sent_as_opened(int records_sent);
+    // The complete records open() counted.
+    int record_count() const { return opened_records; }
 
     // From the current position; false (and out unchanged) when fewer bytes are left.
     bool read_identity(Identity& out);
@@ -89,6 +96,11 @@ private:
     QFile file;
     qint64 file_size = 0;
     qint64 trailing = 0;
+    // Every byte read through the descriptor since the image stood at offset 0, and how many.
+    QCryptographicHash read_hash{QCryptographicHash::Sha256};
+    qint64 read_size = 0;
+    std::optional<QByteArray> opened_hash;
+    int opened_records = 0;
 };
 
 // What an image holds, for a person to judge it before it is sent. The image is walked once, a record at a

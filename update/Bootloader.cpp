@@ -164,7 +164,8 @@ Outcome program(SerialChannel& channel, bin_image::Reader& image, Identity& iden
     int pages_sent = 0;
     bool stopped = false;
     bin_image::Record record;
-    while (!stopped && image.read_record(record)) {
+    // No more records than were counted: a file that grows meanwhile sends nothing it did not hold.
+    while (!stopped && pages_sent < image.record_count() && image.read_record(record)) {
         const int page = pages_sent;
         trace_step(channel, [&] { return QStringLiteral("page %1 header").arg(page); });
         send_byte(channel, page_request);
@@ -183,12 +184,17 @@ Outcome program(SerialChannel& channel, bin_image::Reader& image, Identity& iden
             return Outcome::PortGone;
         if (written.byte != page_written)
             return Outcome::PageNotWritten;
+        observer.page_written(pages_sent);
         stopped = observer.stop_requested();
     }
     // Stop seen at any pump, before the first page included (or with no page at all), ends without the
     // finish request.
     if (stopped || observer.stop_requested())
         return Outcome::Stopped;
+
+    // The finish request makes the box run what it holds: only the image as it was counted and hashed.
+    if (!image.sent_as_opened(pages_sent))
+        return Outcome::ImageChanged;
 
     trace_step(channel, [] { return QStringLiteral("finish"); });
     send_byte(channel, finish_request);

@@ -63,6 +63,9 @@ enum class Outcome
     NoLineFeedback,
     PageNotWritten,
     PortGone, // the device went away mid-exchange (an adapter pulled out)
+    // The image yielded other bytes than it held when opened (rewritten or cut in place while it was sent):
+    // the box holds a mix, and the finish request was not sent.
+    ImageChanged,
 };
 
 enum class Phase
@@ -80,6 +83,8 @@ public:
     virtual ~Observer() = default;
     virtual void phase(Phase) {}
     virtual void progress(int /*pages_sent*/) {}
+    // A page was confirmed written by the box ("F"): pages_written of them so far.
+    virtual void page_written(int /*pages_written*/) {}
     virtual void pump() {}
     virtual bool stop_requested() { return false; }
     // Whether a stop that came during the handshake ends the update before the first page is sent. The

@@ -113,6 +113,26 @@ for line in open(sys.argv[1]):
     print(json.loads(line).get(sys.argv[2], ""))' "$1" "$2" 2>/dev/null
 }
 
+# Every record of a production log as "serial device outcome pages sha256", a line each, in the order of
+# their serials: what a log's reader takes from it.
+log_lines() {
+    python3 -c 'import json, sys
+rows = [json.loads(line) for line in open(sys.argv[1])]
+for r in sorted(rows, key=lambda r: str(r.get("serial"))):
+    print(r.get("serial"), r.get("device"), r.get("outcome"), r.get("pages"), r.get("image", {}).get("sha256"))' \
+        "$1" 2>/dev/null
+}
+
+# The log lines a rack or watch of the given adapters should leave, each box completed with the whole image.
+expected_log_lines() {
+    local n pages sha
+    pages=$((($(stat -c %s "$inputs/firmware.bin") - 4) / 546))
+    sha=$(sha256sum "$inputs/firmware.bin" | cut -d' ' -f1)
+    for n in "$@"; do
+        echo "$(serial_of "$n") $(readlink -f "$(link_of "$n")") completed $pages $sha"
+    done | sort
+}
+
 # The last line that says something, progress bars aside.
 last_message() { tr '\r' '\n' <"$1" | grep -v '^\[' | grep -v '^ *$' | tail -n 1; }
 
@@ -128,7 +148,9 @@ check() {
     "$@"
     status=$?
     if [ "$status" -eq 2 ]; then
-        echo "  $name: a time bound missed ($detail), trying once more"
+        # Said on the check's own line as well: CI's log shows every retry, and a bound that holds only
+        # every other time is seen.
+        echo "check $name: retried, a time bound missed ($detail)"
         detail=""
         "$@"
         status=$?
@@ -204,6 +226,7 @@ rack_of_four() {
     done
     local idle_before idle_after
     idle_before=$(idle_ticks)
+    rm -f "$out/rack.jsonl" # a second try's log holds its own records alone
     t0=$(now)
     timeout 120 "$cli" flash "${ports[@]}" --log "$out/rack.jsonl" "$inputs/firmware.bin" >"$out/rack.out" 2>&1
     status=$?
@@ -217,8 +240,13 @@ rack_of_four() {
     r=$(ratio "$rack_ms" "$one_box_ms")
     figure "rack: four adapters ${rack_ms} ms, one ${one_box_ms} ms, ratio $r (target <= 1.10);" \
         "the guest's CPU idle $(((idle_after - idle_before) * 10 * 100 / rack_ms)) % of the rack's time"
+    # The log as an auditor reads it: each adapter's serial and device, the outcome, the pages, the hash.
+    local logged
+    logged=$(log_lines "$out/rack.jsonl")
     detail="exit $status, $holding of 4 boxes hold the image, ratio $r"
-    [ "$status" -eq 0 ] && [ "$holding" -eq 4 ] || return 1
+    [ "$logged" = "$(expected_log_lines "${adapters[@]}")" ] || detail="$detail; log: $(tr '\n' ';' <<<"$logged")"
+    [ "$status" -eq 0 ] && [ "$holding" -eq 4 ] && [ "$logged" = "$(expected_log_lines "${adapters[@]}")" ] ||
+        return 1
     awk -v r="$r" 'BEGIN { exit !(r <= 1.10) }' || return 2
 }
 
@@ -422,13 +450,14 @@ unplug_all() {
     for n in "${adapters[@]}"; do unplug "$n"; done
 }
 
-# Four adapters plugged one after another are each flashed once.
+# Four adapters plugged one after another are each flashed once, by the watch as a line runs it: no folder
+# and no --match given, udev's own names.
 watch_four_in_turn() {
     unplug_all
     mkdir -p "$by_id" # the folder is there; a watch that starts before it is another check
     local n
     for n in "${adapters[@]}"; do start_box "$n" || return 1; done
-    start_watch watch-four "$by_id" --match 'usb-Velantor_KDR7-Bench_*' --count 4
+    start_watch watch-four --count 4
     for n in "${adapters[@]}"; do
         sleep 0.5
         plug "$n"
@@ -441,7 +470,7 @@ watch_four_in_turn() {
     detail="exit $watch_status, $(records watch-four) records (serials ${serials%,}), $holding of 4 boxes hold the image"
     [ "$watch_status" -eq 0 ] && [ "$(records watch-four)" -eq 4 ] &&
         [ "$serials" = "$(for n in "${adapters[@]}"; do serial_of "$n"; done | tr '\n' ',')" ] && [ "$holding" -eq 4 ] &&
-        [ "$(log_field "$out/watch-four.jsonl" outcome | sort -u)" = completed ] ||
+        [ "$(log_lines "$out/watch-four.jsonl")" = "$(expected_log_lines "${adapters[@]}")" ] ||
         { detail="$detail: $(record_summary watch-four)"; return 1; }
 }
 
@@ -462,7 +491,10 @@ watch_replug() {
         { detail="$detail: $(record_summary watch-replug)"; return 1; }
 }
 
-# Three boxes in progress, one adapter unplugged mid-flash: that box fails alone, the other two complete.
+# Three boxes in progress, one adapter unplugged mid-flash: that box fails alone and at once, saying its port
+# is gone, exit 6; the other two complete. At once: its record within 2 s of the unplug (0.8 to 1.4 s were
+# seen in the emulated guest beside a loaded machine), where a box that took the unplug for a silent box would
+# wait out a line's reply wait of about 4 s first.
 watch_unplug_one() {
     local n
     unplug 4
@@ -479,16 +511,21 @@ watch_unplug_one() {
     end_watch 0
     for n in 1 2 3; do stop_box "$n"; done
     figure "watch, adapter unplugged mid-flash: its record came $(ms "$t_unplug" "$t_record") ms after the unplug"
-    local outcomes
+    local outcomes gone record_ms
+    record_ms=$(ms "$t_unplug" "$t_record")
     outcomes=$(python3 -c 'import json, sys
 r = {x["serial"]: x["outcome"] for x in map(json.loads, open(sys.argv[1]))}
 print(", ".join("%s=%s" % (k, r[k]) for k in sorted(r)))' "$out/watch-unplug.jsonl" 2>/dev/null)
-    detail="exit $watch_status, $(records watch-unplug) records: $outcomes"
+    gone=$(python3 -c 'import json, sys
+r = [x for x in map(json.loads, open(sys.argv[1])) if x["serial"] == sys.argv[2]]
+print(r[0]["exit"], r[0]["message"])' "$out/watch-unplug.jsonl" "$(serial_of 2)" 2>/dev/null)
+    detail="exit $watch_status, $(records watch-unplug) records: $outcomes; $(serial_of 2): $gone, ${record_ms} ms"
     wait_until 15 eval "! test -e $(link_of 2)"
     plug 2
     [ "$(records watch-unplug)" -eq 3 ] && flash_holds 1 && flash_holds 3 &&
-        [[ "$outcomes" == "$(serial_of 1)=completed, $(serial_of 2)="* ]] &&
-        [[ "$outcomes" != *"$(serial_of 2)=completed"* ]] && [[ "$outcomes" == *", $(serial_of 3)=completed" ]]
+        [[ "$outcomes" == "$(serial_of 1)=completed, $(serial_of 2)=failed, $(serial_of 3)=completed" ]] &&
+        [[ "$gone" == "6 "* ]] && says_port_gone "${gone#6 }" || return 1
+    [ "$record_ms" -le 2000 ] || return 2
 }
 
 # The watch started before any adapter exists (no /dev/serial/by-id at all), on the folder it watches when
