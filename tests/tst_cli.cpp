@@ -1068,11 +1068,11 @@ void tst_cli::watch_keeps_one_box_per_device()
     QCOMPARE(p.state(), QProcess::Running);
     QVERIFY(QDir().mkpath(folder));
     // As udev makes a link: under a passing hidden name, renamed into place at once. A hidden name that
-    // stays is no box either.
+    // stays (another program's) is no box either.
     QVERIFY(plug(early, ".#present.tmp"));
     QVERIFY(::rename((QFile::encodeName(folder) + "/.#present.tmp").constData(),
                      (QFile::encodeName(folder) + "/present").constData()) == 0);
-    QVERIFY(plug(hidden, ".#usb-hidden"));
+    QVERIFY(plug(hidden, ".usb-hidden"));
     QVERIFY(plug(twin, "twin-a") && plug(twin, "twin-b"));
     QVERIFY(QFile::link(QStringLiteral("/dev/null"), folder + QStringLiteral("/null")));
     QTRY_VERIFY_WITH_TIMEOUT(times_sent(early, "C") == 1 && times_sent(twin, "C") == 1, 20000);
@@ -1169,6 +1169,8 @@ void tst_cli::adapter_serial_is_the_usb_devices_data()
                                                                            << "A50285BI";
     QTest::newRow("a USB device without one: never the hub's") << "ttyUSB1"
                                                                << "";
+    QTest::newRow("a cdc-acm device without one: never the hub's") << "ttyACM1"
+                                                                   << "";
     QTest::newRow("not on USB") << "ttyS1"
                                 << "";
     QTest::newRow("no such tty") << "ttyUSB9"
@@ -1192,11 +1194,13 @@ void tst_cli::adapter_serial_is_the_usb_devices()
     node(hub + QStringLiteral("/1-1"), "KDR7 BENCH01");
     node(hub + QStringLiteral("/1-2"), "A50285BI");
     node(hub + QStringLiteral("/1-3"), "");
+    node(hub + QStringLiteral("/1-4"), "");
     QVERIFY(QDir().mkpath(sysfs.filePath(QStringLiteral("devices/platform/serial8250"))));
     QVERIFY(QDir().mkpath(sysfs.filePath(QStringLiteral("class/tty"))));
     const QString ports[][2] = {{"ttyACM0", hub + "/1-1/1-1:1.0"},
                                 {"ttyUSB0", hub + "/1-2/1-2:1.0/ttyUSB0"},
                                 {"ttyUSB1", hub + "/1-3/1-3:1.0/ttyUSB1"},
+                                {"ttyACM1", hub + "/1-4/1-4:1.0"},
                                 {"ttyS1", sysfs.filePath(QStringLiteral("devices/platform/serial8250"))}};
     for (const auto& port : ports) {
         QVERIFY(QDir().mkpath(port[1]));
