@@ -90,7 +90,7 @@ inside() {
 
     # The fine timer around each job with the box: a relay trace of the few calls that tell.
     wine reg add 'HKCU\Software\Wine\Debug' /v RelayInclude \
-        /d 'timeBeginPeriod;timeEndPeriod;CreateFileW;WriteFile;ReadFile;CloseHandle' /f >/dev/null 2>&1
+        /d 'timeBeginPeriod;timeEndPeriod;CreateFileW;WriteFile;ReadFile;CloseHandle;SetProcessInformation' /f >/dev/null 2>&1
     set +e
     WINEDEBUG=+relay wine "$cli" flash --port COM1 firmware.bin >/dev/null 2>relay-flash.trace
     WINEDEBUG=+relay wine "$cli" sat-read --port COM17 relay.csv >/dev/null 2>relay-sat-read.trace
@@ -301,6 +301,31 @@ print("%s: timeBeginPeriod at line %d, %d port reads and writes (lines %d-%d), t
 PY
 }
 
+# In a relay trace of a job: before the first timeBeginPeriod(1), the process asks that its timer requests
+# be honoured while its window is minimized or covered (SetProcessInformation, ProcessPowerThrottling = 4,
+# the flag 4 in the control mask and not in the state). Wine's answer does not matter: the call must be made.
+check_throttling_opt_out() {
+    python3 - "$1" <<'PY' || fail "the process does not keep its timer requests honoured in $1"
+import re, sys
+lines = open(sys.argv[1], encoding="utf-8", errors="replace").read().splitlines()
+opt_out = begin = None
+for i, line in enumerate(lines):
+    m = re.match(r"\w+:Call\s+(\S+)\((.*)\) ret=", line)
+    if not m:
+        continue
+    function, args = m.groups()
+    args = args.split(",")
+    if function.endswith(".SetProcessInformation") and opt_out is None and int(args[1], 16) == 4:
+        opt_out = i
+    elif function == "winmm.timeBeginPeriod" and begin is None:
+        begin = i
+assert opt_out is not None, "no SetProcessInformation(ProcessPowerThrottling)"
+assert begin is not None and opt_out < begin, "SetProcessInformation does not come before timeBeginPeriod"
+print("%s: SetProcessInformation(ProcessPowerThrottling) at line %d, timeBeginPeriod at line %d"
+      % (sys.argv[1].rsplit("/", 1)[-1], opt_out + 1, begin + 1))
+PY
+}
+
 boxes=()
 dev_stage=
 cleanup() {
@@ -411,6 +436,7 @@ EOF
     [ "$(cat "$work/win/sat-read.status")" = 0 ] || fail "sat-read through COM17 failed"
     check_timer_trace "$work/win/relay-flash.trace"
     check_timer_trace "$work/win/relay-sat-read.trace"
+    check_throttling_opt_out "$work/win/relay-flash.trace"
     grep -q "Watching the COM ports" "$work/win/watch-none.err" || fail "the watch did not start: $(cat "$work/win/watch-none.err")"
     if grep -q " start " "$work/win/watch-none.out"; then
         fail "without --match the watch took a port that is no USB serial port: $(cat "$work/win/watch-none.out")"
