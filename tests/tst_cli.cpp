@@ -490,6 +490,11 @@ void tst_cli::ports_tell_what_opens()
 {
     PtyBox com9;
     set_port(9, com9.device());
+    // Held by another program (here, this one): there, but busy.
+    PtyBox com10;
+    set_port(10, com10.device());
+    QSerialPort holder(com10.device());
+    QVERIFY(holder.open(QIODevice::ReadWrite));
     const Run run = cli({"ports"});
     QCOMPARE(run.status, 0);
     const QList<QByteArray> lines = run.out.split('\n');
@@ -501,6 +506,7 @@ void tst_cli::ports_tell_what_opens()
     QVERIFY(lines[8].endsWith("opens"));
     QVERIFY(lines[0].contains("(no device)"));
     QVERIFY(lines[0].endsWith("not found"));
+    QVERIFY2(lines[9].startsWith("COM10") && lines[9].endsWith(" busy"), lines[9].constData());
     QCOMPARE(com9.receive(1, 50), QByteArray());
 }
 
