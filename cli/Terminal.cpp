@@ -179,13 +179,41 @@ bool parse(QCommandLineParser& parser, const QStringList& arguments, const QStri
 namespace {
 
 std::atomic<bool> stop_requested{false};
+std::atomic<bool> ending_soon{false};
 
+#ifndef Q_OS_WIN
 void on_interrupt(int)
 {
     stop_requested = true;
     // A second Ctrl+C ends the program at once.
     std::signal(SIGINT, SIG_DFL);
 }
+#else
+// A console's control events, each in a thread of its own that the system starts for it. Ctrl+C and
+// Ctrl+Break (what a script or a service manager sends to a process group: Ctrl+C cannot reach one) ask the
+// job to stop at its next safe point; the second of them is left to the system's own handler, which ends
+// the program at once. Closing the console, logging off and shutting down end the process as soon as this
+// returns, or about 5 s on: the stop is asked for and the return held off, so that the job can stop its
+// boxes and write their records and the program can end by itself, which ends this thread too.
+BOOL WINAPI on_console_event(DWORD event)
+{
+    constexpr DWORD hold_ms = 10000; // beyond the system's own bound: it decides
+    switch (event) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+        return stop_requested.exchange(true) ? FALSE : TRUE;
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+        ending_soon = true;
+        stop_requested = true;
+        Sleep(hold_ms);
+        return TRUE;
+    default:
+        return FALSE;
+    }
+}
+#endif
 
 } // namespace
 
@@ -196,17 +224,33 @@ bool stderr_is_terminal()
 
 void catch_interrupt()
 {
+#ifdef Q_OS_WIN
+    // A process started in a new process group inherits "ignore Ctrl+C": taken back, so that its console's
+    // Ctrl+C reaches it too.
+    SetConsoleCtrlHandler(nullptr, FALSE);
+    SetConsoleCtrlHandler(on_console_event, TRUE);
+#else
     std::signal(SIGINT, on_interrupt);
+#endif
 }
 
 void release_interrupt()
 {
+#ifdef Q_OS_WIN
+    SetConsoleCtrlHandler(on_console_event, FALSE);
+#else
     std::signal(SIGINT, SIG_DFL);
+#endif
 }
 
 bool interrupted()
 {
     return stop_requested;
+}
+
+bool must_end_soon()
+{
+    return ending_soon;
 }
 
 Progress::Progress(const char* unit_name, int step_count)
