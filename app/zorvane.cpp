@@ -10,6 +10,12 @@
 
 #include <utility>
 
+#ifdef Q_OS_WIN
+#include "app/ModalLoops.h"
+
+#include <windows.h>
+#endif
+
 // The window itself: its construction, its wiring and the port probe. The tabs' handlers live in
 // UpdateTab.cpp, SatelliteTab.cpp and PackageTab.cpp.
 
@@ -59,6 +65,34 @@ void zorvane::closeEvent(QCloseEvent* event)
     }
     QMainWindow::closeEvent(event);
 }
+
+#ifdef Q_OS_WIN
+namespace {
+
+using namespace modal_loops;
+static_assert(win32::syscommand == WM_SYSCOMMAND && win32::nc_left_down == WM_NCLBUTTONDOWN &&
+              win32::nc_left_double == WM_NCLBUTTONDBLCLK && win32::nc_right_down == WM_NCRBUTTONDOWN &&
+              win32::nc_right_up == WM_NCRBUTTONUP);
+static_assert(win32::sc_size == SC_SIZE && win32::sc_move == SC_MOVE &&
+              win32::sc_mouse_menu == SC_MOUSEMENU && win32::sc_key_menu == SC_KEYMENU);
+static_assert(win32::ht_caption == HTCAPTION && win32::ht_system_menu == HTSYSMENU &&
+              win32::ht_grow_box == HTGROWBOX && win32::ht_left == HTLEFT &&
+              win32::ht_bottom_right == HTBOTTOMRIGHT);
+
+} // namespace
+
+bool zorvane::nativeEvent(const QByteArray& type, void* message, qintptr* result)
+{
+    if (exchange_running() && type == "windows_generic_MSG") {
+        const auto* msg = static_cast<const MSG*>(message);
+        if (modal_loops::starts_modal_loop(msg->message, quintptr(msg->wParam))) {
+            *result = 0;
+            return true;
+        }
+    }
+    return QMainWindow::nativeEvent(type, message, result);
+}
+#endif
 
 bool zorvane::open_channel(const QString& port, const char* job, const QString& input)
 {

@@ -37,6 +37,11 @@ public:
 protected:
     // Refused while the box is being talked to: the exchange would go on unseen and keep the port.
     void closeEvent(QCloseEvent* event) override;
+#ifdef Q_OS_WIN
+    // While the box is being talked to, declines what would enter one of Windows' modal loops (moving,
+    // sizing, the window menu): see ModalLoops.h.
+    bool nativeEvent(const QByteArray& type, void* message, qintptr* result) override;
+#endif
 
 private slots:
     // The order here is the order of the meta-object, index 0 to 9.
@@ -74,9 +79,15 @@ private:
     };
     // The one rule for every slot but Stop: whether what it starts may start while the running jobs run.
     bool may_start(Start what) const;
-    unsigned jobs() const { return running_jobs | (channel ? unsigned(Exchange) : 0U); }
+    unsigned jobs() const
+    {
+        return running_jobs | (channel ? unsigned(Exchange) : 0U);
+    }
     // True while a handler talks to the box; its pumps must then start nothing else and open no dialog.
-    bool exchange_running() const { return channel != nullptr; }
+    bool exchange_running() const
+    {
+        return channel != nullptr;
+    }
     // Makes the handler's channel and opens the port, traced when KDR7_TRACE names a file; false, with its
     // message shown and no channel left, when either fails.
     bool open_channel(const QString& port, const char* job, const QString& input = QString());

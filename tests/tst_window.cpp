@@ -2,6 +2,7 @@
 #include "DialogAnswerer.h"
 #include "PtyBox.h"
 #include "app/FontFit.h"
+#include "app/ModalLoops.h"
 #include "app/SatelliteGrid.h"
 #include "app/zorvane.h"
 
@@ -62,6 +63,8 @@ private slots:
     void close_buttons_close_the_window();
 
     void grid_items_survive_the_view();
+    void modal_loops_are_told_apart_data();
+    void modal_loops_are_told_apart();
 };
 
 void tst_window::probe_warns_once_when_no_port_opens()
@@ -418,6 +421,42 @@ void tst_window::grid_items_survive_the_view()
     // The grid went first: its items left the view, which must not touch them any more.
     QVERIFY(view.item(0, 0) == nullptr);
     QVERIFY(view.item(5, 1) == nullptr);
+}
+
+// What Windows would turn into its own move, size or menu loop while the box is talked to, and what not.
+void tst_window::modal_loops_are_told_apart_data()
+{
+    QTest::addColumn<unsigned>("message");
+    QTest::addColumn<quintptr>("wparam");
+    QTest::addColumn<bool>("declined");
+    using namespace modal_loops::win32;
+    const unsigned left_down_client = 0x0201; // WM_LBUTTONDOWN
+    QTest::newRow("SC_MOVE") << syscommand << quintptr(0xF010) << true;
+    QTest::newRow("SC_MOVE from a caption drag") << syscommand << quintptr(0xF012) << true;
+    QTest::newRow("SC_SIZE from the left border") << syscommand << quintptr(0xF001) << true;
+    QTest::newRow("SC_KEYMENU (Alt+Space)") << syscommand << quintptr(0xF100) << true;
+    QTest::newRow("SC_MOUSEMENU (the icon)") << syscommand << quintptr(0xF093) << true;
+    QTest::newRow("SC_MINIMIZE") << syscommand << quintptr(0xF020) << false;
+    QTest::newRow("SC_CLOSE") << syscommand << quintptr(0xF060) << false;
+    QTest::newRow("SC_RESTORE") << syscommand << quintptr(0xF120) << false;
+    QTest::newRow("press on the caption") << nc_left_down << quintptr(2) << true;
+    QTest::newRow("double click on the caption") << nc_left_double << quintptr(2) << true;
+    QTest::newRow("press on the icon") << nc_left_down << quintptr(3) << true;
+    QTest::newRow("press on the bottom-right corner") << nc_left_down << quintptr(17) << true;
+    QTest::newRow("press on the left border") << nc_left_down << quintptr(10) << true;
+    QTest::newRow("right click on the caption") << nc_right_up << quintptr(2) << true;
+    QTest::newRow("press on the minimize button") << nc_left_down << quintptr(8) << false;
+    QTest::newRow("press on the close button") << nc_left_down << quintptr(20) << false;
+    QTest::newRow("press in the client area (non-client code)") << nc_left_down << quintptr(1) << false;
+    QTest::newRow("press on a button of the form") << left_down_client << quintptr(2) << false;
+}
+
+void tst_window::modal_loops_are_told_apart()
+{
+    QFETCH(unsigned, message);
+    QFETCH(quintptr, wparam);
+    QFETCH(bool, declined);
+    QCOMPARE(modal_loops::starts_modal_loop(message, wparam), declined);
 }
 
 QTEST_MAIN(tst_window)
