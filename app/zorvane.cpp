@@ -1,12 +1,17 @@
 #include "app/zorvane.h"
 
 #include "app/FontFit.h"
+#include "app/PortLists.h"
 #include "app/ShowMessage.h"
 #include "serial/PortNames.h"
 #include "serial/SerialChannel.h"
 #include "serial/Trace.h"
 
 #include <QCloseEvent>
+#include <QScreen>
+#include <QScrollArea>
+#include <QStyle>
+#include <QWindow>
 
 #include <utility>
 
@@ -170,15 +175,66 @@ void zorvane::connect_buttons()
         connect(button, &QPushButton::clicked, this, slot, Qt::AutoConnection);
 }
 
-// The lists keep the names "COM1" .. "COM15"; the tooltip tells which device each name opens here.
+// The lists keep the names "COM1" .. "COM15"; the tooltip tells which device each name opens here. The
+// system's ports beyond COM15 follow, each with its device's description.
 void zorvane::show_port_devices()
 {
+    const QList<port_lists::SystemPort> beyond = port_lists::beyond_form(port_lists::system_ports());
     for (QComboBox* list : {ui.comboBox_port_rw, ui.comboBox_port_update}) {
         for (int i = 0; i < list->count(); ++i) {
             const QString device = port_names::device_for(list->itemText(i));
             list->setItemData(i, device.isEmpty() ? tr("no device") : device, Qt::ToolTipRole);
         }
+        port_lists::add(list, beyond);
     }
+}
+
+void zorvane::showEvent(QShowEvent* event)
+{
+    QMainWindow::showEvent(event);
+    if (fitted_screen != nullptr)
+        return;
+    fit_to_screen();
+    connect(windowHandle(), &QWindow::screenChanged, this, [this] { fit_to_screen(); });
+}
+
+// The form is drawn at 800 x 600 and stays so. Where the screen's free area (without the taskbar) cannot
+// hold it with the window's frame, at 175 % on a 1920 x 1080 screen for one, the window takes what room
+// there is and the form scrolls inside it; it is placed wholly inside that area.
+void zorvane::fit_to_screen()
+{
+    fitted_screen = screen();
+    const QRect area = fitted_screen->availableGeometry();
+    const QMargins frame = windowHandle() != nullptr ? windowHandle()->frameMargins() : QMargins();
+    const QSize room(area.width() - frame.left() - frame.right(),
+                     area.height() - frame.top() - frame.bottom());
+    QSize size = form_size;
+    if (form_size.width() > room.width() || form_size.height() > room.height()) {
+        if (form_scroll == nullptr) {
+            form_scroll = new QScrollArea;
+            form_scroll->setFrameShape(QFrame::NoFrame);
+            QWidget* form = takeCentralWidget();
+            form->setFixedSize(form_size);
+            form_scroll->setWidget(form);
+            setCentralWidget(form_scroll);
+        }
+        // A scroll bar for the rows that do not fit takes its width beside the form, where there is room.
+        const int bar = style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, form_scroll);
+        if (form_size.height() > room.height())
+            size.rwidth() += bar;
+        if (size.width() > room.width())
+            size.rheight() += bar;
+        size = size.boundedTo(room);
+    }
+    setMinimumSize(size);
+    setMaximumSize(size);
+    resize(size);
+    // Moved so that the frame lies inside the free area.
+    const QSize outer = size.grownBy(frame);
+    const QPoint at(qBound(area.left(), x(), qMax(area.left(), area.right() + 1 - outer.width())),
+                    qBound(area.top(), y(), qMax(area.top(), area.bottom() + 1 - outer.height())));
+    if (at != pos())
+        move(at);
 }
 
 // Preselects the first port that opens. Nothing is sent: each port is only opened and closed again.

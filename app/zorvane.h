@@ -16,6 +16,8 @@
 #include <functional>
 #include <memory>
 
+class QScreen;
+class QScrollArea;
 class SerialChannel;
 class Trace;
 
@@ -37,6 +39,8 @@ public:
 protected:
     // Refused while the box is being talked to: the exchange would go on unseen and keep the port.
     void closeEvent(QCloseEvent* event) override;
+    // The first time the window is shown, and whenever it moves to another screen: see fit_to_screen().
+    void showEvent(QShowEvent* event) override;
 #ifdef Q_OS_WIN
     // While the box is being talked to, declines what would enter one of Windows' modal loops (moving,
     // sizing, the window menu): see ModalLoops.h.
@@ -95,6 +99,7 @@ private:
     void report_trace();
     void connect_buttons();
     void show_port_devices();
+    void fit_to_screen();
     void probe_ports();
     void show_identity(const IdentityTexts& texts);
     void show_package_identity(const IdentityTexts& texts);
@@ -121,6 +126,11 @@ private:
     bool stop_requested = false;
     // Index in the port lists of the first port that opened at start-up; 0 when none did.
     int found_port_index = 0;
+    // The form's own size, and the scroll area it goes into where a screen cannot hold it whole.
+    const QSize form_size{800, 600};
+    QScrollArea* form_scroll = nullptr;
+    // The screen the window was last fitted to; none before it is first shown.
+    QScreen* fitted_screen = nullptr;
 
     // Package tab: the chosen files, the identity read from the S19 file, the page being assembled.
     QString s19_path;

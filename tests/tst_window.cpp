@@ -3,9 +3,12 @@
 #include "PtyBox.h"
 #include "app/FontFit.h"
 #include "app/ModalLoops.h"
+#include "app/PortLists.h"
 #include "app/SatelliteGrid.h"
 #include "app/zorvane.h"
 
+#include <QAbstractItemView>
+#include <QApplication>
 #include <QComboBox>
 #include <QFontInfo>
 #include <QHeaderView>
@@ -13,7 +16,12 @@
 #include <QMetaMethod>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QSerialPort>
+#include <QStyle>
+#include <QStyleFactory>
 #include <QTabWidget>
 #include <QTableWidget>
 #include <QTest>
@@ -48,9 +56,11 @@ private slots:
     void probe_stops_at_the_first_port_that_opens();
     void probe_counts_a_busy_port_as_not_found();
     void port_items_show_their_device();
+    void ports_beyond_com15_show_whole();
 
     void clipped_caption_widens_to_the_left();
     void window_is_fixed_800_by_600();
+    void window_fits_the_screen();
     void every_text_fits_its_widget();
     void window_shows_two_tabs_and_keeps_package_alive();
     void satellite_table_layout();
@@ -152,6 +162,49 @@ void tst_window::port_items_show_their_device()
     }
 }
 
+// The system's ports beyond COM15 follow the form's names, in number order, once each; the popup shows
+// every name whole in the window's own font, also in the Windows style, whose popup is a plain list.
+void tst_window::ports_beyond_com15_show_whole()
+{
+    DialogAnswerer answers;
+    const QString style = QApplication::style()->name();
+    QApplication::setStyle(QStyleFactory::create(QStringLiteral("Windows")));
+    {
+        zorvane window;
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QComboBox* list = widget<QComboBox>(&window, "comboBox_port_update");
+        port_lists::add(list,
+                        port_lists::beyond_form({{"COM123", "USB Serial Device"},
+                                                 {"COM3", "Communications Port"},
+                                                 {"com20", ""},
+                                                 {"LPT1", "Printer Port"},
+                                                 {"COM16", "Intel(R) Active Management Technology - SOL"},
+                                                 {"COM123", "again"}}));
+        QStringList names;
+        for (int i = 0; i < list->count(); ++i)
+            names << list->itemText(i);
+        QCOMPARE(names.mid(15), QStringList({"COM16", "COM20", "COM123"}));
+        QCOMPARE(list->itemData(17, Qt::ToolTipRole).toString(), QStringLiteral("USB Serial Device"));
+        QCOMPARE(list->itemData(16, Qt::ToolTipRole).toString(), QStringLiteral("COM20"));
+        QCOMPARE(list->width(), 61);
+        list->showPopup();
+        QAbstractItemView* view = list->view();
+        QTRY_VERIFY(view->isVisible());
+        const int margins = 2 * (view->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, view) + 1);
+        for (const QString name : {"COM15", "COM123"}) {
+            const int needed = list->fontMetrics().horizontalAdvance(name) + margins;
+            QVERIFY2(needed <= view->viewport()->width(),
+                     qPrintable(QStringLiteral("%1 needs %2 px, the popup has %3")
+                                    .arg(name)
+                                    .arg(needed)
+                                    .arg(view->viewport()->width())));
+        }
+        list->hidePopup();
+    }
+    QApplication::setStyle(QStyleFactory::create(style));
+}
+
 // With the fonts the package depends on: Arial's metric twin for the value fields, and a default family in
 // which no caption, button, port name or column header is clipped in the form's fixed geometry.
 void tst_window::every_text_fits_its_widget()
@@ -203,6 +256,37 @@ void tst_window::window_is_fixed_800_by_600()
     QCOMPARE(window.objectName(), QStringLiteral("zorvaneClass"));
     QVERIFY(!window.windowIcon().isNull());
     QCOMPARE(window.locale(), QLocale(QLocale::English, QLocale::UnitedStates));
+}
+
+// Wholly inside the screen's free area, the form at its own size: scrolled where the area is too small
+// (run at 175 % on a 1920 x 1040 area by tst_window_at_175_percent), as it is where it fits.
+void tst_window::window_fits_the_screen()
+{
+    DialogAnswerer answers;
+    zorvane window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    const QRect area = window.screen()->availableGeometry();
+    QVERIFY2(area.contains(window.frameGeometry()),
+             qPrintable(QStringLiteral("the window's frame %1,%2 %3x%4 leaves the free area %5x%6")
+                            .arg(window.frameGeometry().x())
+                            .arg(window.frameGeometry().y())
+                            .arg(window.frameGeometry().width())
+                            .arg(window.frameGeometry().height())
+                            .arg(area.width())
+                            .arg(area.height())));
+    QCOMPARE(widget<QWidget>(&window, "centralWidget")->size(), QSize(800, 600));
+    auto* scroll = window.findChild<QScrollArea*>();
+    if (area.height() >= 600 + 40) {
+        QVERIFY(scroll == nullptr);
+        QCOMPARE(window.size(), QSize(800, 600));
+        return;
+    }
+    // Every row of the form can be scrolled to.
+    QVERIFY(scroll != nullptr);
+    QCOMPARE(scroll->verticalScrollBar()->maximum(), 600 - scroll->viewport()->height());
+    QVERIFY(scroll->viewport()->height() < 600);
+    QCOMPARE(scroll->viewport()->width(), 800);
 }
 
 void tst_window::window_shows_two_tabs_and_keeps_package_alive()
