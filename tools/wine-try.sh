@@ -115,6 +115,9 @@ inside() {
     wait "$first"
     set -e
 
+    port_and_console_checks "$cli"
+    window_move_check
+
     installer_checks
 
     # The window, on a virtual display.
@@ -124,6 +127,36 @@ inside() {
         import -window root "$2"
         kill "$app" 2>/dev/null
         wineserver -k || true' _ "$stage/zorvane.exe" "$work/zorvane-wine.png"
+    wineserver -k || true
+    wineserver -w
+}
+
+# ---- A port held elsewhere, Ctrl+Break, and the window moved mid-exchange (inside the namespace) --------
+# With COM2 held open by another program, `ports` says it is busy. A watch started in a process group of its
+# own (as a script or a task scheduler starts it) gets Ctrl+Break and ends as after Ctrl+C, with its table.
+port_and_console_checks() {
+    local cli=$1
+    set +e
+    wine "$probe" hold COM2 10000 >hold.out 2>&1 &
+    local holder=$!
+    for _ in $(seq 150); do grep -q held hold.out && break; sleep 0.1; done
+    wine "$cli" ports >ports-busy.out 2>ports-busy.err
+    wait "$holder"
+    wine "$probe" break 6000 "\"$(winepath -w "$cli")\" flash --watch firmware.bin" >break.out 2>break.err
+    set -e
+}
+
+# "Read from device" in the window (the button clicked at its place in the client area), and SC_MOVE posted
+# to the window once the exchange is at its fifth entry, as a press on the title bar would: the exchange's
+# trace (KDR7_TRACE) must show no pause.
+window_move_check() {
+    local trace=$work/win/window-read.trace
+    rm -f "$trace"
+    xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
+        KDR7_TRACE="$(winepath -w "$3")" wine "$1" >/dev/null 2>&1 & app=$!
+        wine "$2" move "Velantor KDR7 Loader Editor v1.6" 380 537 "$(winepath -w "$3")" "entry 5" "read ends" >"$4" 2>&1
+        kill "$app" 2>/dev/null
+        wineserver -k || true' _ "$stage/zorvane.exe" "$probe" "$trace" "$work/win/window-move.out"
     wineserver -k || true
     wineserver -w
 }
@@ -301,6 +334,34 @@ print("%s: timeBeginPeriod at line %d, %d port reads and writes (lines %d-%d), t
 PY
 }
 
+# The busy port and the Ctrl+Break, as port_and_console_checks left them.
+check_port_and_console() {
+    local dir=$1
+    grep -Eq '^COM2 .* busy$' <(tr -d '\r' <"$dir/ports-busy.out") ||
+        fail "ports does not say that COM2, held by another program, is busy: $(grep '^COM2' "$dir/ports-busy.out")"
+    grep -q "Watching the COM ports" "$dir/break.err" || fail "the watch for Ctrl+Break did not start: $(cat "$dir/break.err")"
+    grep -q "^exit 0" <(tr -d '\r' <"$dir/break.err") ||
+        fail "Ctrl+Break did not end the watch as Ctrl+C does: $(tail -n 3 "$dir/break.err")"
+    grep -q "^port  *outcome" "$dir/break.out" || fail "the watch ended by Ctrl+Break printed no table"
+}
+
+# The window's exchange while SC_MOVE was posted to it: read whole, and no pause of more than 50 ms between
+# two of its events (the box stand-in answers at once: every pause of the exchange is the tool's own).
+check_window_pace() {
+    grep -q "SC_MOVE posted" "$2" && grep -q "^done" "$2" || fail "the window's read with SC_MOVE did not run: $(cat "$2")"
+    python3 - "$1" <<'PY' || fail "the window's exchange paused while it was moved"
+import re, sys
+times = [float(m.group(1)) for m in (re.match(r"\s*(\d+\.\d+)\s+(tool>box|box>tool|wait)", l)
+         for l in open(sys.argv[1], encoding="utf-8", errors="replace")) if m]
+assert len(times) > 99 * 3, "the read is not whole in the trace: %d events" % len(times)
+gaps = [b - a for a, b in zip(times, times[1:])]
+worst = max(gaps)
+at = gaps.index(worst)
+assert worst <= 50.0, "a pause of %.1f ms at %.1f ms in the exchange" % (worst, times[at])
+print("window-read.trace: %d events, SC_MOVE posted mid-read, longest pause %.1f ms" % (len(times), worst))
+PY
+}
+
 # In a relay trace of a job: before the first timeBeginPeriod(1), the process asks that its timer requests
 # be honoured while its window is minimized or covered (SetProcessInformation, ProcessPowerThrottling = 4,
 # the flag 4 in the control mask and not in the state). Wine's answer does not matter: the call must be made.
@@ -405,6 +466,9 @@ outside() {
     echo $? >"$work/linux/fault.status"
     set -e
 
+    # The trial's own Windows program (never shipped): holds a port, sends Ctrl+Break, moves the window.
+    x86_64-w64-mingw32-g++-posix -O1 -municode -static -o "$work/probe.exe" "$root/tools/wine/probe.cpp"
+
     dev_stage=$(mktemp -d /dev/shm/kdr7-dev.XXXXXX)
     cat >"$work/inside.env" <<EOF
 dev_stage='$dev_stage'
@@ -415,6 +479,7 @@ work='$work'
 flash_pty='$flash_pty'
 fault_pty='$fault_pty'
 table_pty='$table_pty'
+probe='$work/probe.exe'
 EOF
     # Propagation is left as it is here (a chroot has no root mount to change); the inner half makes /dev
     # private before it mounts anything.
@@ -437,6 +502,8 @@ EOF
     check_timer_trace "$work/win/relay-flash.trace"
     check_timer_trace "$work/win/relay-sat-read.trace"
     check_throttling_opt_out "$work/win/relay-flash.trace"
+    check_port_and_console "$work/win"
+    check_window_pace "$work/win/window-read.trace" "$work/win/window-move.out"
     grep -q "Watching the COM ports" "$work/win/watch-none.err" || fail "the watch did not start: $(cat "$work/win/watch-none.err")"
     if grep -q " start " "$work/win/watch-none.out"; then
         fail "without --match the watch took a port that is no USB serial port: $(cat "$work/win/watch-none.out")"
