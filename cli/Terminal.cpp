@@ -1,5 +1,7 @@
 #include "cli/Terminal.h"
 
+#include "cli/ConsoleEvents.h"
+
 #include <QCommandLineParser>
 #include <QCoreApplication>
 
@@ -189,29 +191,29 @@ void on_interrupt(int)
     std::signal(SIGINT, SIG_DFL);
 }
 #else
-// A console's control events, each in a thread of its own that the system starts for it. Ctrl+C and
-// Ctrl+Break (what a script or a service manager sends to a process group: Ctrl+C cannot reach one) ask the
-// job to stop at its next safe point; the second of them is left to the system's own handler, which ends
-// the program at once. Closing the console, logging off and shutting down end the process as soon as this
-// returns, or about 5 s on: the stop is asked for and the return held off, so that the job can stop its
-// boxes and write their records and the program can end by itself, which ends this thread too.
+// A console's control events, each in a thread of its own that the system starts for it (see
+// ConsoleEvents.h). Ctrl+Break is what a script or a service manager can send to a process group:
+// Ctrl+C cannot reach one. When this returns after a close, a logoff or a shutdown the system ends the
+// process, so it holds on: the job stops its boxes and writes their records, and the program's own end
+// ends this thread too.
+static_assert(CTRL_C_EVENT == 0 && CTRL_BREAK_EVENT == 1 && CTRL_CLOSE_EVENT == 2 && CTRL_LOGOFF_EVENT == 5 &&
+              CTRL_SHUTDOWN_EVENT == 6);
 BOOL WINAPI on_console_event(DWORD event)
 {
     constexpr DWORD hold_ms = 10000; // beyond the system's own bound: it decides
-    switch (event) {
-    case CTRL_C_EVENT:
-    case CTRL_BREAK_EVENT:
-        return stop_requested.exchange(true) ? FALSE : TRUE;
-    case CTRL_CLOSE_EVENT:
-    case CTRL_LOGOFF_EVENT:
-    case CTRL_SHUTDOWN_EVENT:
+    switch (console_events::answer(event, stop_requested)) {
+    case console_events::Answer::Stop:
+        stop_requested = true;
+        return TRUE;
+    case console_events::Answer::StopAndHold:
         ending_soon = true;
         stop_requested = true;
         Sleep(hold_ms);
         return TRUE;
-    default:
-        return FALSE;
+    case console_events::Answer::PassOn:
+        break;
     }
+    return FALSE;
 }
 #endif
 
