@@ -140,6 +140,9 @@ inside() {
 window_move_check() {
     local trace=$work/win/window-read.trace
     rm -f "$trace"
+    # A window started while a wineserver without a display lingers would go to its display-less desktop.
+    wineserver -k || true
+    wineserver -w
     xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
         KDR7_TRACE="$(winepath -w "$3")" wine "$1" >/dev/null 2>&1 & app=$!
         wine "$2" move "Velantor KDR7 Loader Editor v1.6" 380 528 "$(winepath -w "$3")" "entry 5" "read ends" >"$4" 2>&1
