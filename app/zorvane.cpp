@@ -1,6 +1,7 @@
 #include "app/zorvane.h"
 
 #include "app/FontFit.h"
+#include "app/PortLists.h"
 #include "app/ShowMessage.h"
 #include "serial/FtdiLatency.h"
 #include "serial/PortNames.h"
@@ -8,8 +9,18 @@
 #include "serial/Trace.h"
 
 #include <QCloseEvent>
+#include <QScreen>
+#include <QScrollArea>
+#include <QStyle>
+#include <QWindow>
 
 #include <utility>
+
+#ifdef Q_OS_WIN
+#include "app/ModalLoops.h"
+
+#include <windows.h>
+#endif
 
 // The window itself: its construction, its wiring and the port probe. The tabs' handlers live in
 // UpdateTab.cpp, SatelliteTab.cpp and PackageTab.cpp.
@@ -60,6 +71,34 @@ void zorvane::closeEvent(QCloseEvent* event)
     }
     QMainWindow::closeEvent(event);
 }
+
+#ifdef Q_OS_WIN
+namespace {
+
+using namespace modal_loops;
+static_assert(win32::syscommand == WM_SYSCOMMAND && win32::nc_left_down == WM_NCLBUTTONDOWN &&
+              win32::nc_left_double == WM_NCLBUTTONDBLCLK && win32::nc_right_down == WM_NCRBUTTONDOWN &&
+              win32::nc_right_up == WM_NCRBUTTONUP);
+static_assert(win32::sc_size == SC_SIZE && win32::sc_move == SC_MOVE &&
+              win32::sc_mouse_menu == SC_MOUSEMENU && win32::sc_key_menu == SC_KEYMENU);
+static_assert(win32::ht_caption == HTCAPTION && win32::ht_system_menu == HTSYSMENU &&
+              win32::ht_grow_box == HTGROWBOX && win32::ht_left == HTLEFT &&
+              win32::ht_bottom_right == HTBOTTOMRIGHT);
+
+} // namespace
+
+bool zorvane::nativeEvent(const QByteArray& type, void* message, qintptr* result)
+{
+    if (exchange_running() && type == "windows_generic_MSG") {
+        const auto* msg = static_cast<const MSG*>(message);
+        if (modal_loops::starts_modal_loop(msg->message, quintptr(msg->wParam))) {
+            *result = 0;
+            return true;
+        }
+    }
+    return QMainWindow::nativeEvent(type, message, result);
+}
+#endif
 
 bool zorvane::open_channel(const QString& port, const char* job, const QString& input)
 {
@@ -143,15 +182,66 @@ void zorvane::connect_buttons()
         connect(button, &QPushButton::clicked, this, slot, Qt::AutoConnection);
 }
 
-// The lists keep the names "COM1" .. "COM15"; the tooltip tells which device each name opens here.
+// The lists keep the names "COM1" .. "COM15"; the tooltip tells which device each name opens here. The
+// system's ports beyond COM15 follow, each with its device's description.
 void zorvane::show_port_devices()
 {
+    const QList<port_lists::SystemPort> beyond = port_lists::beyond_form(port_lists::system_ports());
     for (QComboBox* list : {ui.comboBox_port_rw, ui.comboBox_port_update}) {
         for (int i = 0; i < list->count(); ++i) {
             const QString device = port_names::device_for(list->itemText(i));
             list->setItemData(i, device.isEmpty() ? tr("no device") : device, Qt::ToolTipRole);
         }
+        port_lists::add(list, beyond);
     }
+}
+
+void zorvane::showEvent(QShowEvent* event)
+{
+    QMainWindow::showEvent(event);
+    if (fitted_screen != nullptr)
+        return;
+    fit_to_screen();
+    connect(windowHandle(), &QWindow::screenChanged, this, [this] { fit_to_screen(); });
+}
+
+// The form is drawn at 800 x 600 and stays so. Where the screen's free area (without the taskbar) cannot
+// hold it with the window's frame, at 175 % on a 1920 x 1080 screen for one, the window takes what room
+// there is and the form scrolls inside it; it is placed wholly inside that area.
+void zorvane::fit_to_screen()
+{
+    fitted_screen = screen();
+    const QRect area = fitted_screen->availableGeometry();
+    const QMargins frame = windowHandle() != nullptr ? windowHandle()->frameMargins() : QMargins();
+    const QSize room(area.width() - frame.left() - frame.right(),
+                     area.height() - frame.top() - frame.bottom());
+    QSize size = form_size;
+    if (form_size.width() > room.width() || form_size.height() > room.height()) {
+        if (form_scroll == nullptr) {
+            form_scroll = new QScrollArea;
+            form_scroll->setFrameShape(QFrame::NoFrame);
+            QWidget* form = takeCentralWidget();
+            form->setFixedSize(form_size);
+            form_scroll->setWidget(form);
+            setCentralWidget(form_scroll);
+        }
+        // A scroll bar for the rows that do not fit takes its width beside the form, where there is room.
+        const int bar = style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, form_scroll);
+        if (form_size.height() > room.height())
+            size.rwidth() += bar;
+        if (size.width() > room.width())
+            size.rheight() += bar;
+        size = size.boundedTo(room);
+    }
+    setMinimumSize(size);
+    setMaximumSize(size);
+    resize(size);
+    // Moved so that the frame lies inside the free area.
+    const QSize outer = size.grownBy(frame);
+    const QPoint at(qBound(area.left(), x(), qMax(area.left(), area.right() + 1 - outer.width())),
+                    qBound(area.top(), y(), qMax(area.top(), area.bottom() + 1 - outer.height())));
+    if (at != pos())
+        move(at);
 }
 
 // Preselects the first port that opens. Nothing is sent: each port is only opened and closed again.

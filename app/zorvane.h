@@ -17,6 +17,8 @@
 #include <functional>
 #include <memory>
 
+class QScreen;
+class QScrollArea;
 class SerialChannel;
 class Trace;
 
@@ -38,6 +40,13 @@ public:
 protected:
     // Refused while the box is being talked to: the exchange would go on unseen and keep the port.
     void closeEvent(QCloseEvent* event) override;
+    // The first time the window is shown, and whenever it moves to another screen: see fit_to_screen().
+    void showEvent(QShowEvent* event) override;
+#ifdef Q_OS_WIN
+    // While the box is being talked to, declines what would enter one of Windows' modal loops (moving,
+    // sizing, the window menu): see ModalLoops.h.
+    bool nativeEvent(const QByteArray& type, void* message, qintptr* result) override;
+#endif
 
 private slots:
     // The order here is the order of the meta-object, index 0 to 9.
@@ -75,9 +84,15 @@ private:
     };
     // The one rule for every slot but Stop: whether what it starts may start while the running jobs run.
     bool may_start(Start what) const;
-    unsigned jobs() const { return running_jobs | (channel ? unsigned(Exchange) : 0U); }
+    unsigned jobs() const
+    {
+        return running_jobs | (channel ? unsigned(Exchange) : 0U);
+    }
     // True while a handler talks to the box; its pumps must then start nothing else and open no dialog.
-    bool exchange_running() const { return channel != nullptr; }
+    bool exchange_running() const
+    {
+        return channel != nullptr;
+    }
     // Makes the handler's channel and opens the port, traced when KDR7_TRACE names a file; false, with its
     // message shown and no channel left, when either fails.
     bool open_channel(const QString& port, const char* job, const QString& input = QString());
@@ -85,6 +100,7 @@ private:
     void report_trace();
     void connect_buttons();
     void show_port_devices();
+    void fit_to_screen();
     void probe_ports();
     void show_identity(const IdentityTexts& texts);
     void show_package_identity(const IdentityTexts& texts);
@@ -113,6 +129,11 @@ private:
     int found_port_index = 0;
     // The ports whose FTDI adapter's latency timer the user was told of.
     QSet<QString> latency_told;
+    // The form's own size, and the scroll area it goes into where a screen cannot hold it whole.
+    const QSize form_size{800, 600};
+    QScrollArea* form_scroll = nullptr;
+    // The screen the window was last fitted to; none before it is first shown.
+    QScreen* fitted_screen = nullptr;
 
     // Package tab: the chosen files, the identity read from the S19 file, the page being assembled.
     QString s19_path;

@@ -32,6 +32,23 @@ void list_system_ports()
     }
 }
 
+// What became of a port's open, in the list's words.
+const char* open_state(bool opens, SerialChannel::Refusal refusal)
+{
+    if (opens)
+        return "opens";
+    switch (refusal) {
+    case SerialChannel::Refusal::Busy:
+        return "busy";
+    case SerialChannel::Refusal::NotPermitted:
+        return "not permitted";
+    case SerialChannel::Refusal::None:
+    case SerialChannel::Refusal::Missing:
+        break;
+    }
+    return "not found";
+}
+
 } // namespace
 
 int commands::ports(const QStringList& arguments)
@@ -41,7 +58,8 @@ int commands::ports(const QStringList& arguments)
     if (!parse(parser, arguments,
                QStringLiteral(
                    "Lists COM1 to COM15, the device each stands for (KDR7_COM<n>, or the default table) "
-                   "and whether it opens now, then every serial device the system reports, with its "
+                   "and whether it opens now (or is busy: held by another program; not permitted; not "
+                   "found), then every serial device the system reports, with its "
                    "description, manufacturer, USB vendor:product and serial number. Nothing is sent."),
                0, status))
         return status;
@@ -52,7 +70,7 @@ int commands::ports(const QStringList& arguments)
         channel.release_port();
         cli::print(QString::asprintf("%-6s %-24s %s\n", qUtf8Printable(name),
                                      device.isEmpty() ? "(no device)" : qUtf8Printable(device),
-                                     opens ? "opens" : "not found"));
+                                     open_state(opens, channel.refusal())));
     }
     list_system_ports();
     return Success;

@@ -1,5 +1,7 @@
 #include "cli/Terminal.h"
 
+#include "cli/ConsoleEvents.h"
+
 #include <QCommandLineParser>
 #include <QCoreApplication>
 
@@ -179,7 +181,9 @@ bool parse(QCommandLineParser& parser, const QStringList& arguments, const QStri
 namespace {
 
 std::atomic<bool> stop_requested{false};
+std::atomic<bool> ending_soon{false};
 
+#ifndef Q_OS_WIN
 // What ends a job the way Ctrl+C does: a supervisor's or timeout's stop (SIGTERM) and a terminal closed
 // under a watch (SIGHUP) deserve the same records as a person's Ctrl+C.
 constexpr int stop_signals[] = {
@@ -199,6 +203,32 @@ void on_interrupt(int)
     for (const int stop : stop_signals)
         std::signal(stop, SIG_DFL);
 }
+#else
+// A console's control events, each in a thread of its own that the system starts for it (see
+// ConsoleEvents.h). Ctrl+Break is what a script or a service manager can send to a process group:
+// Ctrl+C cannot reach one. When this returns after a close, a logoff or a shutdown the system ends the
+// process, so it holds on: the job stops its boxes and writes their records, and the program's own end
+// ends this thread too.
+static_assert(CTRL_C_EVENT == 0 && CTRL_BREAK_EVENT == 1 && CTRL_CLOSE_EVENT == 2 && CTRL_LOGOFF_EVENT == 5 &&
+              CTRL_SHUTDOWN_EVENT == 6);
+BOOL WINAPI on_console_event(DWORD event)
+{
+    constexpr DWORD hold_ms = 10000; // beyond the system's own bound: it decides
+    switch (console_events::answer(event, stop_requested)) {
+    case console_events::Answer::Stop:
+        stop_requested = true;
+        return TRUE;
+    case console_events::Answer::StopAndHold:
+        ending_soon = true;
+        stop_requested = true;
+        Sleep(hold_ms);
+        return TRUE;
+    case console_events::Answer::PassOn:
+        break;
+    }
+    return FALSE;
+}
+#endif
 
 } // namespace
 
@@ -209,19 +239,35 @@ bool stderr_is_terminal()
 
 void catch_interrupt()
 {
+#ifdef Q_OS_WIN
+    // A process started in a new process group inherits "ignore Ctrl+C": taken back, so that its console's
+    // Ctrl+C reaches it too.
+    SetConsoleCtrlHandler(nullptr, FALSE);
+    SetConsoleCtrlHandler(on_console_event, TRUE);
+#else
     for (const int stop : stop_signals)
         std::signal(stop, on_interrupt);
+#endif
 }
 
 void release_interrupt()
 {
+#ifdef Q_OS_WIN
+    SetConsoleCtrlHandler(on_console_event, FALSE);
+#else
     for (const int stop : stop_signals)
         std::signal(stop, SIG_DFL);
+#endif
 }
 
 bool interrupted()
 {
     return stop_requested;
+}
+
+bool must_end_soon()
+{
+    return ending_soon;
 }
 
 Progress::Progress(const char* unit_name, int step_count)

@@ -1,7 +1,7 @@
 #pragma once
 
 // zorvane-cli's side of the terminal: messages on standard error, option parsing and --help, the progress
-// bar, and Ctrl+C.
+// bar, and Ctrl+C (on Windows also Ctrl+Break and the console's closing).
 #include "outcome/Messages.h"
 #include "station/Exit.h"
 #include "update/Identity.h"
@@ -60,6 +60,9 @@ bool stderr_is_terminal();
 void catch_interrupt();
 void release_interrupt();
 bool interrupted();
+// Windows: the console is closing, or the user logging off or the system shutting down; the process has
+// seconds left, so even the jobs that are let finish after Ctrl+C stop at their next safe point.
+bool must_end_soon();
 
 // A progress bar on standard error: redrawn in place on a terminal, one line per step otherwise.
 class Progress

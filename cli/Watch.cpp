@@ -64,7 +64,9 @@ int watch_and_flash(const QString& image_path, const WatchOptions& options, Prod
 {
     catch_interrupt();
     Lines lines;
-    Watcher watcher(image_path, options, log, &interrupted, lines);
+    WatchOptions watched = options;
+    watched.must_end_soon = &must_end_soon;
+    Watcher watcher(image_path, watched, log, &interrupted, lines);
     // The local time zone is read from the system at the first local time: here, not between a plug and
     // its box's first byte.
     static_cast<void>(clock_time());

@@ -5,6 +5,7 @@
 #include "serial/ReplyWait.h"
 #include "serial/Trace.h"
 
+#include <QFile>
 #include <QSerialPort>
 #include <QThread>
 
@@ -28,6 +29,36 @@
 #include <linux/serial.h>
 #include <sys/prctl.h>
 #endif
+
+namespace {
+
+// Whether this user may open the device for reading and writing, whoever holds it now.
+bool user_permitted(const QString& device)
+{
+#if defined(Q_OS_UNIX)
+    return ::access(QFile::encodeName(device).constData(), R_OK | W_OK) == 0 || errno != EACCES;
+#else
+    // A COM port has no permissions of its own for a user: refused, it is held by another program.
+    Q_UNUSED(device);
+    return true;
+#endif
+}
+
+// Why an open failed, from the port's error and whether this user may open the device at all: the
+// system reports a port held elsewhere and a port denied to the user alike.
+SerialChannel::Refusal refusal_for(QSerialPort::SerialPortError error, bool user_permitted)
+{
+    switch (error) {
+    case QSerialPort::PermissionError:
+        // Another program's lock or exclusive hold (Linux), or its open handle (Windows: COM ports are
+        // opened exclusively) is reported as this, and so is a device the user may not open.
+        return user_permitted ? SerialChannel::Refusal::Busy : SerialChannel::Refusal::NotPermitted;
+    default:
+        return SerialChannel::Refusal::Missing;
+    }
+}
+
+} // namespace
 
 SerialChannel::SerialChannel() = default;
 
@@ -54,8 +85,11 @@ bool SerialChannel::open_device(const QString& device)
     // An empty device would make QSerialPort try "/dev/" itself.
     if (!device.isEmpty() && !port->isOpen())
         port->open(QIODevice::ReadWrite);
-    if (!port->isOpen())
+    if (!port->isOpen()) {
+        refused = device.isEmpty() ? Refusal::Missing : refusal_for(port->error(), user_permitted(device));
         return true;
+    }
+    refused = Refusal::None;
     open_time = std::chrono::steady_clock::now();
     // From no earlier than the open time: a trace's times never make a pause look longer than it was.
     if (trace != nullptr)

@@ -59,6 +59,17 @@ public:
     // The same for the device that a name stands for (empty: none, the port is not open).
     virtual bool open_device(const QString& device);
 
+    // Why the last open failed, as a person would be told: no such device, held by another program, or
+    // not permitted to this user. None after an open that succeeded.
+    enum class Refusal
+    {
+        None,
+        Missing,
+        Busy,
+        NotPermitted,
+    };
+    Refusal refusal() const { return refused; }
+
     // What the open port is, so that a caller can make sure it opened the device it meant before a byte is
     // sent: a terminal or not, and its device number. None where the port is not open or the system does
     // not tell (Windows).
@@ -114,6 +125,7 @@ private:
     void restore_latency();
 
     std::unique_ptr<PortDevice> port;
+    Refusal refused = Refusal::None;
     std::chrono::steady_clock::time_point open_time;
     // The port's serial flags before ask_low_latency changed them; none when it changed nothing.
     std::optional<int> flags_before;

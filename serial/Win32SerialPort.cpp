@@ -36,8 +36,12 @@ bool Win32SerialPort::open(QIODevice::OpenMode)
     const HANDLE h = CreateFileW(reinterpret_cast<const wchar_t*>(path.utf16()), GENERIC_READ | GENERIC_WRITE,
                                  0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
-        last_error = GetLastError() == ERROR_ACCESS_DENIED ? QSerialPort::PermissionError
-                                                           : QSerialPort::DeviceNotFoundError;
+        // Windows refuses a COM port that another program holds with "access denied"; Wine says "sharing
+        // violation". Either way the port is there, and busy.
+        const DWORD reason = GetLastError();
+        last_error = reason == ERROR_ACCESS_DENIED || reason == ERROR_SHARING_VIOLATION
+                         ? QSerialPort::PermissionError
+                         : QSerialPort::DeviceNotFoundError;
         return false;
     }
     DCB dcb{};

@@ -291,8 +291,8 @@ void Watcher::start(const Entry& entry)
     Box* box = boxes.back().get();
     box->port = port;
     box->log = log;
-    // A watch lets the boxes in progress finish: no stop is asked of them.
-    box->stop_requested = nullptr;
+    // A watch lets the boxes in progress finish, unless the program has only seconds left.
+    box->stop_requested = options.must_end_soon;
     // A device that is busy when its box starts (another program probing it, a lock file) is tried again
     // at each look while it stays plugged and the watch goes on.
     box->keep_trying = [stopping = stop] { return !stopping(); };

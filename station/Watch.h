@@ -30,6 +30,9 @@ struct WatchOptions
     // ports and modems are never taken unless a pattern names them).
     QString match;
     int count = 0; // end after this many boxes; 0: until Ctrl+C
+    // Asked of the boxes in progress after each page: true once the program must end within seconds (its
+    // console is closing), so that they stop where they are and are recorded. None: they always finish.
+    bool (*must_end_soon)() = nullptr;
 };
 
 // How often the folder is looked at: a plug is seen within this, well inside the 300 ms from a new entry

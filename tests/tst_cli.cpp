@@ -5,6 +5,7 @@
 #include "PtyBox.h"
 #include "VirtualBox.h"
 #include "app/zorvane.h"
+#include "cli/ConsoleEvents.h"
 #include "station/FolderNotice.h"
 #include "station/ProductionLog.h"
 
@@ -87,6 +88,8 @@ private slots:
     void flash_failures();
     void ctrl_c_stops_data();
     void ctrl_c_stops();
+    void console_events_stop_the_job_data();
+    void console_events_stop_the_job();
     void satellite_table_both_ways();
     void ports_tell_what_opens();
     void sat_check_warns_where_cells_change();
@@ -441,6 +444,44 @@ void tst_cli::ctrl_c_stops()
     QCOMPARE(times_sent(box, "C"), 0);
 }
 
+// Windows' console control events, by their numbers: Ctrl+C and Ctrl+Break stop the job, the second is left
+// to the system (it ends the program at once); closing the console, logging off and shutting down stop the
+// job and hold the end off, however often they come.
+void tst_cli::console_events_stop_the_job_data()
+{
+    QTest::addColumn<unsigned long>("event");
+    QTest::addColumn<bool>("stopping_already");
+    QTest::addColumn<int>("answer");
+    using A = console_events::Answer;
+    const struct
+    {
+        const char* name;
+        unsigned long event;
+        bool stopping;
+        A answer;
+    } rows[] = {
+        {"Ctrl+C", 0, false, A::Stop},
+        {"second Ctrl+C", 0, true, A::PassOn},
+        {"Ctrl+Break", 1, false, A::Stop},
+        {"second Ctrl+Break", 1, true, A::PassOn},
+        {"close", 2, false, A::StopAndHold},
+        {"close after Ctrl+C", 2, true, A::StopAndHold},
+        {"logoff", 5, false, A::StopAndHold},
+        {"shutdown", 6, true, A::StopAndHold},
+        {"no such event (3)", 3, false, A::PassOn},
+    };
+    for (const auto& row : rows)
+        QTest::newRow(row.name) << row.event << row.stopping << int(row.answer);
+}
+
+void tst_cli::console_events_stop_the_job()
+{
+    QFETCH(unsigned long, event);
+    QFETCH(bool, stopping_already);
+    QFETCH(int, answer);
+    QCOMPARE(int(console_events::answer(event, stopping_already)), answer);
+}
+
 void tst_cli::satellite_table_both_ways()
 {
     VirtualBox box;
@@ -502,6 +543,11 @@ void tst_cli::ports_tell_what_opens()
 {
     PtyBox com9;
     set_port(9, com9.device());
+    // Held by another program (here, this one): there, but busy.
+    PtyBox com10;
+    set_port(10, com10.device());
+    QSerialPort holder(com10.device());
+    QVERIFY(holder.open(QIODevice::ReadWrite));
     const Run run = cli({"ports"});
     QCOMPARE(run.status, 0);
     const QList<QByteArray> lines = run.out.split('\n');
@@ -513,6 +559,7 @@ void tst_cli::ports_tell_what_opens()
     QVERIFY(lines[8].endsWith("opens"));
     QVERIFY(lines[0].contains("(no device)"));
     QVERIFY(lines[0].endsWith("not found"));
+    QVERIFY2(lines[9].startsWith("COM10") && lines[9].endsWith(" busy"), lines[9].constData());
     QCOMPARE(com9.receive(1, 50), QByteArray());
 }
 

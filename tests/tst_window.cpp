@@ -2,9 +2,13 @@
 #include "DialogAnswerer.h"
 #include "PtyBox.h"
 #include "app/FontFit.h"
+#include "app/ModalLoops.h"
+#include "app/PortLists.h"
 #include "app/SatelliteGrid.h"
 #include "app/zorvane.h"
 
+#include <QAbstractItemView>
+#include <QApplication>
 #include <QComboBox>
 #include <QFontInfo>
 #include <QHeaderView>
@@ -12,7 +16,12 @@
 #include <QMetaMethod>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QSerialPort>
+#include <QStyle>
+#include <QStyleFactory>
 #include <QTabWidget>
 #include <QTableWidget>
 #include <QTest>
@@ -47,9 +56,11 @@ private slots:
     void probe_stops_at_the_first_port_that_opens();
     void probe_counts_a_busy_port_as_not_found();
     void port_items_show_their_device();
+    void ports_beyond_com15_show_whole();
 
     void clipped_caption_widens_to_the_left();
     void window_is_fixed_800_by_600();
+    void window_fits_the_screen();
     void every_text_fits_its_widget();
     void window_shows_two_tabs_and_keeps_package_alive();
     void satellite_table_layout();
@@ -62,6 +73,8 @@ private slots:
     void close_buttons_close_the_window();
 
     void grid_items_survive_the_view();
+    void modal_loops_are_told_apart_data();
+    void modal_loops_are_told_apart();
 };
 
 void tst_window::probe_warns_once_when_no_port_opens()
@@ -149,6 +162,49 @@ void tst_window::port_items_show_their_device()
     }
 }
 
+// The system's ports beyond COM15 follow the form's names, in number order, once each; the popup shows
+// every name whole in the window's own font, also in the Windows style, whose popup is a plain list.
+void tst_window::ports_beyond_com15_show_whole()
+{
+    DialogAnswerer answers;
+    const QString style = QApplication::style()->name();
+    QApplication::setStyle(QStyleFactory::create(QStringLiteral("Windows")));
+    {
+        zorvane window;
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QComboBox* list = widget<QComboBox>(&window, "comboBox_port_update");
+        port_lists::add(list,
+                        port_lists::beyond_form({{"COM123", "USB Serial Device"},
+                                                 {"COM3", "Communications Port"},
+                                                 {"com20", ""},
+                                                 {"LPT1", "Printer Port"},
+                                                 {"COM16", "Intel(R) Active Management Technology - SOL"},
+                                                 {"COM123", "again"}}));
+        QStringList names;
+        for (int i = 0; i < list->count(); ++i)
+            names << list->itemText(i);
+        QCOMPARE(names.mid(15), QStringList({"COM16", "COM20", "COM123"}));
+        QCOMPARE(list->itemData(17, Qt::ToolTipRole).toString(), QStringLiteral("USB Serial Device"));
+        QCOMPARE(list->itemData(16, Qt::ToolTipRole).toString(), QStringLiteral("COM20"));
+        QCOMPARE(list->width(), 61);
+        list->showPopup();
+        QAbstractItemView* view = list->view();
+        QTRY_VERIFY(view->isVisible());
+        const int margins = 2 * (view->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, view) + 1);
+        for (const QString name : {"COM15", "COM123"}) {
+            const int needed = list->fontMetrics().horizontalAdvance(name) + margins;
+            QVERIFY2(needed <= view->viewport()->width(),
+                     qPrintable(QStringLiteral("%1 needs %2 px, the popup has %3")
+                                    .arg(name)
+                                    .arg(needed)
+                                    .arg(view->viewport()->width())));
+        }
+        list->hidePopup();
+    }
+    QApplication::setStyle(QStyleFactory::create(style));
+}
+
 // With the fonts the package depends on: Arial's metric twin for the value fields, and a default family in
 // which no caption, button, port name or column header is clipped in the form's fixed geometry.
 void tst_window::every_text_fits_its_widget()
@@ -200,6 +256,37 @@ void tst_window::window_is_fixed_800_by_600()
     QCOMPARE(window.objectName(), QStringLiteral("zorvaneClass"));
     QVERIFY(!window.windowIcon().isNull());
     QCOMPARE(window.locale(), QLocale(QLocale::English, QLocale::UnitedStates));
+}
+
+// Wholly inside the screen's free area, the form at its own size: scrolled where the area is too small
+// (run at 175 % on a 1920 x 1040 area by tst_window_at_175_percent), as it is where it fits.
+void tst_window::window_fits_the_screen()
+{
+    DialogAnswerer answers;
+    zorvane window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    const QRect area = window.screen()->availableGeometry();
+    QVERIFY2(area.contains(window.frameGeometry()),
+             qPrintable(QStringLiteral("the window's frame %1,%2 %3x%4 leaves the free area %5x%6")
+                            .arg(window.frameGeometry().x())
+                            .arg(window.frameGeometry().y())
+                            .arg(window.frameGeometry().width())
+                            .arg(window.frameGeometry().height())
+                            .arg(area.width())
+                            .arg(area.height())));
+    QCOMPARE(widget<QWidget>(&window, "centralWidget")->size(), QSize(800, 600));
+    auto* scroll = window.findChild<QScrollArea*>();
+    if (area.height() >= 600 + 40) {
+        QVERIFY(scroll == nullptr);
+        QCOMPARE(window.size(), QSize(800, 600));
+        return;
+    }
+    // Every row of the form can be scrolled to.
+    QVERIFY(scroll != nullptr);
+    QCOMPARE(scroll->verticalScrollBar()->maximum(), 600 - scroll->viewport()->height());
+    QVERIFY(scroll->viewport()->height() < 600);
+    QCOMPARE(scroll->viewport()->width(), 800);
 }
 
 void tst_window::window_shows_two_tabs_and_keeps_package_alive()
@@ -418,6 +505,42 @@ void tst_window::grid_items_survive_the_view()
     // The grid went first: its items left the view, which must not touch them any more.
     QVERIFY(view.item(0, 0) == nullptr);
     QVERIFY(view.item(5, 1) == nullptr);
+}
+
+// What Windows would turn into its own move, size or menu loop while the box is talked to, and what not.
+void tst_window::modal_loops_are_told_apart_data()
+{
+    QTest::addColumn<unsigned>("message");
+    QTest::addColumn<quintptr>("wparam");
+    QTest::addColumn<bool>("declined");
+    using namespace modal_loops::win32;
+    const unsigned left_down_client = 0x0201; // WM_LBUTTONDOWN
+    QTest::newRow("SC_MOVE") << syscommand << quintptr(0xF010) << true;
+    QTest::newRow("SC_MOVE from a caption drag") << syscommand << quintptr(0xF012) << true;
+    QTest::newRow("SC_SIZE from the left border") << syscommand << quintptr(0xF001) << true;
+    QTest::newRow("SC_KEYMENU (Alt+Space)") << syscommand << quintptr(0xF100) << true;
+    QTest::newRow("SC_MOUSEMENU (the icon)") << syscommand << quintptr(0xF093) << true;
+    QTest::newRow("SC_MINIMIZE") << syscommand << quintptr(0xF020) << false;
+    QTest::newRow("SC_CLOSE") << syscommand << quintptr(0xF060) << false;
+    QTest::newRow("SC_RESTORE") << syscommand << quintptr(0xF120) << false;
+    QTest::newRow("press on the caption") << nc_left_down << quintptr(2) << true;
+    QTest::newRow("double click on the caption") << nc_left_double << quintptr(2) << true;
+    QTest::newRow("press on the icon") << nc_left_down << quintptr(3) << true;
+    QTest::newRow("press on the bottom-right corner") << nc_left_down << quintptr(17) << true;
+    QTest::newRow("press on the left border") << nc_left_down << quintptr(10) << true;
+    QTest::newRow("right click on the caption") << nc_right_up << quintptr(2) << true;
+    QTest::newRow("press on the minimize button") << nc_left_down << quintptr(8) << false;
+    QTest::newRow("press on the close button") << nc_left_down << quintptr(20) << false;
+    QTest::newRow("press in the client area (non-client code)") << nc_left_down << quintptr(1) << false;
+    QTest::newRow("press on a button of the form") << left_down_client << quintptr(2) << false;
+}
+
+void tst_window::modal_loops_are_told_apart()
+{
+    QFETCH(unsigned, message);
+    QFETCH(quintptr, wparam);
+    QFETCH(bool, declined);
+    QCOMPARE(modal_loops::starts_modal_loop(message, wparam), declined);
 }
 
 QTEST_MAIN(tst_window)

@@ -90,7 +90,7 @@ inside() {
 
     # The fine timer around each job with the box: a relay trace of the few calls that tell.
     wine reg add 'HKCU\Software\Wine\Debug' /v RelayInclude \
-        /d 'timeBeginPeriod;timeEndPeriod;CreateFileW;WriteFile;ReadFile;CloseHandle' /f >/dev/null 2>&1
+        /d 'timeBeginPeriod;timeEndPeriod;CreateFileW;WriteFile;ReadFile;CloseHandle;SetProcessInformation' /f >/dev/null 2>&1
     set +e
     WINEDEBUG=+relay wine "$cli" flash --port COM1 firmware.bin >/dev/null 2>relay-flash.trace
     WINEDEBUG=+relay wine "$cli" sat-read --port COM17 relay.csv >/dev/null 2>relay-sat-read.trace
@@ -115,6 +115,8 @@ inside() {
     wait "$first"
     set -e
 
+    window_move_check
+
     installer_checks
 
     # The window, on a virtual display.
@@ -124,6 +126,28 @@ inside() {
         import -window root "$2"
         kill "$app" 2>/dev/null
         wineserver -k || true' _ "$stage/zorvane.exe" "$work/zorvane-wine.png"
+    wineserver -k || true
+    wineserver -w
+}
+
+# ---- The window moved mid-exchange (inside the namespace) ------------------------------------------------
+# "Read from device" in the window (the button clicked where the form puts it in the client area: x 380, y
+# from 528 to 548 in steps, since the tab bar's height depends on the font), and SC_MOVE posted to the window
+# once the exchange is at its fifth entry, as a press on the title bar would: the exchange's trace
+# (KDR7_TRACE) must show no pause. Wine cannot show the other two checks of this kind: it lets a second
+# program open a COM port that one holds (so no port is ever busy), and its GenerateConsoleCtrlEvent fails
+# here (errors 6 and 12), so Ctrl+Break is tried on Linux by its rule (tst_cli).
+window_move_check() {
+    local trace=$work/win/window-read.trace
+    rm -f "$trace"
+    # A window started while a wineserver without a display lingers would go to its display-less desktop.
+    wineserver -k || true
+    wineserver -w
+    xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
+        KDR7_TRACE="$(winepath -w "$3")" wine "$1" >/dev/null 2>&1 & app=$!
+        wine "$2" move "Velantor KDR7 Loader Editor v1.6" 380 528 "$(winepath -w "$3")" "entry 5" "read ends" >"$4" 2>&1
+        kill "$app" 2>/dev/null
+        wineserver -k || true' _ "$stage/zorvane.exe" "$probe" "$trace" "$work/win/window-move.out"
     wineserver -k || true
     wineserver -w
 }
@@ -301,6 +325,48 @@ print("%s: timeBeginPeriod at line %d, %d port reads and writes (lines %d-%d), t
 PY
 }
 
+# The window's exchange while SC_MOVE was posted to it: read whole, and no pause of more than 50 ms between
+# two of its events (the box stand-in answers at once: every pause of the exchange is the tool's own).
+check_window_pace() {
+    grep -q "SC_MOVE posted" "$2" && grep -q "^done" "$2" || fail "the window's read with SC_MOVE did not run: $(cat "$2")"
+    python3 - "$1" <<'PY' || fail "the window's exchange paused while it was moved"
+import re, sys
+times = [float(m.group(1)) for m in (re.match(r"\s*(\d+\.\d+)\s+(tool>box|box>tool|wait)", l)
+         for l in open(sys.argv[1], encoding="utf-8", errors="replace")) if m]
+assert len(times) > 99 * 3, "the read is not whole in the trace: %d events" % len(times)
+gaps = [b - a for a, b in zip(times, times[1:])]
+worst = max(gaps)
+at = gaps.index(worst)
+assert worst <= 50.0, "a pause of %.1f ms at %.1f ms in the exchange" % (worst, times[at])
+print("window-read.trace: %d events, SC_MOVE posted mid-read, longest pause %.1f ms" % (len(times), worst))
+PY
+}
+
+# In a relay trace of a job: before the first timeBeginPeriod(1), the process asks that its timer requests
+# be honoured while its window is minimized or covered (SetProcessInformation, ProcessPowerThrottling = 4,
+# the flag 4 in the control mask and not in the state). Wine's answer does not matter: the call must be made.
+check_throttling_opt_out() {
+    python3 - "$1" <<'PY' || fail "the process does not keep its timer requests honoured in $1"
+import re, sys
+lines = open(sys.argv[1], encoding="utf-8", errors="replace").read().splitlines()
+opt_out = begin = None
+for i, line in enumerate(lines):
+    m = re.match(r"\w+:Call\s+(\S+)\((.*)\) ret=", line)
+    if not m:
+        continue
+    function, args = m.groups()
+    args = args.split(",")
+    if function.endswith(".SetProcessInformation") and opt_out is None and int(args[1], 16) == 4:
+        opt_out = i
+    elif function == "winmm.timeBeginPeriod" and begin is None:
+        begin = i
+assert opt_out is not None, "no SetProcessInformation(ProcessPowerThrottling)"
+assert begin is not None and opt_out < begin, "SetProcessInformation does not come before timeBeginPeriod"
+print("%s: SetProcessInformation(ProcessPowerThrottling) at line %d, timeBeginPeriod at line %d"
+      % (sys.argv[1].rsplit("/", 1)[-1], opt_out + 1, begin + 1))
+PY
+}
+
 boxes=()
 dev_stage=
 cleanup() {
@@ -380,6 +446,9 @@ outside() {
     echo $? >"$work/linux/fault.status"
     set -e
 
+    # The trial's own Windows program (never shipped): clicks the window and posts it SC_MOVE.
+    x86_64-w64-mingw32-g++-posix -O1 -municode -static -o "$work/probe.exe" "$root/tools/wine/probe.cpp"
+
     dev_stage=$(mktemp -d /dev/shm/kdr7-dev.XXXXXX)
     cat >"$work/inside.env" <<EOF
 dev_stage='$dev_stage'
@@ -390,6 +459,7 @@ work='$work'
 flash_pty='$flash_pty'
 fault_pty='$fault_pty'
 table_pty='$table_pty'
+probe='$work/probe.exe'
 EOF
     # Propagation is left as it is here (a chroot has no root mount to change); the inner half makes /dev
     # private before it mounts anything.
@@ -411,6 +481,8 @@ EOF
     [ "$(cat "$work/win/sat-read.status")" = 0 ] || fail "sat-read through COM17 failed"
     check_timer_trace "$work/win/relay-flash.trace"
     check_timer_trace "$work/win/relay-sat-read.trace"
+    check_throttling_opt_out "$work/win/relay-flash.trace"
+    check_window_pace "$work/win/window-read.trace" "$work/win/window-move.out"
     grep -q "Watching the COM ports" "$work/win/watch-none.err" || fail "the watch did not start: $(cat "$work/win/watch-none.err")"
     if grep -q " start " "$work/win/watch-none.out"; then
         fail "without --match the watch took a port that is no USB serial port: $(cat "$work/win/watch-none.out")"
