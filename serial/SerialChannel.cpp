@@ -112,19 +112,19 @@ void SerialChannel::ask_low_latency()
 #if defined(Q_OS_LINUX)
     const int fd = int(port->handle());
     serial_struct settings{};
-    const auto refused = [this](const char* what) {
+    const auto not_set = [this](const char* what) {
         if (trace != nullptr)
             trace->note(QStringLiteral("low latency not set: %1 (%2)")
                             .arg(QLatin1String(what), QString::fromLocal8Bit(std::strerror(errno))));
     };
     if (::ioctl(fd, TIOCGSERIAL, &settings) != 0)
-        return refused("the driver has no serial settings");
+        return not_set("the driver has no serial settings");
     if ((settings.flags & low_latency_flag) != 0)
         return;
     const int before = settings.flags;
     settings.flags |= low_latency_flag;
     if (::ioctl(fd, TIOCSSERIAL, &settings) != 0)
-        return refused("the driver refused it");
+        return not_set("the driver refused it");
     flags_before = before;
     if (trace != nullptr)
         trace->note(QStringLiteral("low latency set"));
