@@ -212,7 +212,7 @@ int SerialChannel::write(const char* bytes, int count)
         port->waitForBytesWritten(int(qMax<qint64>(deadline.remainingTime(), 1)));
     }
     std::chrono::steady_clock::time_point emptied;
-    if (port->bytesToWrite() > 0 || device_failed() || !wait_until_handed_on(deadline, emptied)) {
+    if (port->bytesToWrite() > 0 || device_failed() || !wait_until_handed_on(deadline, count, emptied)) {
         // Whatever could not leave in time must not trail into the next exchange.
         port->clear(QSerialPort::Output);
         return unsent(bytes, count);
@@ -248,7 +248,7 @@ int SerialChannel::unsent(const char* bytes, int count)
 // Every step is held to the write's own bound (write_timeout_ms per byte: the line needs 0.17 ms per byte,
 // so a write still queued after that is not coming out), and an adapter that stops taking data ends in a
 // failed write, never in a frozen window or worker.
-bool SerialChannel::wait_until_handed_on(const QDeadlineTimer& deadline,
+bool SerialChannel::wait_until_handed_on(const QDeadlineTimer& deadline, int written,
                                          std::chrono::steady_clock::time_point& emptied)
 {
 #if defined(Q_OS_WIN)
@@ -266,7 +266,7 @@ bool SerialChannel::wait_until_handed_on(const QDeadlineTimer& deadline,
             return false;
         // Windows rounds every sleep up to a timer tick (1 ms at best): for the short wait that a few bytes
         // need the thread only yields; an adapter that takes longer is looked at once a tick.
-        if (emptied - began < wire_time(int(status.cbOutQue)) + std::chrono::milliseconds(2))
+        if (emptied - began < wire_time(written) + std::chrono::milliseconds(2))
             QThread::yieldCurrentThread();
         else
             QThread::usleep(100);
@@ -287,10 +287,12 @@ bool SerialChannel::wait_until_handed_on(const QDeadlineTimer& deadline,
         const qint64 left_ns = deadline.remainingTimeNSecs();
         if (left_ns <= 0)
             return false;
-        // Asleep for as long as the queued bytes need at the least, then looked at finely: four boxes on one
-        // CPU still spend little on it, and the write ends close to when the driver has let go.
+        // Asleep for as long as the write's bytes need at the least, then looked at finely: four boxes on one
+        // CPU still spend little on it, and the write ends close to when the driver has let go. Counted from
+        // the write, not from the queue: cdc-acm tells its queue in whole transfer buffers (hundreds of bytes
+        // for a byte written), which would put a byte to sleep for their wire time.
         const qint64 pause_ns =
-            qMin(left_ns, looked ? queue_poll_ns : qMax(queue_poll_ns, queued * wire_ns_per_byte));
+            qMin(left_ns, looked ? queue_poll_ns : qMax(queue_poll_ns, written * wire_ns_per_byte));
         looked = true;
         const timespec pause{time_t(pause_ns / 1000000000), long(pause_ns % 1000000000)};
         ::nanosleep(&pause, nullptr);
@@ -299,6 +301,7 @@ bool SerialChannel::wait_until_handed_on(const QDeadlineTimer& deadline,
     return false;
 #else
     Q_UNUSED(deadline);
+    Q_UNUSED(written);
     emptied = std::chrono::steady_clock::now();
     return true;
 #endif

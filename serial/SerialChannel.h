@@ -117,9 +117,11 @@ private:
     void poll_device();
     // True once the device reported an error other than a time-out (unplugged, read or write failure).
     bool device_failed() const;
-    // Waits, within the deadline, until the driver has handed every queued byte to the adapter or the
-    // UART; when it saw that, in emptied. False if the deadline came first or the driver cannot tell.
-    bool wait_until_handed_on(const QDeadlineTimer& deadline, std::chrono::steady_clock::time_point& emptied);
+    // Waits, within the deadline, until the driver has handed every queued byte (the written ones) to the
+    // adapter or the UART; when it saw that, in emptied. False if the deadline came first or the driver
+    // cannot tell.
+    bool wait_until_handed_on(const QDeadlineTimer& deadline, int written,
+                              std::chrono::steady_clock::time_point& emptied);
     // Asks the driver to pass received bytes on at once (see the .cpp); put back as it was on release.
     void ask_low_latency();
     void restore_latency();
