@@ -325,8 +325,10 @@ print("%s: timeBeginPeriod at line %d, %d port reads and writes (lines %d-%d), t
 PY
 }
 
-# The window's exchange while SC_MOVE was posted to it: read whole, and no pause of more than 50 ms between
-# two of its events (the box stand-in answers at once: every pause of the exchange is the tool's own).
+# The window's exchange while SC_MOVE was posted to it: read whole, and no pause of more than 250 ms between
+# two of its events (the box stand-in answers at once: every pause of the exchange is the tool's own). A move
+# loop holds the exchange for as long as the button is held; the window's own pump between two entries (a
+# repaint under Wine and Xvfb) took 15-22 ms on an idle machine and up to 84 ms beside a build on 2 cores.
 check_window_pace() {
     grep -q "SC_MOVE posted" "$2" && grep -q "^done" "$2" || fail "the window's read with SC_MOVE did not run: $(cat "$2")"
     python3 - "$1" <<'PY' || fail "the window's exchange paused while it was moved"
@@ -337,7 +339,7 @@ assert len(times) > 99 * 3, "the read is not whole in the trace: %d events" % le
 gaps = [b - a for a, b in zip(times, times[1:])]
 worst = max(gaps)
 at = gaps.index(worst)
-assert worst <= 50.0, "a pause of %.1f ms at %.1f ms in the exchange" % (worst, times[at])
+assert worst <= 250.0, "a pause of %.1f ms at %.1f ms in the exchange" % (worst, times[at])
 print("window-read.trace: %d events, SC_MOVE posted mid-read, longest pause %.1f ms" % (len(times), worst))
 PY
 }
