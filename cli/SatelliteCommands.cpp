@@ -2,6 +2,7 @@
 #include "cli/Ports.h"
 #include "cli/TableLines.h"
 #include "cli/Terminal.h"
+#include "common/SafeFile.h"
 #include "common/TimerResolution.h"
 #include "outcome/MessageFor.h"
 #include "satellite/SatelliteCsv.h"
@@ -12,8 +13,10 @@
 #include "station/ProductionLog.h"
 
 #include <QCommandLineParser>
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QJsonObject>
+#include <QThread>
 
 #include <memory>
 
@@ -149,18 +152,57 @@ int prepare_write(const QCommandLineParser& parser, const WriteOptions& o, const
     return load_rows(path, lines, table, parser.isSet(o.allow_short));
 }
 
-// The table read from the box, into the CSV file (an old file stays as it was unless all was written).
-int save_table(const QString& path, const FileTable& table)
+// How long a save waits for a program that holds the CSV file to let it go: an antivirus or the indexer
+// reads a new file within this; Excel keeps a workbook until it is closed.
+constexpr int held_wait_ms = 2000;
+constexpr int held_retry_ms = 100;
+
+enum class Saved
+{
+    Done,
+    CannotOpen,
+    Failed,
+};
+
+Saved write_table(const QString& path, const FileTable& table, QList<int>& replaced)
 {
     satellite_csv::Writer file;
     if (!file.open(path))
-        return tell(Message::CsvCannotOpen, OutputUnwritable);
+        return Saved::CannotOpen;
     for (const SatelliteCells& row : table.rows)
         file.write_row(row);
     if (!file.commit())
+        return Saved::Failed;
+    replaced = file.replaced_rows();
+    return Saved::Done;
+}
+
+// The table read from the box, into the CSV file (an old file stays as it was unless all was written).
+// Where another program holds the file, the save is tried again for a while; then the rows go beside it
+// (NAME.new), so that nothing read from the box is lost, and the save counts as failed.
+int save_table(const QString& path, const FileTable& table)
+{
+    QList<int> replaced;
+    QDeadlineTimer held_for(held_wait_ms);
+    Saved saved = write_table(path, table, replaced);
+    while (saved == Saved::Failed && SafeFile::held_elsewhere(path) && !held_for.hasExpired()) {
+        QThread::msleep(held_retry_ms);
+        saved = write_table(path, table, replaced);
+    }
+    if (saved == Saved::Failed && SafeFile::held_elsewhere(path)) {
+        say(command_text::csv_held(path));
+        const QString beside = path + QStringLiteral(".new");
+        if (write_table(beside, table, replaced) != Saved::Done)
+            return tell(Message::CsvWriteFailed, OutputUnwritable);
+        say(command_text::csv_kept_beside(beside));
+        return OutputUnwritable;
+    }
+    if (saved == Saved::CannotOpen)
+        return tell(Message::CsvCannotOpen, OutputUnwritable);
+    if (saved == Saved::Failed)
         return tell(Message::CsvWriteFailed, OutputUnwritable);
-    if (!file.replaced_rows().isEmpty())
-        say(message_text(Message::CsvCellsReplaced, row_list(file.replaced_rows())).text);
+    if (!replaced.isEmpty())
+        say(message_text(Message::CsvCellsReplaced, row_list(replaced)).text);
     return Success;
 }
 

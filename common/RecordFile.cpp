@@ -4,6 +4,8 @@
 #include <QString>
 
 #ifdef Q_OS_WIN
+#include "common/LongPath.h"
+
 #include <io.h>
 #include <windows.h>
 #else
@@ -17,7 +19,8 @@ namespace {
 
 bool same_file(HANDLE handle, const QString& other)
 {
-    const HANDLE second = CreateFileW(reinterpret_cast<const wchar_t*>(other.utf16()), 0,
+    const QString native = long_path(other);
+    const HANDLE second = CreateFileW(reinterpret_cast<const wchar_t*>(native.utf16()), 0,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (second == INVALID_HANDLE_VALUE)

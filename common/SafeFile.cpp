@@ -4,6 +4,12 @@
 #include <QFileInfo>
 #include <QSaveFile>
 
+#ifdef Q_OS_WIN
+#include "common/LongPath.h"
+
+#include <windows.h>
+#endif
+
 namespace {
 // Large enough that a long output costs few system calls, small enough to be nothing beside the window.
 constexpr qsizetype block_size = 64 * 1024;
@@ -69,4 +75,24 @@ void SafeFile::cancel()
     auto* save = static_cast<QSaveFile*>(file.get());
     save->cancelWriting();
     save->commit();
+}
+
+bool SafeFile::held_elsewhere(const QString& path)
+{
+#ifdef Q_OS_WIN
+    // The rename over a file held without delete sharing fails with "access denied", which says nothing
+    // of why; an open for deletion tells the sharing violation apart from a file that may not be replaced.
+    const QString native = long_path(path);
+    const HANDLE handle = CreateFileW(reinterpret_cast<const wchar_t*>(native.utf16()), DELETE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) {
+        CloseHandle(handle);
+        return false;
+    }
+    return GetLastError() == ERROR_SHARING_VIOLATION;
+#else
+    Q_UNUSED(path);
+    return false;
+#endif
 }

@@ -25,6 +25,11 @@ public:
     // Drops what was written; the old file stays.
     void cancel();
 
+    // Whether another program holds the file open so that it cannot be replaced: on Windows, opened
+    // without delete sharing (Excel keeps a workbook so; an antivirus or the indexer, briefly). A failed
+    // commit over such a file may succeed once it is let go. Never elsewhere.
+    static bool held_elsewhere(const QString& path);
+
 private:
     // Hands the gathered bytes to the file; false (and the save failed) when they did not all go.
     bool hand_over();

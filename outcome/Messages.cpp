@@ -116,6 +116,16 @@ QString trace_incomplete(const QString& path)
         .arg(path);
 }
 
+QString csv_held(const QString& path)
+{
+    return QStringLiteral("%1 is open in another program (Excel?): it was left as it was").arg(path);
+}
+
+QString csv_kept_beside(const QString& path)
+{
+    return QStringLiteral("The table read from the box is saved as %1").arg(path);
+}
+
 QString log_unwritable(const QString& path)
 {
     return QStringLiteral("The log file %1 cannot be written; nothing was sent.").arg(path);

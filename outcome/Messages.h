@@ -82,6 +82,9 @@ QString trace_unwritable(const QString& path);
 // Two of a job's files that are one file.
 QString same_file(const QString& first, const QString& second);
 QString trace_incomplete(const QString& path);
+// A table read from the box whose CSV file another program holds open (Excel): kept beside it.
+QString csv_held(const QString& path);
+QString csv_kept_beside(const QString& path);
 // The same, in a rack's table after the box's message.
 constexpr const char* trace_incomplete_note = " (the trace is incomplete: a write to it failed)";
 // The production log (--log).

@@ -20,6 +20,11 @@ COMMTIMEOUTS per_byte_timeouts()
     return timeouts;
 }
 
+DWORD WINAPI close_handle(void* handle)
+{
+    return CloseHandle(static_cast<HANDLE>(handle)) ? 0 : 1;
+}
+
 } // namespace
 
 Win32SerialPort::~Win32SerialPort()
@@ -82,10 +87,25 @@ bool Win32SerialPort::isOpen() const
     return device != nullptr;
 }
 
+// A COM port's close waits in the driver for what it still holds: a USB adapter that stopped taking data
+// (pulled mid-write, a hung driver) would hold the command, or the window, with no end. What is queued is
+// dropped first (it could not leave within its write's bound anyway) and any call still waiting on the
+// handle cancelled; the close itself then runs on a thread of its own and is waited for close_timeout_ms.
+// A close that takes longer finishes by itself, or with the process.
 void Win32SerialPort::close()
 {
-    if (device != nullptr)
-        CloseHandle(as_handle(device));
+    if (device != nullptr) {
+        const HANDLE handle = as_handle(device);
+        PurgeComm(handle, PURGE_TXABORT | PURGE_TXCLEAR | PURGE_RXABORT | PURGE_RXCLEAR);
+        CancelIoEx(handle, nullptr);
+        const HANDLE closing = CreateThread(nullptr, 0, close_handle, handle, 0, nullptr);
+        if (closing == nullptr) {
+            CloseHandle(handle);
+        } else {
+            WaitForSingleObject(closing, DWORD(close_timeout_ms));
+            CloseHandle(closing);
+        }
+    }
     device = nullptr;
     incoming.clear();
     outgoing.clear();

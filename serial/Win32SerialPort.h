@@ -19,6 +19,8 @@ class Win32SerialPort
 public:
     // A write's bound per byte, as the line settings give it.
     static constexpr int write_timeout_ms = 20;
+    // How long a close may take (as SerialChannel's close_timeout_ms on Linux).
+    static constexpr int close_timeout_ms = 100;
 
     Win32SerialPort() = default;
     ~Win32SerialPort();

@@ -13,7 +13,11 @@
 #include <chrono>
 #include <thread>
 
-#ifndef Q_OS_WIN
+#ifdef Q_OS_WIN
+#include <QSerialPortInfo>
+
+#include <algorithm>
+#else
 #include <climits>
 #include <cstdlib>
 #include <sys/stat.h>
@@ -61,8 +65,15 @@ bool may_open_later(const QString& device, const QString& identity)
            identity == port_names::device_identity(quint64(node.st_rdev)) &&
            ::access(path.constData(), R_OK | W_OK) == 0;
 #else
+    // Still among the system's ports: a plug pulled before its open is gone, not busy, and is not tried
+    // for as long as the watch lasts. (A COM port has no permissions of its own for a user.)
     Q_UNUSED(identity);
-    return !device.isEmpty();
+    if (device.isEmpty())
+        return false;
+    const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
+    return std::any_of(ports.begin(), ports.end(), [&](const QSerialPortInfo& port) {
+        return port.portName().compare(device, Qt::CaseInsensitive) == 0;
+    });
 #endif
 }
 

@@ -8,7 +8,7 @@
 #include <QJsonDocument>
 #include <QRegularExpression>
 #ifdef Q_OS_WIN
-#include <QSerialPortInfo>
+#include "serial/WindowsPorts.h"
 #endif
 #include <QSysInfo>
 
@@ -19,7 +19,7 @@
 #include <unistd.h>
 #endif
 #ifdef Q_OS_WIN
-#include <QDir>
+#include "common/LongPath.h"
 
 #include <io.h>
 #include <windows.h>
@@ -54,7 +54,8 @@ bool ProductionLog::open(const QString& path, const QString& job)
         return false;
     // FILE_APPEND_DATA without FILE_WRITE_DATA: Windows puts every write at the end of the file as it is
     // then. The file is the one just checked, or nothing is written.
-    const QString native = QDir::toNativeSeparators(file.fileName());
+    // In the form QFile opened it with: a log of 260 characters or more opens too.
+    const QString native = long_path(file.fileName());
     const HANDLE handle =
         CreateFileW(reinterpret_cast<const wchar_t*>(native.utf16()), FILE_APPEND_DATA | SYNCHRONIZE,
                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
@@ -281,9 +282,9 @@ QString adapter_serial(const QString& port, const QString& device)
 {
 #ifdef Q_OS_WIN
     Q_UNUSED(device);
-    for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
-        if (info.portName() == port && !info.serialNumber().isEmpty())
-            return info.serialNumber();
+    for (const windows_ports::Device& found : windows_ports::present()) {
+        if (found.port_name.compare(port, Qt::CaseInsensitive) == 0)
+            return windows_ports::adapter_serial(found);
     }
 #else
     // The USB device above the tty's interface holds its serial number in sysfs; read there, nothing under

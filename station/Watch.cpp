@@ -11,7 +11,11 @@
 #include <optional>
 
 #ifdef Q_OS_WIN
+#include "serial/WindowsPorts.h"
+
 #include <QSerialPortInfo>
+
+#include <map>
 #else
 #include <cerrno>
 #include <climits>
@@ -101,16 +105,22 @@ std::optional<std::vector<Entry>> look(const WatchOptions& options, const QRegul
 {
     std::vector<Entry> found;
 #ifdef Q_OS_WIN
-    // Windows is asked once per look: every port's name, USB identifiers and serial number come together.
+    // Windows is asked once per look: every port's name, then where each sits in the device tree.
     Q_UNUSED(reason);
+    std::map<QString, windows_ports::Device> devices;
+    for (windows_ports::Device& device : windows_ports::present())
+        devices.emplace(device.port_name.toUpper(), std::move(device));
     for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
         const QString name = info.portName();
-        const QString serial = info.serialNumber();
-        // Without a pattern only USB serial adapters (a vendor identifier): every COM port would include
-        // the on-board port, Bluetooth serial ports and modems, each opened and sent bootloader bytes.
+        const auto device = devices.find(name.toUpper());
+        const QString serial =
+            device != devices.end() ? windows_ports::adapter_serial(device->second) : info.serialNumber();
+        // Without a pattern only USB serial adapters: every COM port would include the on-board port, a PCI
+        // card, the chipset's serial-over-LAN port, Bluetooth ports and modems, each opened and sent
+        // bootloader bytes.
         const bool taken =
             options.match.isEmpty()
-                ? info.hasVendorIdentifier()
+                ? device != devices.end() && windows_ports::is_usb_adapter(device->second)
                 : match.match(name).hasMatch() || (!serial.isEmpty() && match.match(serial).hasMatch());
         if (!taken)
             continue;

@@ -7,6 +7,7 @@
 #include "WindowBench.h"
 #include "app/zorvane.h"
 #include "common/InputFile.h"
+#include "common/LongPath.h"
 #include "common/SafeFile.h"
 #include "outcome/MessageFor.h"
 #include "package/AesCipher.h"
@@ -91,6 +92,8 @@ class tst_package : public QObject
     Q_OBJECT
 
 private slots:
+    void windows_long_path_form_data();
+    void windows_long_path_form();
     void cipher_published_vectors_data();
     void cipher_published_vectors();
     void cipher_key_buffer_is_consumed();
@@ -129,6 +132,28 @@ private slots:
     void identity_area_of_page_3000_data();
     void identity_area_of_page_3000();
 };
+
+// The form in which a handle of the program's own reaches a Windows path of 260 characters or more.
+void tst_package::windows_long_path_form_data()
+{
+    QTest::addColumn<QString>("absolute");
+    QTest::addColumn<QString>("form");
+    QTest::newRow("a drive") << "C:\\production\\line.jsonl"
+                             << "\\\\?\\C:\\production\\line.jsonl";
+    QTest::newRow("a share") << "\\\\server\\logs\\line.jsonl"
+                             << "\\\\?\\UNC\\server\\logs\\line.jsonl";
+    QTest::newRow("already long") << "\\\\?\\D:\\x"
+                                  << "\\\\?\\D:\\x";
+    QTest::newRow("a device") << "\\\\.\\COM17"
+                              << "\\\\.\\COM17";
+}
+
+void tst_package::windows_long_path_form()
+{
+    QFETCH(QString, absolute);
+    QFETCH(QString, form);
+    QCOMPARE(long_path_form(absolute), form);
+}
 
 void tst_package::cipher_published_vectors_data()
 {

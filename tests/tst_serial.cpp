@@ -5,6 +5,7 @@
 #include "serial/ReplyWait.h"
 #include "serial/SerialChannel.h"
 #include "serial/Trace.h"
+#include "serial/WindowsPorts.h"
 
 #include <QElapsedTimer>
 #include <QSerialPort>
@@ -29,6 +30,8 @@ private slots:
 
     void port_names_map_data();
     void port_names_map();
+    void windows_ports_by_their_place_in_the_device_tree_data();
+    void windows_ports_by_their_place_in_the_device_tree();
 
     void open_fails_without_device_data();
     void open_fails_without_device();
@@ -89,6 +92,86 @@ void tst_serial::port_names_map()
     QCOMPARE(port_names::all().size(), 15);
     QCOMPARE(port_names::all().first(), QStringLiteral("COM1"));
     QCOMPARE(port_names::all().last(), QStringLiteral("COM15"));
+}
+
+// SetupAPI's strings as Windows gives them for each kind of port: which one a watch takes unasked, and the
+// serial number it records (the one Linux reads from the USB device).
+void tst_serial::windows_ports_by_their_place_in_the_device_tree_data()
+{
+    QTest::addColumn<QString>("hardware_id");
+    QTest::addColumn<QString>("device_class");
+    QTest::addColumn<QString>("instances"); // the port's instance id, then its parents', "|" between
+    QTest::addColumn<bool>("taken");
+    QTest::addColumn<QString>("serial");
+    const QString hub = QStringLiteral("|USB\\ROOT_HUB30\\4&2B5E7F1&0&0");
+    QTest::newRow("FTDI: the channel letter dropped")
+        << "FTDIBUS\\COMPORT&VID_0403&PID_6001"
+        << "Ports"
+        << "FTDIBUS\\VID_0403+PID_6001+A50285BIA\\0000|USB\\VID_0403&PID_6001\\A50285BI" + hub << true
+        << "A50285BI";
+    QTest::newRow("FTDI FT4232, channel D of a composite device")
+        << "FTDIBUS\\COMPORT&VID_0403&PID_6011"
+        << "Ports"
+        << "FTDIBUS\\VID_0403+PID_6011+FT7QH2K3D\\0000|USB\\VID_0403&PID_6011&MI_03\\7&1F&0&0003|"
+           "USB\\VID_0403&PID_6011\\FT7QH2K3"
+        << true << "FT7QH2K3";
+    QTest::newRow("FTDI: a letter beyond D is the adapter's own")
+        << "FTDIBUS\\COMPORT&VID_0403&PID_6001"
+        << "Ports"
+        << "FTDIBUS\\VID_0403+PID_6001+A50285BIE\\0000|USB\\VID_0403&PID_6001\\A50285BI" + hub << true
+        << "A50285BIE";
+    QTest::newRow("FTDI: a serial not the USB device's plus one letter stays")
+        << "FTDIBUS\\COMPORT&VID_0403&PID_6001"
+        << "Ports"
+        << "FTDIBUS\\VID_0403+PID_6001+KDR7A\\0000|USB\\VID_0403&PID_6001\\KDR7BENCH" + hub << true
+        << "KDR7A";
+    QTest::newRow("CP210x on USB") << "USB\\VID_10C4&PID_EA60&REV_0100"
+                                   << "Ports"
+                                   << "USB\\VID_10C4&PID_EA60\\0001" + hub << true << "0001";
+    QTest::newRow("cdc-acm interface of a composite device")
+        << "USB\\VID_2341&PID_8036&REV_0100&MI_00"
+        << "Ports"
+        << "USB\\VID_2341&PID_8036&MI_00\\6&3A2C&0&0000|USB\\VID_2341&PID_8036\\KDR7BENCH01" + hub << true
+        << "KDR7BENCH01";
+    QTest::newRow("CH340 without a serial: never the hub's")
+        << "USB\\VID_1A86&PID_7523&REV_0264"
+        << "Ports"
+        << "USB\\VID_1A86&PID_7523\\5&1D9C&0&3" + hub << true << "";
+    QTest::newRow("Intel AMT serial over LAN")
+        << "PCI\\VEN_8086&DEV_A13D&SUBSYS_06E41028&REV_31"
+        << "Ports"
+        << "PCI\\VEN_8086&DEV_A13D&SUBSYS_06E41028&REV_31\\3&11583659&0&B3" << false << "";
+    QTest::newRow("PCIe serial card with a VID in its name") << "MF\\PCI9X_COM&VID_1415&DEV_C158"
+                                                             << "Ports"
+                                                             << "MF\\PCI9X_COM\\4&2&0" << false << "";
+    QTest::newRow("on-board port") << "ACPI\\PNP0501"
+                                   << "Ports"
+                                   << "ACPI\\PNP0501\\1" << false << "";
+    QTest::newRow("Bluetooth serial port")
+        << "BTHENUM\\{00001101-0000-1000-8000-00805F9B34FB}_VID&0001005D_PID&0223"
+        << "Ports"
+        << "BTHENUM\\{00001101-0000-1000-8000-00805F9B34FB}_LOCALMFG&0000\\7&1&0&000000000000_00000000"
+        << false << "";
+    QTest::newRow("WWAN modem on USB")
+        << "USB\\VID_1199&PID_9071&REV_0006&MI_03"
+        << "Modem"
+        << "USB\\VID_1199&PID_9071&MI_03\\6&1&0&0003|USB\\VID_1199&PID_9071\\0" + hub << false << "0";
+    QTest::newRow("a USB id without a vendor") << "USB\\CLASS_02"
+                                               << "Ports"
+                                               << "USB\\CLASS_02\\5&2A&0&1" << false << "";
+}
+
+void tst_serial::windows_ports_by_their_place_in_the_device_tree()
+{
+    QFETCH(QString, hardware_id);
+    QFETCH(QString, device_class);
+    QFETCH(QString, instances);
+    QFETCH(bool, taken);
+    QFETCH(QString, serial);
+    windows_ports::Device device{QStringLiteral("COM23"), hardware_id, device_class,
+                                 instances.split(QLatin1Char('|'))};
+    QCOMPARE(windows_ports::is_usb_adapter(device), taken);
+    QCOMPARE(windows_ports::adapter_serial(device), serial);
 }
 
 void tst_serial::open_fails_without_device_data()

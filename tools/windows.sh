@@ -264,8 +264,10 @@ package_product() {
     x86_64-w64-mingw32-strip --strip-unneeded "$parts"/*.exe
     check_windows_only "$parts"/*.exe
     installer_file_list "$stage" >"$parts/files.nsh"
+    installed_files "$stage" >"$parts/installed-files.txt"
     makensis -V2 -DVERSION="$version" -DSTAGE="$stage" -DFILES="$parts/files.nsh" \
         -DLAUNCHER="$parts/zorvane-cli.exe" -DPATH_HELPER="$parts/kdr7-path.exe" \
+        -DFILE_LIST="$parts/installed-files.txt" \
         -DOUTFILE="$build_dir/$name-setup.exe" "$root/packaging/windows/installer.nsi"
     say "Windows packages: $build_dir/$name.zip, $build_dir/$name-setup.exe"
 }
@@ -299,6 +301,18 @@ installer_file_list() {
         echo "    RMDir \"\$INSTDIR\\${dir//\//\\}\""
     done < <(cd "$stage" && find . -mindepth 1 -type d -printf '%P\n' | LC_ALL=C sort -r)
     echo '!macroend'
+}
+
+# The list an installed version keeps of its own files, for the installer of the next one to delete: "F path"
+# per file, then "D path" per folder from the deepest up; Windows' separators and line ends.
+installed_files() {
+    local stage=$1
+    {
+        (cd "$stage" && find . -type f -printf 'F %P\n' | LC_ALL=C sort)
+        echo 'F bin/zorvane-cli.exe'
+        (cd "$stage" && find . -mindepth 1 -type d -printf 'D %P\n' | LC_ALL=C sort -r)
+        echo 'D bin'
+    } | sed 's|/|\\|g; s/$/\r/'
 }
 
 # Programs that must run from any folder: they import nothing but Windows' own libraries.

@@ -86,6 +86,21 @@ inside() {
     # Windows names know no case: "com17" is COM17.
     wine "$cli" sat-read --port com17 back.csv >sat-read.out 2>sat-read.err
     echo $? >sat-read.status
+    # The CSV file held open as Excel keeps a workbook (no delete sharing) all through the read: the save
+    # is tried again for a while, then the rows go beside it, and the held file stays as it was.
+    printf 'Held,1,2,3,\r\n' >held.csv
+    cp held.csv held.before
+    rm -f held.ready held.csv.new
+    wine "$probe" hold held.csv 60 held.ready >hold.out 2>&1 &
+    local holder=$!
+    for _ in $(seq 300); do [ -e held.ready ] && break; sleep 0.1; done
+    t0=$(date +%s%N)
+    wine "$cli" sat-read --port COM17 held.csv >sat-read-held.out 2>sat-read-held.err
+    echo $? >sat-read-held.status
+    t1=$(date +%s%N)
+    echo "$(((t1 - t0) / 1000000))" >sat-read-held.ms
+    kill "$holder" 2>/dev/null
+    wait "$holder" 2>/dev/null
     set -e
 
     # The fine timer around each job with the box: a relay trace of the few calls that tell.
@@ -256,12 +271,71 @@ installer_checks() {
     set -e
     [ "$through_launcher" = "$direct" ] || fail "the launcher gave exit status $through_launcher, the program $direct"
     [ -z "$(find "$installed/bin" -name '*.dll')" ] || fail "the folder on the PATH holds DLLs"
+    local shortcut
+    shortcut=$(find "$WINEPREFIX/drive_c" -name 'KDR7 Loader Editor.lnk' | head -n 1)
+    python3 - "$shortcut" <<'PY' || fail "the window's shortcut does not start in the user's Documents"
+import sys
+data = open(sys.argv[1], "rb").read()
+folder = "%USERPROFILE%\\Documents"
+assert folder.encode("utf-16-le") in data or folder.encode() in data, data
+PY
+    running_refusal_check
+    # Killed, the launcher takes the program with it (its job object).
+    wine "$probe" kill-launcher "$installed_windows\bin\zorvane-cli.exe" flash --watch --match KDR7-NONE \
+        firmware.bin >kill-launcher.out 2>&1 || fail "the launcher's program outlived it: $(cat kill-launcher.out)"
     uninstall_silently
     [ "$(machine_path)" = "$wine_path" ] || fail "after the uninstall the PATH is not Wine's own"
     [ ! -e "$installed" ] || fail "the uninstaller left the install folder: $(ls -A "$installed")"
     wine reg query "$uninstall_root\kdr7-loader-editor" >/dev/null 2>&1 && fail "the uninstaller left its entry"
     # Wine ends here: a window started while this wineserver lingers would go to its display-less desktop.
     wineserver -w
+}
+
+# Over an installed version: a setup refuses while a program of it runs, and then changes nothing (its files,
+# the version it records); it refuses an older version unless /DOWNGRADE; an upgrade deletes the files the
+# installed version lists before it copies its own, and leaves a user's file.
+running_refusal_check() {
+    local version_value="$uninstall_root\kdr7-loader-editor"
+    wine reg add "$version_value" /v DisplayVersion /d 1.5 /f >/dev/null 2>&1
+    local files_before status
+    files_before=$(cd "$installed" && find . -printf '%P %s %T@\n' | LC_ALL=C sort)
+    rm -f watch-running.err
+    wine "$installed/zorvane-cli.exe" flash --watch --match KDR7-NONE firmware.bin >/dev/null 2>watch-running.err &
+    local watcher=$!
+    for _ in $(seq 300); do grep -q "Watching" watch-running.err 2>/dev/null && break; sleep 0.1; done
+    grep -q "Watching" watch-running.err || fail "the watch from the install did not start: $(cat watch-running.err)"
+    set +e
+    wine "$installer" /S
+    status=$?
+    set -e
+    kill "$watcher" 2>/dev/null
+    wait "$watcher" 2>/dev/null || true
+    [ "$status" = 4 ] || fail "setup /S with a watch running exited with $status, not 4"
+    [ "$(cd "$installed" && find . -printf '%P %s %T@\n' | LC_ALL=C sort)" = "$files_before" ] ||
+        fail "setup /S refused with a watch running, yet changed the installed files"
+    wine reg query "$version_value" /v DisplayVersion | tr -d '\r' | grep -q 'REG_SZ *1\.5$' ||
+        fail "setup /S refused with a watch running, yet changed the version recorded"
+    echo "setup /S with a watch running: exit status $status, files and version unchanged" >installer-refusal.out
+
+    wine reg add "$version_value" /v DisplayVersion /d 9.9 /f >/dev/null 2>&1
+    set +e
+    wine "$installer" /S
+    status=$?
+    set -e
+    [ "$status" = 5 ] || fail "setup /S over a newer version exited with $status, not 5"
+    [ "$(cd "$installed" && find . -printf '%P %s %T@\n' | LC_ALL=C sort)" = "$files_before" ] ||
+        fail "setup /S refused a downgrade, yet changed the installed files"
+    echo "setup /S over 9.9: exit status $status, files unchanged" >>installer-refusal.out
+
+    printf 'F stale.dll\r\n' >>"$installed/installed-files.txt"
+    echo stale >"$installed/stale.dll"
+    echo "a technician's note" >"$installed/notes.txt"
+    wine "$installer" /S /DOWNGRADE || fail "setup /S /DOWNGRADE failed"
+    wine reg query "$version_value" /v DisplayVersion | tr -d '\r' | grep -q 'REG_SZ *1\.6$' ||
+        fail "setup /S /DOWNGRADE did not record its version"
+    [ ! -e "$installed/stale.dll" ] || fail "the upgrade left a file the installed version listed"
+    [ -f "$installed/notes.txt" ] || fail "the upgrade deleted a file it had not installed"
+    rm "$installed/notes.txt"
 }
 
 # The file commands, the same for both builds; each one's output and status lands in the current folder.
@@ -502,6 +576,25 @@ ports = collections.Counter(r["port"] for r in records)
 assert len(ports) == 200 and set(ports.values()) == {2}, ports
 PY
     cmp "$work/win/table.csv" "$work/win/back.csv" || fail "the table read back is not the table written"
+    [ "$(cat "$work/win/sat-read-held.status")" = 4 ] ||
+        fail "sat-read into a held CSV file did not end as a failed save: $(cat "$work/win/sat-read-held.err")"
+    grep -q "held.csv is open in another program" "$work/win/sat-read-held.err" &&
+        grep -q "saved as held.csv.new" "$work/win/sat-read-held.err" ||
+        fail "sat-read into a held CSV file did not say why and where: $(cat "$work/win/sat-read-held.err")"
+    cmp "$work/win/table.csv" "$work/win/held.csv.new" || fail "the rows kept beside a held CSV file are not the box's table"
+    cmp "$work/win/held.before" "$work/win/held.csv" || fail "the held CSV file was changed"
+    grep -q "files and version unchanged" "$work/win/installer-refusal.out" || fail "the installer's refusal was not tried"
+    python3 - "$work/win/kill-launcher.out" <<'PY' || fail "the launcher's program outlived it: $(cat "$work/win/kill-launcher.out")"
+import re, sys
+text = open(sys.argv[1], encoding="utf-8", errors="replace").read()
+m = re.search(r"ended (\d+) ms after its launcher", text)
+assert m and int(m.group(1)) <= 2000, text
+PY
+    # Every program carries its manifest: long paths, the Windows versions, the DPI awareness Qt sets.
+    local program
+    for program in "$stage/zorvane.exe" "$stage/zorvane-cli.exe" "$windows/launcher/zorvane-cli.exe" "$windows/kdr7-path.exe"; do
+        grep -q "longPathAware" "$program" && grep -q "PerMonitorV2" "$program" || fail "$program carries no manifest"
+    done
     # The production log as Windows writes it: a whole record per job, with the files' SHA-256.
     python3 - "$work/win/production.jsonl" "$(sha256sum <"$work/win/firmware.bin" | cut -c1-64)" \
         "$(sha256sum <"$work/win/table.csv" | cut -c1-64)" <<'PY' || fail "the production log under Wine is not as written"
@@ -523,6 +616,9 @@ PY
     startup=$(cat "$work/win/startup.ms")
     win_ms=$(cat "$work/win/flash.ms")
     say "Under Wine: pack, info, info --json, unpack, sat-check as on Linux; flash (traced, logged), sat-write (logged), sat-read through COM ports."
+    say "sat-read into a CSV file held open without delete sharing: $(cat "$work/win/sat-read-held.ms") ms, the rows kept as held.csv.new, the held file unchanged."
+    say "$(tr '\n' ' ' <"$work/win/installer-refusal.out")"
+    say "The launcher ended by TerminateProcess: $(cat "$work/win/kill-launcher.out")"
     say "The watch took no port without --match (none is USB here) and flashed COM1 with --match com1; two processes appended 400 whole records to one log."
     say "flash of $(($(stat -c %s "$work/linux/firmware.bin") / 546)) pages: Linux ${linux_ms} ms, Windows under Wine ${win_ms} ms (Wine's start-up ${startup} ms);" \
         "ratio without the start-up $(awk -v w="$win_ms" -v s="$startup" -v l="$linux_ms" 'BEGIN { printf "%.3f", (w - s) / l }')"

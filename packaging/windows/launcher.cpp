@@ -77,9 +77,19 @@ int wmain()
     startup.hStdInput = inheritable(STD_INPUT_HANDLE);
     startup.hStdOutput = inheritable(STD_OUTPUT_HANDLE);
     startup.hStdError = inheritable(STD_ERROR_HANDLE);
+    // The program lives only as long as the launcher: a script's time-out or taskkill ends the launcher,
+    // and a program left behind would go on flashing and holding its ports. The job's handle is the
+    // launcher's alone (not inherited); when the launcher ends, however it ends, the job closes and takes
+    // the program with it. The program starts suspended, so that it runs no instruction outside the job.
+    const HANDLE job = CreateJobObjectW(nullptr, nullptr);
+    if (job != nullptr) {
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+        SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof(limits));
+    }
     PROCESS_INFORMATION process{};
-    if (!CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                        &process)) {
+    if (!CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr,
+                        nullptr, &startup, &process)) {
         const std::wstring text = L"zorvane-cli: cannot start " + program + L"\r\n";
         const HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
         DWORD written = 0;
@@ -92,6 +102,12 @@ int wmain()
         }
         return 127;
     }
+    // Inside a job of its own (a scheduler's or a CI runner's) the launcher's job nests below it (Windows 8
+    // and later); where nesting is refused (Windows 7 under a job without breakaway) the program runs as
+    // before, without one.
+    if (job != nullptr)
+        AssignProcessToJobObject(job, process.hProcess);
+    ResumeThread(process.hThread);
     SetConsoleCtrlHandler(keep_waiting, TRUE);
     WaitForSingleObject(process.hProcess, INFINITE);
     DWORD status = 1;

@@ -1,7 +1,10 @@
-// kdr7-path.exe: adds a folder to the machine's PATH, or takes it off, for the installer and the uninstaller.
+// kdr7-path.exe: adds a folder to the machine's PATH, or takes it off, for the installer and the uninstaller;
+// and tells the installer whether a program runs from the install folder.
 //   kdr7-path.exe add FOLDER | remove FOLDER [add FOLDER | remove FOLDER ...]
-// Exit status: 0 done (or nothing to do), 2 usage, 3 the PATH would pass Windows' limit (left as it was),
-// 4 the PATH could not be read or written (left as it was).
+//   kdr7-path.exe running FOLDER
+// Exit status: 0 done (or nothing to do; nothing runs from FOLDER), 2 usage, 3 the PATH would pass Windows'
+// limit (left as it was), 4 the PATH could not be read or written (left as it was), 5 a program runs from
+// FOLDER or below.
 //
 // Why a program of our own: NSIS holds every string in 1024 characters. A longer PATH reads back as an empty
 // string, and writing "that string plus our folder" replaces the machine's PATH with our folder alone. Here
@@ -10,6 +13,8 @@
 //
 // A window program (no console flashes up when the installer runs it); it says nothing, its status tells.
 #include <windows.h>
+
+#include <tlhelp32.h>
 
 #include <string>
 #include <vector>
@@ -140,6 +145,70 @@ bool write_path(HKEY key, const Value& value)
                           bytes) == ERROR_SUCCESS;
 }
 
+// The path of a file or folder as the file system names it ("\\?\C:\Program Files\..."): the same for a
+// short 8.3 name, another case, a link or a second drive letter leading to it. As given when it cannot be
+// opened.
+std::wstring final_path(const std::wstring& path)
+{
+    const HANDLE handle = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return path;
+    std::wstring final(32768, L'\0');
+    const DWORD length = GetFinalPathNameByHandleW(handle, final.data(), DWORD(final.size()),
+                                                   FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    CloseHandle(handle);
+    if (length == 0 || length >= final.size())
+        return path;
+    final.resize(length);
+    return final;
+}
+
+// Whether any process's program file lies in folder or below it. Every process is looked at, whoever runs
+// it: the installer runs as an administrator, and a watch may run as another user or as a service.
+bool runs_from(const std::wstring& folder)
+{
+    std::wstring prefix = final_path(folder);
+    while (!prefix.empty() && prefix.back() == L'\\')
+        prefix.pop_back();
+    prefix += L'\\';
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return false;
+    bool found = false;
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Process32FirstW(snapshot, &entry); more && !found;
+         more = Process32NextW(snapshot, &entry)) {
+        const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID);
+        if (process == nullptr)
+            continue;
+        std::wstring image(32768, L'\0');
+        DWORD length = DWORD(image.size());
+        if (QueryFullProcessImageNameW(process, 0, image.data(), &length)) {
+            image = final_path(image.substr(0, length));
+            found = image.size() > prefix.size() &&
+                    CompareStringOrdinal(image.c_str(), int(prefix.size()), prefix.c_str(),
+                                         int(prefix.size()), TRUE) == CSTR_EQUAL;
+        }
+        CloseHandle(process);
+    }
+    CloseHandle(snapshot);
+    return found;
+}
+
+// Programs started from now on (Explorer, new command prompts) take the new PATH. The broadcast's time-out
+// counts per window: a few hung windows would hold the installer for 5 s each. So it goes out from a thread
+// of its own, and the helper waits for it 5 s in all.
+DWORD WINAPI broadcast(void*)
+{
+    DWORD_PTR result = 0;
+    SendMessageTimeoutW(HWND_BROADCAST, WM_SETTINGCHANGE, 0, reinterpret_cast<LPARAM>(L"Environment"),
+                        SMTO_ABORTIFHUNG, 5000, &result);
+    return 0;
+}
+
 } // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
@@ -148,6 +217,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
     wchar_t** arguments = CommandLineToArgvW(GetCommandLineW(), &count);
     if (arguments == nullptr || count < 3 || count % 2 == 0)
         return 2;
+    if (count == 3 && std::wstring(arguments[1]) == L"running")
+        return runs_from(arguments[2]) ? 5 : 0;
     HKEY key = nullptr;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, environment_key, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, &key) !=
         ERROR_SUCCESS)
@@ -180,12 +251,15 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
     else if (changed.text != value.text)
         status = write_path(key, changed) ? 0 : 4;
     RegCloseKey(key);
-    if (status == 0 && changed.text != value.text) {
-        // Programs started from now on (Explorer, new command prompts) take the new PATH.
-        DWORD_PTR result = 0;
-        SendMessageTimeoutW(HWND_BROADCAST, WM_SETTINGCHANGE, 0, reinterpret_cast<LPARAM>(L"Environment"),
-                            SMTO_ABORTIFHUNG, 5000, &result);
-    }
     LocalFree(arguments);
+    if (status == 0 && changed.text != value.text) {
+        const HANDLE thread = CreateThread(nullptr, 0, broadcast, nullptr, 0, nullptr);
+        if (thread != nullptr) {
+            WaitForSingleObject(thread, 5000);
+            CloseHandle(thread);
+        }
+        // The thread may still wait on a hung window: ending the process ends it.
+        ExitProcess(UINT(status));
+    }
     return status;
 }
