@@ -131,6 +131,12 @@ inside() {
     set -e
 
     window_move_check
+    local pause
+    pause=$(longest_pause "$work/win/window-read.trace" | cut -d' ' -f2) || pause=99999
+    if ! awk -v w="$pause" -v b="$window_pace_bound_ms" 'BEGIN { exit !(w <= b) }'; then
+        say "the window moved mid-read: retried, a pause of $pause ms (bound $window_pace_bound_ms ms)"
+        window_move_check
+    fi
 
     installer_checks
 
@@ -399,23 +405,32 @@ print("%s: timeBeginPeriod at line %d, %d port reads and writes (lines %d-%d), t
 PY
 }
 
-# The window's exchange while SC_MOVE was posted to it: read whole, and no pause of more than 250 ms between
-# two of its events (the box stand-in answers at once: every pause of the exchange is the tool's own). A move
-# loop holds the exchange for as long as the button is held; the window's own pump between two entries (a
-# repaint under Wine and Xvfb) took 15-22 ms on an idle machine and up to 84 ms beside a build on 2 cores.
-check_window_pace() {
-    grep -q "SC_MOVE posted" "$2" && grep -q "^done" "$2" || fail "the window's read with SC_MOVE did not run: $(cat "$2")"
-    python3 - "$1" <<'PY' || fail "the window's exchange paused while it was moved"
+# The window's exchange while SC_MOVE was posted to it: read whole, and no pause of more than 50 ms between
+# two of its events beyond the protocol's own (the box stand-in answers at once; the read's longest wait is
+# 10 ms). A move loop holds the exchange for as long as the button is held (6.6 s were seen). The window's own
+# pump between two entries (a repaint under Wine and Xvfb) took 15-35 ms on an idle machine and up to 84 ms
+# beside a build on 2 cores: a pause above the bound is tried once more (window_move_check's caller), said,
+# and fails when the second try has one too.
+longest_pause() {
+    python3 - "$1" <<'PY'
 import re, sys
 times = [float(m.group(1)) for m in (re.match(r"\s*(\d+\.\d+)\s+(tool>box|box>tool|wait)", l)
          for l in open(sys.argv[1], encoding="utf-8", errors="replace")) if m]
-assert len(times) > 99 * 3, "the read is not whole in the trace: %d events" % len(times)
-gaps = [b - a for a, b in zip(times, times[1:])]
+gaps = [b - a for a, b in zip(times, times[1:])] or [0.0]
 worst = max(gaps)
-at = gaps.index(worst)
-assert worst <= 250.0, "a pause of %.1f ms at %.1f ms in the exchange" % (worst, times[at])
-print("window-read.trace: %d events, SC_MOVE posted mid-read, longest pause %.1f ms" % (len(times), worst))
+print("%d %.1f %.1f" % (len(times), worst, times[gaps.index(worst)] if len(times) > 1 else 0.0))
 PY
+}
+window_pace_bound_ms=50
+
+check_window_pace() {
+    grep -q "SC_MOVE posted" "$2" && grep -q "^done" "$2" || fail "the window's read with SC_MOVE did not run: $(cat "$2")"
+    local events worst at
+    read -r events worst at < <(longest_pause "$1")
+    [ "$events" -gt $((99 * 3)) ] || fail "the window's read is not whole in the trace: $events events"
+    awk -v w="$worst" -v b="$window_pace_bound_ms" 'BEGIN { exit !(w <= b) }' ||
+        fail "the window's exchange paused $worst ms at $at ms while it was moved"
+    say "window-read.trace: $events events, SC_MOVE posted mid-read, longest pause $worst ms"
 }
 
 # In a relay trace of a job: before the first timeBeginPeriod(1), the process asks that its timer requests
