@@ -132,6 +132,7 @@ private slots:
     void stop_signals_end_a_job_as_ctrl_c_does();
     void a_second_stop_signal_ends_at_once_data();
     void a_second_stop_signal_ends_at_once();
+    void an_image_rewritten_mid_flash_is_no_update_data();
     void an_image_rewritten_mid_flash_is_no_update();
     void a_rotated_log_keeps_every_record_data();
     void a_rotated_log_keeps_every_record();
@@ -1607,10 +1608,19 @@ void tst_cli::a_second_stop_signal_ends_at_once()
     QCOMPARE(p.exitStatus(), QProcess::CrashExit);
 }
 
+void tst_cli::an_image_rewritten_mid_flash_is_no_update_data()
+{
+    QTest::addColumn<bool>("grown"); // records appended; otherwise rewritten at the same size
+    QTest::newRow("rewritten in place") << false;
+    QTest::newRow("records appended") << true;
+}
+
 // cp over the image while it is flashed rewrites the file in place: the box gets part of the old image and
-// part of the new. The update fails (no finish request) and says why; the record is of the image opened.
+// part of the new. Records appended meanwhile are never sent. Either way the update fails (no finish
+// request) and says why; the record is of the image opened.
 void tst_cli::an_image_rewritten_mid_flash_is_no_update()
 {
+    QFETCH(bool, grown);
     QTemporaryDir here;
     VirtualBox box;
     // More than a buffer's worth of records: the later ones are read from the file as it is by then.
@@ -1624,17 +1634,23 @@ void tst_cli::an_image_rewritten_mid_flash_is_no_update()
     QProcess p;
     p.start(QStringLiteral(ZORVANE_CLI), {"flash", "--log", log, "--port", box.device(), image});
     QTRY_VERIFY_WITH_TIMEOUT(box.pages_written() >= 1, 20000);
-    // As cp does: the same file, emptied and written anew, here with another image of the same size.
     {
         QFile same(image);
-        QVERIFY(same.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        QCOMPARE(same.write(fixtures::image(kdr7, new_pages)), qint64(original.size()));
+        if (grown) {
+            QVERIFY(same.open(QIODevice::WriteOnly | QIODevice::Append));
+            QVERIFY(same.write(fixtures::image(kdr7, new_pages).mid(4, 5 * 546)) == 5 * 546);
+        } else {
+            // As cp does: the same file, emptied and written anew, here with another image of the same size.
+            QVERIFY(same.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            QCOMPARE(same.write(fixtures::image(kdr7, new_pages)), qint64(original.size()));
+        }
     }
     QVERIFY(p.waitForFinished(60000));
     const QByteArray err = p.readAllStandardError();
     QCOMPARE(p.exitCode(), 3);
     QVERIFY2(err.contains("The BIN file changed while it was sent"), err.constData());
     QCOMPARE(times_sent(box, "C"), 0);
+    QVERIFY(box.pages_written() <= 31);
     const QList<QJsonObject> records = log_records(log);
     QCOMPARE(records.size(), 1);
     QCOMPARE(records[0]["outcome"].toString(), QStringLiteral("failed"));
