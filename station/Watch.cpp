@@ -56,6 +56,19 @@ QString shown_name(const QByteArray& bytes)
     return shown;
 }
 
+#ifndef Q_OS_WIN
+qint64 node_instance(unsigned device_major, qint64 inode, qint64 changed_ns)
+{
+    // UNIX98 pseudo-terminal slaves: devpts numbers a node's inode by the terminal's index, so one made again
+    // under a freed index has the inode of the last; udev sends no events for them.
+    constexpr unsigned pty_slaves_first = 136;
+    constexpr unsigned pty_slaves_last = 143;
+    if (device_major >= pty_slaves_first && device_major <= pty_slaves_last)
+        return changed_ns;
+    return inode;
+}
+#endif
+
 namespace {
 
 #ifndef Q_OS_WIN
@@ -76,7 +89,8 @@ bool may_be_terminal(dev_t number)
 #ifndef Q_OS_WIN
 qint64 made_at(const struct stat& node)
 {
-    return qint64(node.st_ctim.tv_sec) * 1000000000 + node.st_ctim.tv_nsec;
+    return node_instance(major(node.st_rdev), qint64(node.st_ino),
+                         qint64(node.st_ctim.tv_sec) * 1000000000 + node.st_ctim.tv_nsec);
 }
 #endif
 

@@ -44,6 +44,16 @@ constexpr int look_every_ms = 100;
 constexpr int look_every_ms = 40;
 #endif
 
+#ifndef Q_OS_WIN
+// Which node of a device this is: a node made anew under the same name and number (the adapter plugged
+// again between two looks) tells apart from the one before. On devtmpfs, where udev makes the nodes, each
+// node made has an inode number of its own. Not its status change time there: udev touches a node's times
+// at every event for its device (a "change", a trigger after a package's rules are installed), and so does
+// a chmod, and a box plugged all along would be flashed again. A pseudo-terminal's node is told by that
+// time alone, as devpts gives a terminal's index as its inode number.
+qint64 node_instance(unsigned device_major, qint64 inode, qint64 changed_ns);
+#endif
+
 // A serial device as the folder names it now.
 struct Entry
 {
@@ -51,8 +61,8 @@ struct Entry
     Port port;    // the entry's path as the port (shown with its odd bytes escaped), the device it leads to
     // The adapter's serial number, where the look itself told it (Windows); otherwise looked up per box.
     std::optional<QString> serial;
-    // When the device's node was made (its status change time, in ns): a node made anew is a new plug
-    // of whatever adapter, though it has the same number. 0 where there is no node (Windows).
+    // Which node this is, as made (node_instance): a node made anew is a new plug of whatever adapter,
+    // though it has the same number. 0 where there is no node (Windows).
     qint64 node_made = 0;
 };
 

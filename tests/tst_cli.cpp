@@ -8,6 +8,7 @@
 #include "cli/ConsoleEvents.h"
 #include "station/FolderNotice.h"
 #include "station/ProductionLog.h"
+#include "station/Watch.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -140,6 +141,8 @@ private slots:
     void a_lost_trace_is_said_beside_the_outcome();
     void a_late_doubled_reply_slows_no_later_write();
     void a_box_is_unplugged_only_when_its_node_goes();
+    void a_node_is_told_by_how_it_was_made_data();
+    void a_node_is_told_by_how_it_was_made();
     void unpack_refuses_a_damaged_image_data();
     void unpack_refuses_a_damaged_image();
     void endless_inputs_data();
@@ -1799,6 +1802,32 @@ void tst_cli::a_late_doubled_reply_slows_no_later_write()
 // folder removed and made again, empty for a while, leave each box flashed once while its node stays; the
 // shared name is said once. A node is: one made anew between two looks, under the same name and number (an
 // adapter pulled and plugged again at once), is a new plug, flashed again.
+// A box plugged all along is never flashed again because its node's times were touched (udev does so at
+// every event for the device, a chmod too); a node made anew is a new plug.
+void tst_cli::a_node_is_told_by_how_it_was_made_data()
+{
+    QTest::addColumn<unsigned>("major");
+    QTest::addColumn<qint64>("inode_after");
+    QTest::addColumn<qint64>("changed_after");
+    QTest::addColumn<bool>("same");
+    // Before: inode 412, changed at 1000 ns.
+    QTest::newRow("ttyUSB, its times touched") << 188U << qint64(412) << qint64(2000) << true;
+    QTest::newRow("ttyUSB made anew") << 188U << qint64(977) << qint64(1000) << false;
+    QTest::newRow("pseudo-terminal made again under its index")
+        << 136U << qint64(412) << qint64(2000) << false;
+}
+
+void tst_cli::a_node_is_told_by_how_it_was_made()
+{
+    QFETCH(unsigned, major);
+    QFETCH(qint64, inode_after);
+    QFETCH(qint64, changed_after);
+    QFETCH(bool, same);
+    QCOMPARE(station::node_instance(major, inode_after, changed_after) ==
+                 station::node_instance(major, 412, 1000),
+             same);
+}
+
 void tst_cli::a_box_is_unplugged_only_when_its_node_goes()
 {
     QTemporaryDir here;
