@@ -516,13 +516,20 @@ watch_replug() {
     start_box 1 || return 1
     start_watch watch-replug "$by_id" --match "$(basename "$(link_of 1)")" --count 2
     wait_until 30 eval '[ "$(records watch-replug)" -ge 1 ]'
+    # udev touches a node's times at every event for its device (a trigger after a package's rules are
+    # installed): no plug, so no second start.
+    local node starts
+    node=$(readlink -f "$(link_of 1)")
+    udevadm trigger --action=change --settle "$node"
+    sleep 1
+    starts=$(grep -c " start " "$out/watch-replug.out")
     unplug 1
     sleep 0.5
     plug 1
     end_watch 30
     stop_box 1
-    detail="exit $watch_status, $(records watch-replug) records"
-    [ "$watch_status" -eq 0 ] && [ "$(records watch-replug)" -eq 2 ] &&
+    detail="exit $watch_status, $(records watch-replug) records, $starts start after udev's change event for $node"
+    [ "$starts" -eq 1 ] && [ "$watch_status" -eq 0 ] && [ "$(records watch-replug)" -eq 2 ] &&
         [ "$(log_field "$out/watch-replug.jsonl" outcome | sort -u)" = completed ] ||
         { detail="$detail: $(record_summary watch-replug)"; return 1; }
 }
